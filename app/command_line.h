@@ -1,0 +1,46 @@
+#ifndef APP_COMMAND_LINE_H_
+#define APP_COMMAND_LINE_H_
+
+#include <string>
+#include <string_view>
+
+// The program's command line, as one UTF-16 text beginning with the
+// program's name, and the positional parameters cut from it. Separator is
+// U+0020 only; U+0022 quotes a parameter when it is its first character.
+
+/// Rebuilds the command line from the argument vector (the arguments joined
+/// with U+0020; an empty argument or one holding a space put in quotes),
+/// decoded from the locale's encoding, and finds its tail. Called once,
+/// before the program flow starts.
+void SetCommandLine(int argc, char** argv);
+
+/// The tail of a command line: what follows the program's name and the
+/// spaces after it.
+std::u16string FindCommandTail(std::u16string_view commandLine);
+
+/// The tail found by SetCommandLine.
+const std::u16string& CommandTail();
+
+/// n = 0: the whole tail unchanged; n >= 1: the n-th parameter of the tail,
+/// or the empty text when there are fewer.
+std::u16string CommandParam(int n);
+/// The same on a given tail.
+std::u16string CommandParamOf(std::u16string_view tail, int n);
+
+/// The text without U+0020 at its start and end.
+std::u16string TrimSpaces(std::u16string_view text);
+/// Each UTF-16 unit lower-cased, one to one, same length.
+std::u16string LowerText(std::u16string_view text);
+/// The text in the locale's 8-bit encoding; bytes carried through from the
+/// command line come out as they went in.
+std::string ToNarrow(std::u16string_view text);
+/// The value with every occurrence of prefix removed, in one pass from the
+/// left; what the removal joins together is not searched again.
+std::string StripPrefix(std::string_view value, std::string_view prefix);
+
+/// Overwrites, in the argument vector given to SetCommandLine, the bytes of
+/// parameter n after the given prefix, so the process list no longer shows
+/// them.
+void ScrubParamInArgv(int n, std::string_view prefix);
+
+#endif  // APP_COMMAND_LINE_H_

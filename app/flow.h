@@ -1,0 +1,21 @@
+#ifndef APP_FLOW_H_
+#define APP_FLOW_H_
+
+#include <string>
+
+/// The five values of the command line, stripped of their prefixes.
+struct RebootRequest {
+  std::string user;
+  std::string password;
+  std::string port;
+  std::string verbose;
+  std::string address;
+};
+
+/// The whole run between console start-up and shutdown: SSH library start,
+/// usage screen or reboot session, closing message and pause or key wait,
+/// SSH library release. Returns the exit status: 0 after a delivered answer
+/// or the usage screen, 1 when the reboot could not be carried out.
+int RunProgramFlow();
+
+#endif  // APP_FLOW_H_

@@ -1,0 +1,15 @@
+#include <clocale>
+
+#include "app/command_line.h"
+#include "app/flow.h"
+#include "app/numbers.h"
+#include "console/startup.h"
+
+int main(int argc, char** argv) {
+  // The locale's encoding stands for the 8-bit text of the whole program.
+  setlocale(LC_ALL, "");
+  SetFloatingPointMode();
+  ConsoleStartup();
+  SetCommandLine(argc, argv);
+  ConsoleShutdown(RunProgramFlow());
+}

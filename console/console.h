@@ -1,0 +1,44 @@
+#ifndef CONSOLE_CONSOLE_H_
+#define CONSOLE_CONSOLE_H_
+
+#include <cstdint>
+#include <string_view>
+
+/// The one record of the console: where text goes, where keys come from,
+/// the current colours and whether a full last row still owes a scroll.
+/// Colour indices use the console's bits: 1 blue, 2 green, 4 red, 8 bright.
+struct ConsoleState {
+  int output = -1;  // terminal descriptor that receives text; -1: none
+  int input = -1;   // keyboard descriptor; -1: no keyboard
+  uint32_t foreground = 7;
+  uint32_t background = 0;
+  bool wrapPending = false;
+};
+
+/// The process's console record, filled by ConsoleStartup.
+ConsoleState& Console();
+
+/// Writes one line of 8-bit text (the locale's encoding) at the cursor in the
+/// current colours, then moves to the start of the next row.
+void PrintLine(std::string_view text);
+
+/// Sets the colours of all text written afterwards; an index of 16 or more
+/// (compared unsigned) keeps the current one.
+void SetColor(int32_t foreground, int32_t background);
+
+/// Returns after one key press; the key is discarded. Returns at once when
+/// no keyboard can be read at all.
+void WaitKey();
+
+/// Pauses the program; keys pressed meanwhile stay pending.
+void SleepMs(int32_t milliseconds);
+
+// The layer below PrintLine; used by PrintLine and by the tests.
+void WriteText(std::u16string_view text);
+void NewLine();
+void ScrollUp();
+/// Column and row are counted from 1; one outside the screen keeps the
+/// cursor's current one.
+void SetCursor(int32_t column, int32_t row);
+
+#endif  // CONSOLE_CONSOLE_H_

@@ -1,0 +1,20 @@
+#ifndef CONSOLE_TEXT_CODEC_H_
+#define CONSOLE_TEXT_CODEC_H_
+
+#include <string>
+#include <string_view>
+
+// Conversions between the 8-bit text of the locale's encoding (set with
+// setlocale(LC_ALL, "") at start-up; UTF-8 on a normal system) and UTF-16.
+// A byte that is not valid in that encoding is carried as the lone surrogate
+// U+DC80 + (byte - 0x80) and turned back into the same byte, so every byte
+// string survives WidenText followed by NarrowText unchanged.
+
+/// Decodes 8-bit text into UTF-16 (precomposed as given; no normalisation).
+std::u16string WidenText(std::string_view bytes);
+
+/// Encodes UTF-16 into 8-bit text; a character the encoding cannot represent
+/// becomes "?".
+std::string NarrowText(std::u16string_view text);
+
+#endif  // CONSOLE_TEXT_CODEC_H_
