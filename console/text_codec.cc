@@ -1,1 +1,219 @@
-// (to be written)
+#include "console/text_codec.h"
+
+#include <langinfo.h>
+
+#include <climits>
+#include <cstring>
+#include <cwchar>
+
+namespace {
+
+// mbrtowc and wcrtomb hand over code points only because glibc's wchar_t is
+// UCS-4 in every locale.
+static_assert(sizeof(wchar_t) >= 4, "wchar_t must hold a whole code point");
+
+// Byte b (0x80..0xFF) that the encoding rejects travels as U+DC00 + b: a lone
+// low surrogate, which no valid text in any encoding decodes to.
+constexpr char16_t kEscapeFirst = 0xDC80;
+constexpr char16_t kEscapeLast = 0xDCFF;
+constexpr char16_t kEscapeBase = 0xDC00;
+
+bool IsHighSurrogate(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool IsLowSurrogate(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
+bool LocaleIsUtf8() { return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0; }
+
+void AppendCodePoint(char32_t cp, std::u16string* out) {
+  if (cp < 0x10000) {
+    out->push_back(static_cast<char16_t>(cp));
+  } else {
+    cp -= 0x10000;
+    out->push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+    out->push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+  }
+}
+
+// The length of the UTF-8 character at the start of bytes, or 0 when the
+// bytes there are not one: overlong forms, surrogates and code points above
+// U+10FFFF are refused like any other malformed sequence.
+size_t DecodeUtf8(std::string_view bytes, char32_t* cp) {
+  unsigned char b0 = static_cast<unsigned char>(bytes[0]);
+  if (b0 < 0x80) {
+    *cp = b0;
+    return 1;
+  }
+  size_t length;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (b0 < 0xC2) {
+    return 0;
+  } else if (b0 < 0xE0) {
+    length = 2;
+    *cp = b0 & 0x1F;
+  } else if (b0 < 0xF0) {
+    length = 3;
+    *cp = b0 & 0x0F;
+    if (b0 == 0xE0) low = 0xA0;
+    if (b0 == 0xED) high = 0x9F;
+  } else if (b0 < 0xF5) {
+    length = 4;
+    *cp = b0 & 0x07;
+    if (b0 == 0xF0) low = 0x90;
+    if (b0 == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (bytes.size() < length) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    unsigned char b = static_cast<unsigned char>(bytes[i]);
+    if (b < low || b > high) return 0;
+    low = 0x80;
+    high = 0xBF;
+    *cp = (*cp << 6) | (b & 0x3F);
+  }
+  return length;
+}
+
+// The same through the C library, for whatever encoding the locale has.
+size_t DecodeByLocale(std::string_view bytes, mbstate_t* state, char32_t* cp) {
+  wchar_t wc = 0;
+  size_t length = mbrtowc(&wc, bytes.data(), bytes.size(), state);
+  if (length == static_cast<size_t>(-1) || length == static_cast<size_t>(-2)) {
+    *state = mbstate_t{};
+    return 0;
+  }
+  char32_t value = static_cast<char32_t>(wc);
+  // glibc's UTF-8 decoder lets 0x110000 and above through.
+  if (value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+    *state = mbstate_t{};
+    return 0;
+  }
+  *cp = value;
+  return length == 0 ? 1 : length;  // 0 stands for the NUL character
+}
+
+std::u16string Widen(std::string_view bytes, bool byLocale,
+                     std::vector<size_t>* unitOffsets) {
+  std::u16string out;
+  out.reserve(bytes.size());
+  if (unitOffsets != nullptr) {
+    unitOffsets->clear();
+    unitOffsets->reserve(bytes.size());
+  }
+  mbstate_t state{};
+  size_t i = 0;
+  while (i < bytes.size()) {
+    char32_t cp = 0;
+    std::string_view rest = bytes.substr(i);
+    size_t length = byLocale ? DecodeByLocale(rest, &state, &cp)
+                             : DecodeUtf8(rest, &cp);
+    if (length == 0) {
+      unsigned char b = static_cast<unsigned char>(bytes[i]);
+      // Every encoding glibc offers keeps ASCII as it is, so a rejected byte
+      // is one of the upper half; were it not, it stays itself.
+      cp = b >= 0x80 ? kEscapeBase + b : b;
+      length = 1;
+    }
+    AppendCodePoint(cp, &out);
+    if (unitOffsets != nullptr) unitOffsets->resize(out.size(), i);
+    i += length;
+  }
+  return out;
+}
+
+void AppendUtf8(char32_t cp, std::string* out) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// Brings a stateful encoding back to its initial shift state, so that a raw
+// byte or the end of the text follows in a known state. Writes nothing in
+// encodings without shift states.
+void ResetShiftState(mbstate_t* state, std::string* out) {
+  char buffer[MB_LEN_MAX];
+  size_t length = wcrtomb(buffer, L'\0', state);
+  if (length != static_cast<size_t>(-1) && length > 1) {
+    out->append(buffer, length - 1);  // without the NUL itself
+  }
+  *state = mbstate_t{};
+}
+
+void AppendByLocale(char32_t cp, mbstate_t* state, std::string* out) {
+  char buffer[MB_LEN_MAX];
+  size_t length = wcrtomb(buffer, static_cast<wchar_t>(cp), state);
+  if (length == static_cast<size_t>(-1)) {
+    *state = mbstate_t{};
+    length = wcrtomb(buffer, L'?', state);
+    if (length == static_cast<size_t>(-1)) return;
+  }
+  out->append(buffer, length);
+}
+
+std::string Narrow(std::u16string_view text, bool byLocale) {
+  std::string out;
+  out.reserve(text.size());
+  mbstate_t state{};
+  size_t i = 0;
+  while (i < text.size()) {
+    char32_t unit = text[i];
+    char32_t cp;
+    if (IsHighSurrogate(unit) && i + 1 < text.size() &&
+        IsLowSurrogate(text[i + 1])) {
+      // A pair is decided first: its low half is never an escaped byte.
+      cp = 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      i += 2;
+    } else {
+      ++i;
+      if (unit >= kEscapeFirst && unit <= kEscapeLast) {
+        if (byLocale) ResetShiftState(&state, &out);
+        out.push_back(static_cast<char>(unit - kEscapeBase));
+        continue;
+      }
+      // Any other lone surrogate is no character at all.
+      cp = (IsHighSurrogate(unit) || IsLowSurrogate(unit)) ? U'?' : unit;
+    }
+    if (byLocale) {
+      AppendByLocale(cp, &state, &out);
+    } else {
+      AppendUtf8(cp, &out);
+    }
+  }
+  if (byLocale) ResetShiftState(&state, &out);
+  return out;
+}
+
+}  // namespace
+
+std::u16string WidenText(std::string_view bytes) {
+  return Widen(bytes, !LocaleIsUtf8(), nullptr);
+}
+
+std::string NarrowText(std::u16string_view text) {
+  return Narrow(text, !LocaleIsUtf8());
+}
+
+std::u16string WidenTextMapped(std::string_view bytes,
+                               std::vector<size_t>* unitOffsets) {
+  return Widen(bytes, !LocaleIsUtf8(), unitOffsets);
+}
+
+std::u16string WidenTextByLocale(std::string_view bytes) {
+  return Widen(bytes, true, nullptr);
+}
+
+std::string NarrowTextByLocale(std::u16string_view text) {
+  return Narrow(text, true);
+}
