@@ -1,1 +1,142 @@
-// (to be written)
+#include "console/console.h"
+
+#include <algorithm>
+#include <string>
+
+#include "console/terminal.h"
+#include "console/text_codec.h"
+
+namespace {
+
+ConsoleState g_console;
+
+// Cells are staged and written at most this many at a time.
+constexpr size_t kStagingCells = 256;
+
+// Scan codes of keys that carry no character and do not end a key wait:
+// Ctrl, left Shift, right Shift, Alt, Caps Lock, Num Lock, Scroll Lock.
+constexpr uint8_t kModifierScanCodes[] = {0x1D, 0x2A, 0x36, 0x38,
+                                          0x3A, 0x45, 0x46};
+
+uint16_t CurrentAttribute() {
+  return static_cast<uint16_t>(g_console.foreground +
+                               16 * g_console.background);
+}
+
+void ScrollOneRow() {
+  TerminalGeometry geometry;
+  if (!TerminalGetGeometry(&geometry)) return;
+  TerminalScrollUp(CurrentAttribute());
+}
+
+void PlaceText(std::u16string_view text) {
+  if (text.empty()) return;
+  TerminalGeometry geometry;
+  if (!TerminalGetGeometry(&geometry)) return;
+  const int width = geometry.width;
+  const int height = geometry.height;
+  int x = geometry.cursorX;
+  int y = geometry.cursorY;
+  while (!text.empty()) {
+    if (g_console.wrapPending) {
+      g_console.wrapPending = false;
+      ScrollOneRow();
+    }
+    const size_t count = std::min(
+        {text.size(), static_cast<size_t>(width - x), kStagingCells});
+    TerminalWriteCells(x, y, text.substr(0, count), CurrentAttribute());
+    text.remove_prefix(count);
+    x += static_cast<int>(count);
+    if (x >= width) {
+      x = 0;
+      // On the last row the scroll waits until more text comes, so a line
+      // that fills the screen exactly leaves no empty row below it yet.
+      if (y + 1 >= height) {
+        g_console.wrapPending = true;
+      } else {
+        ++y;
+      }
+    }
+  }
+  TerminalSetCursor(x, y);
+}
+
+void BreakLine() {
+  TerminalGeometry geometry;
+  if (!TerminalGetGeometry(&geometry)) return;
+  if (geometry.cursorY + 1 < geometry.height) {
+    TerminalSetCursor(0, geometry.cursorY + 1);
+  } else {
+    if (g_console.wrapPending) ScrollOneRow();
+    ScrollOneRow();
+    TerminalSetCursor(0, geometry.height - 1);
+  }
+  g_console.wrapPending = false;
+}
+
+bool EndsKeyWait(const TerminalKeyEvent& event) {
+  if (!event.isKey || !event.pressed) return false;
+  if (event.ch != 0) return true;
+  const uint8_t scan = static_cast<uint8_t>(event.scanCode & 0xFF);
+  return std::find(std::begin(kModifierScanCodes),
+                   std::end(kModifierScanCodes),
+                   scan) == std::end(kModifierScanCodes);
+}
+
+}  // namespace
+
+ConsoleState& Console() { return g_console; }
+
+void PrintLine(std::string_view text) {
+  const std::u16string wide = WidenText(text);
+  PlaceText(wide);
+  BreakLine();
+  TerminalFlush();
+}
+
+void SetColor(int32_t foreground, int32_t background) {
+  if (static_cast<uint32_t>(foreground) < 16) {
+    g_console.foreground = static_cast<uint32_t>(foreground);
+  }
+  if (static_cast<uint32_t>(background) < 16) {
+    g_console.background = static_cast<uint32_t>(background);
+  }
+}
+
+void WaitKey() {
+  // Nothing is drained first: a key typed earlier in the run ends the wait.
+  TerminalKeyEvent event;
+  while (TerminalReadEvent(&event)) {
+    if (EndsKeyWait(event)) break;
+  }
+  TerminalKeyWaitEnded();
+}
+
+void SleepMs(int32_t milliseconds) { TerminalSleep(milliseconds); }
+
+void WriteText(std::u16string_view text) {
+  PlaceText(text);
+  TerminalFlush();
+}
+
+void NewLine() {
+  BreakLine();
+  TerminalFlush();
+}
+
+void ScrollUp() {
+  ScrollOneRow();
+  TerminalFlush();
+}
+
+void SetCursor(int32_t column, int32_t row) {
+  TerminalGeometry geometry;
+  if (!TerminalGetGeometry(&geometry)) return;
+  int x = geometry.cursorX;
+  int y = geometry.cursorY;
+  if (column >= 1 && column <= geometry.width) x = column - 1;
+  if (row >= 1 && row <= geometry.height) y = row - 1;
+  TerminalSetCursor(x, y);
+  g_console.wrapPending = false;
+  TerminalFlush();
+}
