@@ -2,6 +2,7 @@
 
 #include <cfenv>
 #include <cfloat>
+#include <cmath>
 #include <cstring>
 
 namespace {
