@@ -1,1 +1,578 @@
-int main() { return 0; }
+// swKicker-router-sim: a router that can be rebooted over SSH, on loopback.
+//
+// Listens on 127.0.0.1, prints the port on stdout as one line, accepts one
+// user and password, and answers the exec'd command "/system reboot" with a
+// question; reads the answer, replies and exits the command with status 0.
+// Appends one JSON line per connection to the log file. Fault modes let the
+// tests try every way a router can misbehave. Every wait is bounded.
+
+#include <arpa/inet.h>
+#include <getopt.h>
+#include <libssh/callbacks.h>
+#include <libssh/libssh.h>
+#include <libssh/server.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+enum class Mode {
+  kNormal,
+  kRefusePassword,     // every password is wrong
+  kCloseBeforeAsking,  // the command ends before it asks
+  kNeverAsk,           // the command waits for an answer it never asked for
+  kLongLine,           // a 5000-byte line comes before the question
+  kDrip,               // the question comes one byte at a time
+  kHangAfterAnswer,    // the command neither replies nor ends after the answer
+};
+
+struct NamedMode {
+  Mode mode;
+  const char* name;
+};
+constexpr NamedMode kModes[] = {
+    {Mode::kNormal, "normal"},
+    {Mode::kRefusePassword, "refuse-password"},
+    {Mode::kCloseBeforeAsking, "close-before-asking"},
+    {Mode::kNeverAsk, "never-ask"},
+    {Mode::kLongLine, "long-line"},
+    {Mode::kDrip, "drip"},
+    {Mode::kHangAfterAnswer, "hang-after-answer"},
+};
+
+constexpr size_t kLongLineBytes = 5000;
+constexpr size_t kMaxAnswerBytes = 4096;
+
+struct Settings {
+  std::string user = "admin";
+  std::string password = "secret";
+  int port = 0;
+  std::string logPath;
+  std::string hostKeyPath;  // empty: a fresh key for this run
+  std::string keyType = "ed25519";
+  bool printPublicKey = false;
+  std::string question = "Reboot now? [y/N]: ";
+  bool questionNewline = false;
+  std::string reply = "rebooting\n";
+  Mode mode = Mode::kNormal;
+  bool keyboardInteractive = false;
+  int count = 0;                // connections to serve; 0: until killed
+  int connectionSeconds = 60;   // bound on one connection
+  int lifetimeSeconds = 0;      // bound on the whole run; 0: none
+  int dripMs = 150;
+};
+
+// What one connection did, for the log.
+struct Record {
+  std::string user;
+  bool hasPassword = false;
+  std::string password;
+  int passwordAttempts = 0;
+  bool hasCommand = false;
+  std::string command;
+  bool questionSent = false;
+  bool hasAnswer = false;
+  std::string answer;
+  bool clientEof = false;
+  bool clientClose = false;
+  bool clientDisconnect = false;
+  int64_t connectedMs = 0;
+  int64_t authenticatedMs = 0;
+  int64_t commandMs = 0;
+  int64_t questionSentMs = 0;
+  int64_t answerMs = 0;
+  int64_t closedMs = 0;
+};
+
+// Wall-clock milliseconds, so a test can set them against its own clock.
+int64_t WallMs() {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int64_t MonotonicMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// JSON string with every byte outside printable ASCII escaped, so any bytes
+// the client sends give a valid line.
+std::string JsonText(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c >= 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonOptional(bool present, const std::string& text) {
+  return present ? JsonText(text) : "null";
+}
+
+const char* JsonBool(bool value) { return value ? "true" : "false"; }
+
+const char* ModeName(Mode mode) {
+  for (const NamedMode& entry : kModes) {
+    if (entry.mode == mode) return entry.name;
+  }
+  return "?";
+}
+
+void AppendLog(const Settings& settings, int connection, const Record& r) {
+  if (settings.logPath.empty()) return;
+  std::string line = "{\"connection\":" + std::to_string(connection) +
+                     ",\"mode\":" + JsonText(ModeName(settings.mode)) +
+                     ",\"user\":" + JsonText(r.user) +
+                     ",\"password\":" + JsonOptional(r.hasPassword, r.password) +
+                     ",\"password_attempts\":" + std::to_string(r.passwordAttempts) +
+                     ",\"command\":" + JsonOptional(r.hasCommand, r.command) +
+                     ",\"question_sent\":" + JsonBool(r.questionSent) +
+                     ",\"answer\":" + JsonOptional(r.hasAnswer, r.answer) +
+                     ",\"client_eof\":" + JsonBool(r.clientEof) +
+                     ",\"client_close\":" + JsonBool(r.clientClose) +
+                     ",\"client_disconnect\":" + JsonBool(r.clientDisconnect) +
+                     ",\"clean_close\":" +
+                     JsonBool(r.clientEof && r.clientClose && r.clientDisconnect) +
+                     ",\"connected_ms\":" + std::to_string(r.connectedMs) +
+                     ",\"authenticated_ms\":" + std::to_string(r.authenticatedMs) +
+                     ",\"command_ms\":" + std::to_string(r.commandMs) +
+                     ",\"question_sent_ms\":" + std::to_string(r.questionSentMs) +
+                     ",\"answer_ms\":" + std::to_string(r.answerMs) +
+                     ",\"closed_ms\":" + std::to_string(r.closedMs) + "}\n";
+  FILE* log = std::fopen(settings.logPath.c_str(), "a");
+  if (log == nullptr) return;
+  std::fwrite(line.data(), 1, line.size(), log);
+  std::fclose(log);
+}
+
+void Usage() {
+  std::fprintf(stderr,
+               "usage: swKicker-router-sim [options]\n"
+               "  --user NAME             the one user accepted (admin)\n"
+               "  --password TEXT         its password (secret)\n"
+               "  --port N                port on 127.0.0.1; 0 or none: any free port\n"
+               "  --log FILE              append one JSON line per connection\n"
+               "  --host-key FILE         host key to use, made when missing;\n"
+               "                          without it a fresh key each run\n"
+               "  --key-type ed25519|ecdsa  type of a key that is made (ed25519)\n"
+               "  --print-public-key      print the host key's known_hosts text, end\n"
+               "  --question TEXT         the question (\"Reboot now? [y/N]: \")\n"
+               "  --question-newline      end the question with a line feed\n"
+               "  --reply TEXT            sent after the answer (\"rebooting\\n\")\n"
+               "  --mode MODE             normal, refuse-password, close-before-asking,\n"
+               "                          never-ask, long-line, drip, hang-after-answer\n"
+               "  --keyboard-interactive  offer only keyboard-interactive authentication\n"
+               "  --count N               serve N connections, then end (0: until killed)\n"
+               "  --connection-seconds N  bound on one connection (60)\n"
+               "  --lifetime N            end after N seconds (0: no bound)\n"
+               "  --drip-ms N             pause between dripped bytes (150)\n");
+}
+
+bool ParseInt(const char* text, int low, int high, int* value) {
+  char* end = nullptr;
+  const long parsed = std::strtol(text, &end, 10);
+  if (end == text || *end != '\0' || parsed < low || parsed > high) return false;
+  *value = static_cast<int>(parsed);
+  return true;
+}
+
+bool ParseSettings(int argc, char** argv, Settings* settings) {
+  enum {
+    kUser = 1000, kPassword, kPort, kLog, kHostKey, kKeyType, kPrintPublicKey,
+    kQuestion, kQuestionNewline, kReply, kMode, kKeyboardInteractive, kCount,
+    kConnectionSeconds, kLifetime, kDripMs, kHelp,
+  };
+  static const option kOptions[] = {
+      {"user", required_argument, nullptr, kUser},
+      {"password", required_argument, nullptr, kPassword},
+      {"port", required_argument, nullptr, kPort},
+      {"log", required_argument, nullptr, kLog},
+      {"host-key", required_argument, nullptr, kHostKey},
+      {"key-type", required_argument, nullptr, kKeyType},
+      {"print-public-key", no_argument, nullptr, kPrintPublicKey},
+      {"question", required_argument, nullptr, kQuestion},
+      {"question-newline", no_argument, nullptr, kQuestionNewline},
+      {"reply", required_argument, nullptr, kReply},
+      {"mode", required_argument, nullptr, kMode},
+      {"keyboard-interactive", no_argument, nullptr, kKeyboardInteractive},
+      {"count", required_argument, nullptr, kCount},
+      {"connection-seconds", required_argument, nullptr, kConnectionSeconds},
+      {"lifetime", required_argument, nullptr, kLifetime},
+      {"drip-ms", required_argument, nullptr, kDripMs},
+      {"help", no_argument, nullptr, kHelp},
+      {nullptr, 0, nullptr, 0},
+  };
+  int option;
+  while ((option = getopt_long(argc, argv, "", kOptions, nullptr)) != -1) {
+    bool ok = true;
+    switch (option) {
+      case kUser: settings->user = optarg; break;
+      case kPassword: settings->password = optarg; break;
+      case kPort: ok = ParseInt(optarg, 0, 65535, &settings->port); break;
+      case kLog: settings->logPath = optarg; break;
+      case kHostKey: settings->hostKeyPath = optarg; break;
+      case kKeyType:
+        settings->keyType = optarg;
+        ok = settings->keyType == "ed25519" || settings->keyType == "ecdsa";
+        break;
+      case kPrintPublicKey: settings->printPublicKey = true; break;
+      case kQuestion: settings->question = optarg; break;
+      case kQuestionNewline: settings->questionNewline = true; break;
+      case kReply: settings->reply = optarg; break;
+      case kMode: {
+        ok = false;
+        for (const NamedMode& entry : kModes) {
+          if (std::strcmp(entry.name, optarg) == 0) {
+            settings->mode = entry.mode;
+            ok = true;
+          }
+        }
+        break;
+      }
+      case kKeyboardInteractive: settings->keyboardInteractive = true; break;
+      case kCount: ok = ParseInt(optarg, 0, 1000000, &settings->count); break;
+      case kConnectionSeconds:
+        ok = ParseInt(optarg, 1, 86400, &settings->connectionSeconds);
+        break;
+      case kLifetime: ok = ParseInt(optarg, 0, 86400, &settings->lifetimeSeconds); break;
+      case kDripMs: ok = ParseInt(optarg, 0, 10000, &settings->dripMs); break;
+      default: ok = false; break;
+    }
+    if (!ok) return false;
+  }
+  return optind == argc;
+}
+
+// The host key: the one in the file, or a new one (saved when a file is
+// named, so known_hosts entries stay valid across runs).
+ssh_key LoadHostKey(const Settings& settings) {
+  ssh_key key = nullptr;
+  if (!settings.hostKeyPath.empty() &&
+      ssh_pki_import_privkey_file(settings.hostKeyPath.c_str(), nullptr, nullptr, nullptr,
+                                  &key) == SSH_OK) {
+    return key;
+  }
+  const ssh_keytypes_e type =
+      settings.keyType == "ecdsa" ? SSH_KEYTYPE_ECDSA_P256 : SSH_KEYTYPE_ED25519;
+  if (ssh_pki_generate(type, 0, &key) != SSH_OK) return nullptr;
+  if (!settings.hostKeyPath.empty()) {
+    const mode_t old = umask(077);
+    const int rc = ssh_pki_export_privkey_file(key, nullptr, nullptr, nullptr,
+                                               settings.hostKeyPath.c_str());
+    umask(old);
+    if (rc != SSH_OK) {
+      ssh_key_free(key);
+      return nullptr;
+    }
+  }
+  return key;
+}
+
+bool PrintPublicKey(ssh_key key) {
+  char* base64 = nullptr;
+  if (ssh_pki_export_pubkey_base64(key, &base64) != SSH_OK) return false;
+  std::printf("%s %s\n", ssh_key_type_to_char(ssh_key_type(key)), base64);
+  ssh_string_free_char(base64);
+  return std::fflush(stdout) == 0;
+}
+
+struct ChannelFlags {
+  Record* record;
+};
+
+void OnClientEof(ssh_session, ssh_channel, void* userdata) {
+  static_cast<ChannelFlags*>(userdata)->record->clientEof = true;
+}
+
+void OnClientClose(ssh_session, ssh_channel, void* userdata) {
+  static_cast<ChannelFlags*>(userdata)->record->clientClose = true;
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+const char* MessagePassword(ssh_message message) { return ssh_message_auth_password(message); }
+#pragma GCC diagnostic pop
+
+bool PasswordAccepted(const Settings& settings, const std::string& user,
+                      const std::string& password) {
+  return settings.mode != Mode::kRefusePassword && user == settings.user &&
+         password == settings.password;
+}
+
+// Authentication, channel and exec requests, up to the command. Returns the
+// channel of the exec'd command, or nullptr when the client went away.
+ssh_channel AwaitCommand(const Settings& settings, ssh_session session, Record* record,
+                         int64_t deadline) {
+  const int methods =
+      settings.keyboardInteractive ? SSH_AUTH_METHOD_INTERACTIVE : SSH_AUTH_METHOD_PASSWORD;
+  bool authenticated = false;
+  ssh_channel channel = nullptr;
+  while (MonotonicMs() < deadline) {
+    ssh_message message = ssh_message_get(session);
+    if (message == nullptr) break;
+    bool handled = false;
+    const int type = ssh_message_type(message);
+    const int subtype = ssh_message_subtype(message);
+    if (type == SSH_REQUEST_AUTH && subtype == SSH_AUTH_METHOD_PASSWORD &&
+        !settings.keyboardInteractive) {
+      record->user = ssh_message_auth_user(message);
+      const char* password = MessagePassword(message);
+      record->hasPassword = true;
+      record->password = password != nullptr ? password : "";
+      ++record->passwordAttempts;
+      if (PasswordAccepted(settings, record->user, record->password)) {
+        ssh_message_auth_reply_success(message, 0);
+        authenticated = true;
+        record->authenticatedMs = WallMs();
+        handled = true;
+      }
+    } else if (type == SSH_REQUEST_AUTH && subtype == SSH_AUTH_METHOD_INTERACTIVE &&
+               settings.keyboardInteractive) {
+      if (!ssh_message_auth_kbdint_is_response(message)) {
+        record->user = ssh_message_auth_user(message);
+        const char* prompts[] = {"Password: "};
+        char echo[] = {0};
+        ssh_message_auth_interactive_request(message, "", "", 1, prompts, echo);
+        handled = true;
+      } else {
+        ++record->passwordAttempts;
+        if (ssh_userauth_kbdint_getnanswers(session) == 1) {
+          const char* answer = ssh_userauth_kbdint_getanswer(session, 0);
+          record->hasPassword = true;
+          record->password = answer != nullptr ? answer : "";
+          if (PasswordAccepted(settings, record->user, record->password)) {
+            ssh_message_auth_reply_success(message, 0);
+            authenticated = true;
+            record->authenticatedMs = WallMs();
+            handled = true;
+          }
+        }
+      }
+    } else if (type == SSH_REQUEST_CHANNEL_OPEN && subtype == SSH_CHANNEL_SESSION &&
+               authenticated && channel == nullptr) {
+      channel = ssh_message_channel_request_open_reply_accept(message);
+      handled = channel != nullptr;
+    } else if (type == SSH_REQUEST_CHANNEL && subtype == SSH_CHANNEL_REQUEST_EXEC &&
+               channel != nullptr) {
+      const char* command = ssh_message_channel_request_command(message);
+      record->hasCommand = true;
+      record->command = command != nullptr ? command : "";
+      record->commandMs = WallMs();
+      ssh_message_channel_request_reply_success(message);
+      ssh_message_free(message);
+      return channel;
+    } else if (type == SSH_REQUEST_AUTH) {
+      record->user = ssh_message_auth_user(message);
+    }
+    if (!handled) {
+      if (type == SSH_REQUEST_AUTH) ssh_message_auth_set_methods(message, methods);
+      ssh_message_reply_default(message);
+    }
+    ssh_message_free(message);
+  }
+  return nullptr;
+}
+
+bool Send(ssh_channel channel, const std::string& bytes) {
+  return ssh_channel_write(channel, bytes.data(), static_cast<uint32_t>(bytes.size())) ==
+         static_cast<int>(bytes.size());
+}
+
+bool Ask(const Settings& settings, ssh_channel channel, Record* record) {
+  std::string question = settings.question;
+  if (settings.questionNewline) question += '\n';
+  if (settings.mode == Mode::kLongLine) {
+    if (!Send(channel, std::string(kLongLineBytes, 'x') + "\n")) return false;
+  }
+  if (settings.mode == Mode::kDrip) {
+    for (char c : question) {
+      if (!Send(channel, std::string(1, c))) return false;
+      usleep(static_cast<useconds_t>(settings.dripMs) * 1000);
+    }
+  } else if (!Send(channel, question)) {
+    return false;
+  }
+  record->questionSent = true;
+  record->questionSentMs = WallMs();
+  return true;
+}
+
+// One line of input, without its line feed or a carriage return before it.
+void ReadAnswer(ssh_channel channel, Record* record, int64_t deadline) {
+  std::string answer;
+  for (;;) {
+    const int64_t left = deadline - MonotonicMs();
+    if (left <= 0) return;
+    char c;
+    const int n = ssh_channel_read_timeout(channel, &c, 1, 0,
+                                           static_cast<int>(left < 200 ? left : 200));
+    if (n < 0) return;
+    if (n == 0) {
+      if (ssh_channel_is_eof(channel) || ssh_channel_is_closed(channel)) break;
+      continue;
+    }
+    if (c == '\n') {
+      if (!answer.empty() && answer.back() == '\r') answer.pop_back();
+      record->hasAnswer = true;
+      record->answer = answer;
+      record->answerMs = WallMs();
+      return;
+    }
+    if (answer.size() < kMaxAnswerBytes) answer += c;
+  }
+  // Input ended without a line feed: what came is still the answer.
+  if (!answer.empty()) {
+    record->hasAnswer = true;
+    record->answer = answer;
+    record->answerMs = WallMs();
+  }
+}
+
+// The command ends: reply, exit status 0, EOF and close.
+void Finish(const Settings& settings, ssh_channel channel, bool reply) {
+  if (reply) Send(channel, settings.reply);
+  ssh_channel_request_send_exit_status(channel, 0);
+  ssh_channel_send_eof(channel);
+  ssh_channel_close(channel);
+}
+
+// Handles packets until the client has gone or the bound is reached, so the
+// log can tell how the client closed.
+void AwaitClientEnd(ssh_session session, ssh_channel channel, int64_t deadline) {
+  ssh_event event = ssh_event_new();
+  if (event == nullptr) return;
+  if (ssh_event_add_session(event, session) == SSH_OK) {
+    char discard[4096];
+    while (ssh_is_connected(session) && MonotonicMs() < deadline) {
+      if (ssh_event_dopoll(event, 100) == SSH_ERROR) break;
+      // Keep the window open whatever the client still sends.
+      for (int stream = 0; stream < 2; ++stream) {
+        while (ssh_channel_is_open(channel) &&
+               ssh_channel_read_nonblocking(channel, discard, sizeof discard, stream) > 0) {
+        }
+      }
+    }
+    ssh_event_remove_session(event, session);
+  }
+  ssh_event_free(event);
+}
+
+void Serve(const Settings& settings, ssh_bind bind, int connection) {
+  ssh_session session = ssh_new();
+  if (session == nullptr) return;
+  if (ssh_bind_accept(bind, session) != SSH_OK) {
+    ssh_free(session);
+    return;
+  }
+  Record record;
+  record.connectedMs = WallMs();
+  const int64_t deadline = MonotonicMs() + settings.connectionSeconds * 1000LL;
+  const long timeoutSeconds = settings.connectionSeconds;
+  ssh_options_set(session, SSH_OPTIONS_TIMEOUT, &timeoutSeconds);
+  ssh_set_auth_methods(session, settings.keyboardInteractive ? SSH_AUTH_METHOD_INTERACTIVE
+                                                             : SSH_AUTH_METHOD_PASSWORD);
+  ssh_channel channel = nullptr;
+  ChannelFlags flags = {&record};
+  ssh_channel_callbacks_struct callbacks = {};
+  if (ssh_handle_key_exchange(session) == SSH_OK) {
+    channel = AwaitCommand(settings, session, &record, deadline);
+  }
+  if (channel != nullptr) {
+    ssh_callbacks_init(&callbacks);
+    callbacks.userdata = &flags;
+    callbacks.channel_eof_function = OnClientEof;
+    callbacks.channel_close_function = OnClientClose;
+    ssh_set_channel_callbacks(channel, &callbacks);
+    if (settings.mode == Mode::kCloseBeforeAsking) {
+      Finish(settings, channel, false);
+    } else {
+      const bool asked = settings.mode == Mode::kNeverAsk || Ask(settings, channel, &record);
+      if (asked) ReadAnswer(channel, &record, deadline);
+      if (settings.mode != Mode::kHangAfterAnswer) Finish(settings, channel, record.hasAnswer);
+    }
+  }
+  if (channel != nullptr || ssh_is_connected(session)) {
+    AwaitClientEnd(session, channel, deadline);
+  }
+  const char* error = ssh_get_error(session);
+  record.clientDisconnect = error != nullptr && std::strstr(error, "SSH_MSG_DISCONNECT") != nullptr;
+  record.closedMs = WallMs();
+  AppendLog(settings, connection, record);
+  if (channel != nullptr) ssh_channel_free(channel);
+  ssh_disconnect(session);
+  ssh_free(session);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings settings;
+  if (!ParseSettings(argc, argv, &settings)) {
+    Usage();
+    return 2;
+  }
+  signal(SIGPIPE, SIG_IGN);
+  if (settings.lifetimeSeconds > 0) alarm(static_cast<unsigned>(settings.lifetimeSeconds));
+  ssh_init();
+  ssh_key key = LoadHostKey(settings);
+  if (key == nullptr) {
+    std::fprintf(stderr, "swKicker-router-sim: cannot load or make the host key\n");
+    return 1;
+  }
+  if (settings.printPublicKey) {
+    const bool ok = PrintPublicKey(key);
+    ssh_key_free(key);
+    return ok ? 0 : 1;
+  }
+
+  ssh_bind bind = ssh_bind_new();
+  const int noLog = SSH_LOG_NOLOG;
+  const bool processConfig = false;
+  const unsigned int port = static_cast<unsigned int>(settings.port);
+  if (bind == nullptr ||
+      ssh_bind_options_set(bind, SSH_BIND_OPTIONS_LOG_VERBOSITY, &noLog) != SSH_OK ||
+      ssh_bind_options_set(bind, SSH_BIND_OPTIONS_PROCESS_CONFIG, &processConfig) != SSH_OK ||
+      ssh_bind_options_set(bind, SSH_BIND_OPTIONS_BINDADDR, "127.0.0.1") != SSH_OK ||
+      ssh_bind_options_set(bind, SSH_BIND_OPTIONS_BINDPORT, &port) != SSH_OK ||
+      ssh_bind_options_set(bind, SSH_BIND_OPTIONS_IMPORT_KEY, key) != SSH_OK ||
+      ssh_bind_listen(bind) != SSH_OK) {
+    std::fprintf(stderr, "swKicker-router-sim: cannot listen: %s\n",
+                 bind != nullptr ? ssh_get_error(bind) : "out of memory");
+    return 1;
+  }
+  sockaddr_in address = {};
+  socklen_t length = sizeof address;
+  if (getsockname(ssh_bind_get_fd(bind), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    std::fprintf(stderr, "swKicker-router-sim: cannot read the port\n");
+    return 1;
+  }
+  std::printf("%u\n", static_cast<unsigned>(ntohs(address.sin_port)));
+  std::fflush(stdout);
+
+  for (int connection = 1; settings.count == 0 || connection <= settings.count; ++connection) {
+    Serve(settings, bind, connection);
+  }
+  ssh_bind_free(bind);
+  ssh_finalize();
+  return 0;
+}
