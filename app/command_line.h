@@ -11,7 +11,9 @@
 /// Rebuilds the command line from the argument vector (the arguments joined
 /// with U+0020; an empty argument or one holding a space put in quotes),
 /// decoded from the locale's encoding, and finds its tail. Called once,
-/// before the program flow starts.
+/// before the program flow starts. The program's name loses its quotes and
+/// is quoted when it holds a control character, so the tail always begins
+/// at argv[1] whatever name the caller of exec chose.
 void SetCommandLine(int argc, char** argv);
 
 /// The tail of a command line: what follows the program's name and the
@@ -38,9 +40,10 @@ std::string ToNarrow(std::u16string_view text);
 /// left; what the removal joins together is not searched again.
 std::string StripPrefix(std::string_view value, std::string_view prefix);
 
-/// Overwrites, in the argument vector given to SetCommandLine, the bytes of
-/// parameter n after the given prefix, so the process list no longer shows
-/// them.
+/// Overwrites with '*', in the argument vector given to SetCommandLine, the
+/// bytes of parameter n (after the prefix when it begins with it; in every
+/// argument a quoted parameter spans), so the process list no longer shows
+/// them. What CommandParam gives is unchanged.
 void ScrubParamInArgv(int n, std::string_view prefix);
 
 #endif  // APP_COMMAND_LINE_H_
