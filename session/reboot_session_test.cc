@@ -1,0 +1,168 @@
+// The reboot conversation against the scripted SSH library and the
+// in-memory screen: what reaches the library, what is printed, what is
+// returned.
+
+#include "session/reboot_session.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "console/memory_screen.h"
+#include "session/ssh_script.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const char kConnecting[] = "connecting to 192.0.2.1 and sending reboot command";
+const char kResponding[] = "responding 'y' to question";
+const char kDisconnecting[] = "disconnecting from 192.0.2.1";
+const char kConnectFailed[] = "Connection attempt failed. Error: 'invalid client'.";
+const char kSendFailed[] = "Sending the answer failed.";
+
+std::vector<SshCallKind> Kinds() {
+  std::vector<SshCallKind> kinds;
+  for (const SshCall& call : SshScriptCalls()) kinds.push_back(call.kind);
+  return kinds;
+}
+
+bool RunScripted(const SshScript& script, const std::string& verbose,
+         const std::string& address = "192.0.2.1", const std::string& user = "admin",
+         const std::string& password = "s3cret", const std::string& port = "22") {
+  MemoryScreenReset(400, 25);
+  SshScriptReset(script);
+  return RunRebootSession(user, password, port, verbose, address);
+}
+
+TEST(RebootSession, VerboseRunDrivesTheLibraryInOrderAndPrintsThreeLines) {
+  EXPECT_TRUE(RunScripted(SshScript(), "y"));
+  EXPECT_EQ(MemoryScreenLines(), (Lines{kConnecting, kResponding, kDisconnecting}));
+  EXPECT_TRUE(MemoryScreenSleeps().empty());
+  ASSERT_EQ(Kinds(), (std::vector<SshCallKind>{SshCallKind::kConnect, SshCallKind::kReadLine,
+                                               SshCallKind::kWriteLine,
+                                               SshCallKind::kDisconnect}));
+  const SshCall& connect = SshScriptCalls()[0];
+  EXPECT_EQ(connect.host, "192.0.2.1");
+  EXPECT_EQ(connect.port, 22);
+  EXPECT_EQ(connect.user, "admin");
+  EXPECT_EQ(connect.password, "s3cret");
+  EXPECT_EQ(connect.timeout, 20);
+  EXPECT_EQ(connect.flags, 512u);
+  ASSERT_TRUE(connect.hasOptions);
+  EXPECT_EQ(connect.optionsSize, 952u);
+  EXPECT_TRUE(connect.optionsReservedZero);
+  EXPECT_EQ(connect.command, "/system reboot");
+  EXPECT_TRUE(connect.reservedNull);
+  const SshCall& read = SshScriptCalls()[1];
+  EXPECT_EQ(read.client, 1u);
+  EXPECT_EQ(read.countIn, 1024);
+  EXPECT_EQ(read.passwordBufferNow, "") << "password left in memory after the connect";
+  const SshCall& write = SshScriptCalls()[2];
+  EXPECT_EQ(write.client, 1u);
+  EXPECT_EQ(write.text, "y");
+  EXPECT_EQ(write.countIn, 1024);
+  EXPECT_EQ(SshScriptCalls()[3].client, 1u);
+}
+
+TEST(RebootSession, OnlyExactlyYIsVerbose) {
+  const struct {
+    const char* verbose;
+    bool printed;
+  } kCases[] = {{"y", true}, {"Y", false}, {"yes", false}, {"", false}, {"n", false}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.verbose);
+    EXPECT_TRUE(RunScripted(SshScript(), c.verbose));
+    EXPECT_EQ(MemoryScreenLines().empty(), !c.printed);
+    EXPECT_EQ(SshScriptCalls().size(), 4u);
+  }
+}
+
+TEST(RebootSession, ConnectionFailureIsReportedInBothModesWithItsPause) {
+  for (const char* verbose : {"y", "n"}) {
+    SCOPED_TRACE(verbose);
+    SshScript script;
+    script.connectResult = kInvalidClient;
+    EXPECT_FALSE(RunScripted(script, verbose));
+    const Lines expected = std::string(verbose) == "y" ? Lines{kConnecting, kConnectFailed}
+                                                       : Lines{kConnectFailed};
+    EXPECT_EQ(MemoryScreenLines(), expected);
+    EXPECT_EQ(MemoryScreenSleeps(), (std::vector<int32_t>{4000}));
+    EXPECT_EQ(Kinds(), (std::vector<SshCallKind>{SshCallKind::kConnect}));
+  }
+}
+
+// A router that drops the session instead of taking the answer (a user who
+// may not reboot it) must not end as a quiet success.
+TEST(RebootSession, FailedAnswerIsReportedInBothModesAndStillDisconnects) {
+  for (const char* verbose : {"y", "n"}) {
+    SCOPED_TRACE(verbose);
+    SshScript script;
+    script.writeResult = 0;
+    EXPECT_FALSE(RunScripted(script, verbose));
+    const Lines expected = std::string(verbose) == "y"
+                               ? Lines{kConnecting, kResponding, kSendFailed, kDisconnecting}
+                               : Lines{kSendFailed};
+    EXPECT_EQ(MemoryScreenLines(), expected);
+    EXPECT_EQ(Kinds().back(), SshCallKind::kDisconnect);
+  }
+}
+
+TEST(RebootSession, AnswerIsSentWhateverTheReadGave) {
+  const struct {
+    const char* name;
+    int32_t readResult;
+    const char* line;
+  } kCases[] = {
+      {"nothing before the timeout", 0, ""},
+      {"an empty line", 1, ""},
+      {"a line longer than the buffer", 1, nullptr},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    SshScript script;
+    script.readResult = c.readResult;
+    script.line = c.line != nullptr ? c.line : std::string(5000, 'x');
+    EXPECT_TRUE(RunScripted(script, "n"));
+    ASSERT_EQ(SshScriptCalls().size(), 4u);
+    EXPECT_EQ(SshScriptCalls()[2].text, "y");
+    EXPECT_TRUE(MemoryScreenLines().empty());
+  }
+}
+
+TEST(RebootSession, LongTextsReachTheLibraryCutWhileTheScreenShowsTheAddressInFull) {
+  const std::string longAddress = std::string(120, 'a') + ".example.net";
+  const std::string longUser = std::string(127, 'u') + "OVER";
+  const std::string longPassword = std::string(127, 'p') + "OVER";
+  EXPECT_TRUE(RunScripted(SshScript(), "y", longAddress, longUser, longPassword));
+  const SshCall& connect = SshScriptCalls()[0];
+  EXPECT_EQ(connect.host, longAddress.substr(0, 127));
+  EXPECT_EQ(connect.user, std::string(127, 'u'));
+  EXPECT_EQ(connect.password, std::string(127, 'p'));
+  EXPECT_EQ(MemoryScreenLines(),
+            (Lines{"connecting to " + longAddress + " and sending reboot command", kResponding,
+                   "disconnecting from " + longAddress}));
+}
+
+TEST(RebootSession, PortTextIsConvertedAfterBeingCutTo31Bytes) {
+  const struct {
+    std::string text;
+    int32_t port;
+  } kCases[] = {
+      {"22", 22},
+      {"", 0},
+      {"22.5", 22},
+      {"23.5", 24},
+      {"ssh", 0},
+      // 32 bytes: the last digit is cut off, leaving "...02".
+      {std::string(30, '0') + "22", 2},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.text);
+    RunScripted(SshScript(), "n", "192.0.2.1", "admin", "pw", c.text);
+    EXPECT_EQ(SshScriptCalls()[0].port, c.port);
+  }
+}
+
+}  // namespace
