@@ -1,0 +1,475 @@
+// The console driver on a real pseudo-terminal, its output read back through
+// libvterm: exact cells, colours, scrollback and cursor, the keys that end a
+// wait, the signals that must not end a run, and the terminal modes after.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+#include <vterm.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Every run is cut off after this, so a hang fails instead of blocking CI.
+constexpr int kRunLimitMs = 20000;
+
+const char* DriverPath() { return CONSOLE_DRIVER_PATH; }
+
+long long NowMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+std::string Utf8(uint32_t c) {
+  std::string out;
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+  return out;
+}
+
+std::string CellsText(int cols, const VTermScreenCell* cells) {
+  std::string text;
+  for (int x = 0; x < cols; ++x) {
+    text += cells[x].chars[0] ? Utf8(cells[x].chars[0]) : " ";
+  }
+  text.erase(text.find_last_not_of(' ') + 1);
+  return text;
+}
+
+struct RunOptions {
+  int rows = 5;
+  int cols = 20;
+  bool answerCursor = true;
+  std::string typedBeforeAnswer;  // keys that arrive just before the answer
+  bool stdinNull = false;         // standard input not the terminal
+  bool stdoutToFile = false;      // standard output into captured file
+};
+
+// One run of the driver on a fresh pseudo-terminal.
+class TerminalRun {
+ public:
+  ~TerminalRun() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (master_ >= 0) close(master_);
+    if (vt_ != nullptr) vterm_free(vt_);
+  }
+
+  bool Start(const std::vector<std::string>& args, const RunOptions& options) {
+    options_ = options;
+    vt_ = vterm_new(options.rows, options.cols);
+    vterm_set_utf8(vt_, 1);
+    screen_ = vterm_obtain_screen(vt_);
+    callbacks_.sb_pushline = [](int cols, const VTermScreenCell* cells,
+                                void* user) {
+      static_cast<TerminalRun*>(user)->scrollback_.push_back(
+          CellsText(cols, cells));
+      return 1;
+    };
+    vterm_screen_set_callbacks(screen_, &callbacks_, this);
+    // The terminal's own colours are white on blue.
+    VTermColor white, blue;
+    vterm_color_indexed(&white, 15);
+    vterm_color_indexed(&blue, 4);
+    vterm_state_set_default_colors(vterm_obtain_state(vt_), &white, &blue);
+    vterm_screen_reset(screen_, 1);
+
+    struct winsize size = {};
+    size.ws_row = static_cast<unsigned short>(options.rows);
+    size.ws_col = static_cast<unsigned short>(options.cols);
+    int slave = -1;
+    if (openpty(&master_, &slave, nullptr, nullptr, &size) != 0) return false;
+    tcgetattr(slave, &before_);
+    char outPath[] = "/tmp/console_e2e_stdout_XXXXXX";
+    int outFile = -1;
+    if (options.stdoutToFile) {
+      outFile = mkstemp(outPath);
+      outPath_ = outPath;
+    }
+    std::vector<char*> argv;
+    for (const std::string& arg : args) {
+      argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(master_);
+      setsid();
+      ioctl(slave, TIOCSCTTY, 0);
+      dup2(slave, 0);
+      dup2(slave, 1);
+      dup2(slave, 2);
+      if (slave > 2) close(slave);
+      if (options.stdinNull) {
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+      }
+      if (outFile >= 0) dup2(outFile, 1);
+      setenv("LANG", "C.UTF-8", 1);
+      unsetenv("LC_ALL");
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(slave);
+    if (outFile >= 0) close(outFile);
+    deadline_ = NowMs() + kRunLimitMs;
+    return pid_ > 0;
+  }
+
+  // Feeds the driver's output to the screen until the text shows; false when
+  // the driver ended or the time ran out first.
+  bool WaitFor(const std::string& text) {
+    while (!ScreenHas(text)) {
+      if (!Pump()) return ScreenHas(text);
+    }
+    return true;
+  }
+
+  void Send(const std::string& bytes) {
+    ASSERT_EQ(write(master_, bytes.data(), bytes.size()),
+              static_cast<ssize_t>(bytes.size()));
+  }
+
+  void Signal(int number) { kill(pid_, number); }
+
+  // Feeds output until the driver ends; returns its wait status, or -1 when
+  // it had to be killed.
+  int Finish() {
+    while (Pump()) {
+    }
+    int status = -1;
+    if (exited_) {
+      status = status_;
+    } else {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+    return status;
+  }
+
+  std::string Row(int y) const {
+    std::vector<VTermScreenCell> cells(options_.cols);
+    for (int x = 0; x < options_.cols; ++x) {
+      vterm_screen_get_cell(screen_, VTermPos{y, x}, &cells[x]);
+    }
+    return CellsText(options_.cols, cells.data());
+  }
+
+  std::vector<std::string> Rows() const {
+    std::vector<std::string> rows;
+    for (int y = 0; y < options_.rows; ++y) rows.push_back(Row(y));
+    return rows;
+  }
+
+  VTermScreenCell Cell(int x, int y) const {
+    VTermScreenCell cell;
+    vterm_screen_get_cell(screen_, VTermPos{y, x}, &cell);
+    return cell;
+  }
+
+  VTermPos Cursor() const {
+    VTermPos pos;
+    vterm_state_get_cursorpos(vterm_obtain_state(vt_), &pos);
+    return pos;
+  }
+
+  const std::vector<std::string>& Scrollback() const { return scrollback_; }
+  const std::string& Output() const { return output_; }
+  const std::string& StdoutPath() const { return outPath_; }
+
+  // The terminal modes now, compared with those before the run.
+  bool ModesRestored() const {
+    struct termios after;
+    if (tcgetattr(master_, &after) != 0) return false;
+    return after.c_iflag == before_.c_iflag &&
+           after.c_oflag == before_.c_oflag &&
+           after.c_lflag == before_.c_lflag &&
+           after.c_cflag == before_.c_cflag &&
+           std::memcmp(after.c_cc, before_.c_cc, sizeof after.c_cc) == 0;
+  }
+
+ private:
+  bool ScreenHas(const std::string& text) const {
+    for (const std::string& row : Rows()) {
+      if (row.find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  // One round of reading; false once the driver has ended and its output is
+  // drained, or the time is up.
+  bool Pump() {
+    const long long left = deadline_ - NowMs();
+    if (left <= 0) return false;
+    struct pollfd poller = {master_, POLLIN, 0};
+    if (poll(&poller, 1, static_cast<int>(std::min(left, 100LL))) <= 0) {
+      return true;
+    }
+    char buffer[4096];
+    const ssize_t got = read(master_, buffer, sizeof buffer);
+    if (got > 0) {
+      output_.append(buffer, static_cast<size_t>(got));
+      vterm_input_write(vt_, buffer, static_cast<size_t>(got));
+      Answer();
+      return true;
+    }
+    // Every slave descriptor is closed (EIO): the driver is ending.
+    while (waitpid(pid_, &status_, WNOHANG) != pid_) {
+      if (NowMs() > deadline_) return false;
+      usleep(1000);
+    }
+    exited_ = true;
+    return false;
+  }
+
+  // libvterm answers the cursor question into its output buffer.
+  void Answer() {
+    char reply[256];
+    const size_t length = vterm_output_read(vt_, reply, sizeof reply);
+    if (length == 0 || !options_.answerCursor) return;
+    std::string bytes = options_.typedBeforeAnswer;
+    options_.typedBeforeAnswer.clear();
+    bytes.append(reply, length);
+    Send(bytes);
+  }
+
+  RunOptions options_;
+  VTerm* vt_ = nullptr;
+  VTermScreen* screen_ = nullptr;
+  VTermScreenCallbacks callbacks_ = {};
+  std::vector<std::string> scrollback_;
+  std::string output_;
+  std::string outPath_;
+  struct termios before_ = {};
+  int master_ = -1;
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int status_ = 0;
+  long long deadline_ = 0;
+};
+
+bool ExitedWith(int status, int code) {
+  return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == code;
+}
+
+TEST(TerminalE2eTest, LinesWrapScrollAndKeepTheirColours) {
+  TerminalRun run;
+  ASSERT_TRUE(run.Start({DriverPath(), "screen"}, RunOptions()));
+  EXPECT_TRUE(ExitedWith(run.Finish(), 0));
+  // Control characters are one visible cell each; the row that scrolled
+  // last is blank in the program's colours.
+  EXPECT_EQ(run.Rows(), std::vector<std::string>(
+                            {"uvwxyz", "a\u240ab\u2409c", "cyan", "last", ""}));
+  EXPECT_EQ(run.Scrollback(),
+            std::vector<std::string>({"first", "abcdefghijklmnopqrst"}));
+  EXPECT_EQ(run.Cursor().row, 4);
+  EXPECT_EQ(run.Cursor().col, 0);
+
+  struct Expect {
+    int x, y;
+    int fg, bg;
+  };
+  const Expect cells[] = {
+      {0, 0, 7, 0},   // light grey on black on a white-on-blue terminal
+      {19, 3, 14, 0},  // opened by the scroll after "cyan", in its colours
+      {0, 2, 14, 0},  // light cyan
+      {0, 4, 7, 0},   // the row opened by the last scroll
+      {19, 4, 7, 0},
+  };
+  for (const Expect& e : cells) {
+    SCOPED_TRACE(testing::Message() << e.x << "," << e.y);
+    const VTermScreenCell cell = run.Cell(e.x, e.y);
+    ASSERT_TRUE(VTERM_COLOR_IS_INDEXED(&cell.fg));
+    ASSERT_TRUE(VTERM_COLOR_IS_INDEXED(&cell.bg));
+    EXPECT_FALSE(VTERM_COLOR_IS_DEFAULT_FG(&cell.fg));
+    EXPECT_FALSE(VTERM_COLOR_IS_DEFAULT_BG(&cell.bg));
+    EXPECT_EQ(cell.fg.indexed.idx, e.fg);
+    EXPECT_EQ(cell.bg.indexed.idx, e.bg);
+  }
+  EXPECT_TRUE(run.ModesRestored());
+  // Autowrap and colours are handed back last.
+  EXPECT_TRUE(run.Output().ends_with("\x1b[0m\x1b[?7h")) << run.Output();
+}
+
+TEST(TerminalE2eTest, OutputStartsAtTheReportedCursor) {
+  TerminalRun answered;
+  ASSERT_TRUE(answered.Start({DriverPath(), "hello"}, RunOptions()));
+  EXPECT_TRUE(ExitedWith(answered.Finish(), 0));
+  EXPECT_EQ(answered.Row(0), "hello");
+
+  // No answer: the cursor counts as on the bottom row, so the line scrolls
+  // up instead of overwriting the top of the screen.
+  RunOptions silent;
+  silent.answerCursor = false;
+  TerminalRun unanswered;
+  ASSERT_TRUE(unanswered.Start({DriverPath(), "hello"}, silent));
+  EXPECT_TRUE(ExitedWith(unanswered.Finish(), 0));
+  EXPECT_EQ(unanswered.Row(3), "hello");
+  EXPECT_EQ(unanswered.Row(0), "");
+}
+
+TEST(TerminalE2eTest, WaitKeyEndsOnAKey) {
+  struct Row {
+    const char* name;
+    std::string key;
+  };
+  const Row rows[] = {
+      {"Letter", "a"},
+      {"F1", "\x1bOP"},
+      {"CtrlC", "\x03"},
+      {"LoneEsc", "\x1b"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TerminalRun run;
+    ASSERT_TRUE(run.Start({DriverPath(), "wait"}, RunOptions()));
+    ASSERT_TRUE(run.WaitFor("waiting"));
+    run.Send(row.key);
+    EXPECT_TRUE(run.WaitFor("done"));
+    EXPECT_TRUE(ExitedWith(run.Finish(), 0));
+    EXPECT_TRUE(run.ModesRestored());
+  }
+}
+
+TEST(TerminalE2eTest, KeyTypedBeforeTheWaitEndsIt) {
+  // The key arrives with the answer to the cursor question, long before
+  // the wait starts; nothing else is ever typed.
+  RunOptions options;
+  options.typedBeforeAnswer = "k";
+  TerminalRun run;
+  ASSERT_TRUE(run.Start({DriverPath(), "wait"}, options));
+  EXPECT_TRUE(run.WaitFor("done"));
+  EXPECT_TRUE(ExitedWith(run.Finish(), 0));
+  EXPECT_EQ(run.Row(0), "waiting");
+}
+
+TEST(TerminalE2eTest, InterruptsDoNotEndAPause) {
+  struct Row {
+    const char* name;
+    bool stdinNull;
+    std::string keys;
+    int signal;
+  };
+  const Row rows[] = {
+      // Standard input on the terminal: Ctrl+C and Ctrl+\ are plain bytes.
+      {"KeysRaw", false, "\x03\x1c", 0},
+      // Otherwise the terminal turns them into SIGINT and SIGQUIT.
+      {"KeysAsSignals", true, "\x03\x1c", 0},
+      {"Sigint", false, "", SIGINT},
+      {"Sigquit", false, "", SIGQUIT},
+      {"Hangup", false, "", SIGHUP},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    RunOptions options;
+    options.stdinNull = row.stdinNull;
+    TerminalRun run;
+    ASSERT_TRUE(run.Start({DriverPath(), "sleep", "3000"}, options));
+    ASSERT_TRUE(run.WaitFor("sleeping"));
+    if (!row.keys.empty()) run.Send(row.keys);
+    if (row.signal != 0) run.Signal(row.signal);
+    EXPECT_TRUE(run.WaitFor("slept"));
+    EXPECT_TRUE(ExitedWith(run.Finish(), 0));
+    EXPECT_TRUE(run.ModesRestored());
+  }
+}
+
+TEST(TerminalE2eTest, TerminalRestoredAtEveryEnd) {
+  {
+    SCOPED_TRACE("fatal exit");
+    TerminalRun run;
+    ASSERT_TRUE(run.Start({DriverPath(), "fatal"}, RunOptions()));
+    EXPECT_TRUE(ExitedWith(run.Finish(), 255));
+    EXPECT_TRUE(run.ModesRestored());
+    EXPECT_TRUE(run.Output().ends_with("\x1b[0m\x1b[?7h"));
+  }
+  {
+    SCOPED_TRACE("SIGTERM");
+    TerminalRun run;
+    ASSERT_TRUE(run.Start({DriverPath(), "wait"}, RunOptions()));
+    ASSERT_TRUE(run.WaitFor("waiting"));
+    run.Signal(SIGTERM);
+    const int status = run.Finish();
+    EXPECT_TRUE(status != -1 && WIFSIGNALED(status) &&
+                WTERMSIG(status) == SIGTERM);
+    EXPECT_TRUE(run.ModesRestored());
+    EXPECT_TRUE(run.Output().ends_with("\x1b[0m\x1b[?7h"));
+  }
+}
+
+TEST(TerminalE2eTest, RedirectedOutputGoesToTheTerminalNotTheFile) {
+  RunOptions options;
+  options.stdoutToFile = true;
+  TerminalRun run;
+  ASSERT_TRUE(run.Start({DriverPath(), "hello"}, options));
+  EXPECT_TRUE(ExitedWith(run.Finish(), 0));
+  EXPECT_EQ(run.Row(0), "hello");
+  struct stat info;
+  ASSERT_EQ(stat(run.StdoutPath().c_str(), &info), 0);
+  EXPECT_EQ(info.st_size, 0);
+  unlink(run.StdoutPath().c_str());
+}
+
+TEST(TerminalE2eTest, NoTerminalWritesNothingAndNeverWaits) {
+  for (const char* scenario : {"wait", "screen"}) {
+    SCOPED_TRACE(scenario);
+    char path[] = "/tmp/console_e2e_none_XXXXXX";
+    const int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      setsid();  // no controlling terminal: /dev/tty gives ENXIO
+      const int null = open("/dev/null", O_RDONLY);
+      dup2(null, 0);
+      dup2(file, 1);
+      dup2(file, 2);
+      execl(DriverPath(), DriverPath(), scenario, static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(file);
+    int status = -1;
+    const long long deadline = NowMs() + kRunLimitMs;
+    while (waitpid(pid, &status, WNOHANG) != pid) {
+      if (NowMs() > deadline) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        FAIL() << "the driver did not end";
+      }
+      usleep(10000);
+    }
+    EXPECT_TRUE(ExitedWith(status, 0));
+    struct stat info;
+    ASSERT_EQ(stat(path, &info), 0);
+    EXPECT_EQ(info.st_size, 0);
+    unlink(path);
+  }
+}
+
+}  // namespace
