@@ -456,6 +456,18 @@ void Finish(const Settings& settings, ssh_channel channel, bool reply) {
   ssh_channel_close(channel);
 }
 
+// The connection being served, for the log callback.
+Record* g_current = nullptr;
+
+// libssh reports a disconnect message from the client only through its
+// error text, which the socket's close replaces at once, and through its
+// log: the log is where it is caught.
+void WatchLog(int, const char*, const char* text, void*) {
+  if (g_current != nullptr && std::strstr(text, "Received SSH_MSG_DISCONNECT") != nullptr) {
+    g_current->clientDisconnect = true;
+  }
+}
+
 // Handles packets until the client has gone or the bound is reached, so the
 // log can tell how the client closed.
 void AwaitClientEnd(ssh_session session, ssh_channel channel, int64_t deadline) {
@@ -464,10 +476,11 @@ void AwaitClientEnd(ssh_session session, ssh_channel channel, int64_t deadline) 
   if (ssh_event_add_session(event, session) == SSH_OK) {
     char discard[4096];
     while (ssh_is_connected(session) && MonotonicMs() < deadline) {
-      if (ssh_event_dopoll(event, 100) == SSH_ERROR) break;
+      const int rc = ssh_event_dopoll(event, 100);
+      if (rc == SSH_ERROR) break;
       // Keep the window open whatever the client still sends.
       for (int stream = 0; stream < 2; ++stream) {
-        while (ssh_channel_is_open(channel) &&
+        while (channel != nullptr && ssh_channel_is_open(channel) &&
                ssh_channel_read_nonblocking(channel, discard, sizeof discard, stream) > 0) {
         }
       }
@@ -485,6 +498,7 @@ void Serve(const Settings& settings, ssh_bind bind, int connection) {
     return;
   }
   Record record;
+  g_current = &record;
   record.connectedMs = WallMs();
   const int64_t deadline = MonotonicMs() + settings.connectionSeconds * 1000LL;
   const long timeoutSeconds = settings.connectionSeconds;
@@ -514,9 +528,8 @@ void Serve(const Settings& settings, ssh_bind bind, int connection) {
   if (channel != nullptr || ssh_is_connected(session)) {
     AwaitClientEnd(session, channel, deadline);
   }
-  const char* error = ssh_get_error(session);
-  record.clientDisconnect = error != nullptr && std::strstr(error, "SSH_MSG_DISCONNECT") != nullptr;
   record.closedMs = WallMs();
+  g_current = nullptr;
   AppendLog(settings, connection, record);
   if (channel != nullptr) ssh_channel_free(channel);
   ssh_disconnect(session);
@@ -532,6 +545,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
+  ssh_set_log_callback(WatchLog);
   if (settings.lifetimeSeconds > 0) alarm(static_cast<unsigned>(settings.lifetimeSeconds));
   ssh_init();
   ssh_key key = LoadHostKey(settings);
@@ -546,11 +560,12 @@ int main(int argc, char** argv) {
   }
 
   ssh_bind bind = ssh_bind_new();
-  const int noLog = SSH_LOG_NOLOG;
+  // Warnings carry the disconnect message; they go to WatchLog, not stderr.
+  const int logLevel = SSH_LOG_WARNING;
   const bool processConfig = false;
   const unsigned int port = static_cast<unsigned int>(settings.port);
   if (bind == nullptr ||
-      ssh_bind_options_set(bind, SSH_BIND_OPTIONS_LOG_VERBOSITY, &noLog) != SSH_OK ||
+      ssh_bind_options_set(bind, SSH_BIND_OPTIONS_LOG_VERBOSITY, &logLevel) != SSH_OK ||
       ssh_bind_options_set(bind, SSH_BIND_OPTIONS_PROCESS_CONFIG, &processConfig) != SSH_OK ||
       ssh_bind_options_set(bind, SSH_BIND_OPTIONS_BINDADDR, "127.0.0.1") != SSH_OK ||
       ssh_bind_options_set(bind, SSH_BIND_OPTIONS_BINDPORT, &port) != SSH_OK ||

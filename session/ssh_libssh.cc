@@ -73,24 +73,6 @@ void OnClose(ssh_session, ssh_channel, void* userdata) {
   static_cast<OpenSession*>(userdata)->closed = true;
 }
 
-// Frees what a session holds, channel before session: ssh_disconnect frees
-// the session's channels itself.
-void Release(OpenSession* open) {
-  if (open->channel != nullptr) {
-    ssh_channel_free(open->channel);
-    open->channel = nullptr;
-  }
-  if (open->session != nullptr) {
-    ssh_disconnect(open->session);
-    ssh_free(open->session);
-    open->session = nullptr;
-  }
-  open->handle = kInvalidClient;
-  open->lines = LineAssembler();
-  open->exited = false;
-  open->closed = false;
-}
-
 std::string UserKnownHostsPath() {
   const char* home = std::getenv("HOME");
   std::string base;
@@ -202,6 +184,24 @@ void AwaitPackets(OpenSession* open, int waitMs) {
     ssh_event_remove_session(event, open->session);
   }
   ssh_event_free(event);
+}
+
+// Frees what a session holds, channel before session: ssh_disconnect frees
+// the session's channels itself.
+void Release(OpenSession* open) {
+  if (open->channel != nullptr) {
+    ssh_channel_free(open->channel);
+    open->channel = nullptr;
+  }
+  if (open->session != nullptr) {
+    ssh_disconnect(open->session);
+    ssh_free(open->session);
+    open->session = nullptr;
+  }
+  open->handle = kInvalidClient;
+  open->lines = LineAssembler();
+  open->exited = false;
+  open->closed = false;
 }
 
 // Moves output that libssh has buffered into the line assembler, waiting up
@@ -335,6 +335,10 @@ int32_t SshDisconnect(SshClient client) {
     }
   }
   ssh_channel_close(open->channel);
+  // libssh writes its disconnect message only when it has seen the socket
+  // writable since its last write, and closes the socket right after: a
+  // zero-time poll lets the message reach the server.
+  AwaitPackets(open, 0);
   Release(open);
   return 1;
 }

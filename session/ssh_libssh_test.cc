@@ -1,0 +1,345 @@
+// The SSH library on libssh and the reboot session, against the router
+// simulator on 127.0.0.1. HOME points into a temporary folder so the
+// known_hosts file is the test's own.
+
+#include <fenv.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "console/memory_screen.h"
+#include "session/reboot_session.h"
+#include "session/ssh_library.h"
+#include "session/test_process.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const char kConnectFailed[] = "Connection attempt failed. Error: 'invalid client'.";
+const char kSendFailed[] = "Sending the answer failed.";
+const char kQuestion[] = "Reboot now? [y/N]: ";
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+class SimulatorTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = MakeTempDir();
+    ASSERT_FALSE(dir_.empty());
+    home_ = dir_ + "/home";
+    ASSERT_EQ(mkdir(home_.c_str(), 0700), 0);
+    const char* oldHome = std::getenv("HOME");
+    hadHome_ = oldHome != nullptr;
+    if (hadHome_) oldHome_ = oldHome;
+    setenv("HOME", home_.c_str(), 1);
+    log_ = dir_ + "/sim.log";
+    ASSERT_NE(SshInitializeA("", nullptr), 0);
+  }
+
+  void TearDown() override {
+    StopChild(&sim_);
+    SshUninitialize();
+    if (hadHome_) {
+      setenv("HOME", oldHome_.c_str(), 1);
+    } else {
+      unsetenv("HOME");
+    }
+    RemoveTree(dir_);
+  }
+
+  // Starts the simulator with the test's log and bounds; returns its port.
+  int StartSim(std::vector<std::string> options) {
+    std::vector<std::string> argv = {SWK_ROUTER_SIM, "--log", log_, "--lifetime", "300",
+                                     "--connection-seconds", "60"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    StopChild(&sim_);
+    std::string line;
+    if (!StartChild(argv, &sim_) || !ReadChildLine(&sim_, 10000, &line)) return -1;
+    return std::atoi(line.c_str());
+  }
+
+ public:
+  // The known_hosts text of a key file's key, made on first use.
+  std::string PublicKey(const std::string& name, const std::string& type = "ed25519") {
+    Child child;
+    std::string line;
+    const std::vector<std::string> argv = {SWK_ROUTER_SIM, "--host-key", dir_ + "/" + name,
+                                           "--key-type", type, "--print-public-key"};
+    if (!StartChild(argv, &child)) return std::string();
+    ReadChildLine(&child, 10000, &line);
+    WaitChild(&child, 10000);
+    StopChild(&child);
+    return line;
+  }
+
+  void ListHost(int port, const std::string& publicKey) {
+    ASSERT_EQ(mkdir((home_ + "/.ssh").c_str(), 0700), 0);
+    ASSERT_TRUE(WriteFile(home_ + "/.ssh/known_hosts",
+                          "[127.0.0.1]:" + std::to_string(port) + " " + publicKey + "\n"));
+  }
+
+ protected:
+
+  // The simulator's log line of its only connection so far.
+  std::string LogLine() {
+    const std::vector<std::string> lines = WaitForLines(log_, 1, 15000);
+    return lines.size() == 1 ? lines[0] : "<" + std::to_string(lines.size()) + " lines>";
+  }
+
+  std::string dir_;
+  std::string home_;
+  std::string log_;
+  Child sim_;
+  bool hadHome_ = false;
+  std::string oldHome_;
+};
+
+TEST_F(SimulatorTest, VerboseSessionRebootsAndClosesCleanly) {
+  const int port = StartSim({"--user", "admin", "--password", "pa ss\"word"});
+  ASSERT_GT(port, 0);
+  MemoryScreenReset(120, 25);
+  EXPECT_TRUE(RunRebootSession("admin", "pa ss\"word", std::to_string(port), "y", "127.0.0.1"));
+  EXPECT_EQ(MemoryScreenLines(), (Lines{"connecting to 127.0.0.1 and sending reboot command",
+                                        "responding 'y' to question",
+                                        "disconnecting from 127.0.0.1"}));
+  const std::string log = LogLine();
+  EXPECT_EQ(JsonField(log, "command"), "/system reboot") << log;
+  EXPECT_EQ(JsonField(log, "answer"), "y") << log;
+  EXPECT_EQ(JsonField(log, "user"), "admin") << log;
+  EXPECT_EQ(JsonField(log, "password"), "pa ss\"word") << log;
+  EXPECT_EQ(JsonField(log, "clean_close"), "true") << log;
+  // An unknown host is accepted and nothing is recorded about it.
+  EXPECT_TRUE(ListDir(home_).empty());
+}
+
+TEST_F(SimulatorTest, QuietSessionPrintsNothing) {
+  const int port = StartSim({});
+  ASSERT_GT(port, 0);
+  MemoryScreenReset(120, 25);
+  EXPECT_TRUE(RunRebootSession("admin", "secret", std::to_string(port), "n", "127.0.0.1"));
+  EXPECT_TRUE(MemoryScreenLines().empty());
+  EXPECT_TRUE(MemoryScreenSleeps().empty());
+  EXPECT_EQ(JsonField(LogLine(), "answer"), "y");
+}
+
+struct Fault {
+  const char* name;
+  std::vector<std::string> simOptions;
+  bool noSimulator;  // nothing listens on the port
+  // Prepares known_hosts once the port is known.
+  std::function<void(SimulatorTest*, int)> prepare;
+  Lines lines;
+  bool delivered;
+  double boundSeconds;
+  std::function<void(const std::string&)> checkLog;
+};
+
+TEST_F(SimulatorTest, EachFaultEndsWithItsMessageResultAndWithinItsBound) {
+  const auto noPasswordSent = [](const std::string& log) {
+    EXPECT_EQ(JsonField(log, "password_attempts"), "0") << log;
+    EXPECT_EQ(JsonField(log, "password"), "null") << log;
+  };
+  const auto answered = [](const std::string& log) {
+    EXPECT_EQ(JsonField(log, "answer"), "y") << log;
+  };
+  const std::vector<Fault> kFaults = {
+      {"refused connection", {}, true, nullptr, {kConnectFailed}, false, 30, nullptr},
+      {"wrong password", {"--password", "other"}, false, nullptr, {kConnectFailed}, false, 30,
+       [](const std::string& log) {
+         EXPECT_EQ(JsonField(log, "password"), "secret") << log;
+         EXPECT_EQ(JsonField(log, "command"), "null") << log;
+       }},
+      {"host listed with another key",
+       {"--host-key", "served"},
+       false,
+       [](SimulatorTest* t, int port) {
+         t->ListHost(port, t->PublicKey("other"));
+       },
+       {kConnectFailed},
+       false,
+       30,
+       noPasswordSent},
+      {"host listed with a key of another type",
+       {"--host-key", "served"},
+       false,
+       [](SimulatorTest* t, int port) {
+         t->ListHost(
+             port, t->PublicKey("other-type", "ecdsa"));
+       },
+       {kConnectFailed},
+       false,
+       30,
+       noPasswordSent},
+      {"host listed with its own key",
+       {"--host-key", "served"},
+       false,
+       [](SimulatorTest* t, int port) {
+         t->ListHost(port, t->PublicKey("served"));
+       },
+       {},
+       true,
+       30,
+       answered},
+      {"closed before asking", {"--mode", "close-before-asking"}, false, nullptr, {kSendFailed},
+       false, 30,
+       [](const std::string& log) { EXPECT_EQ(JsonField(log, "answer"), "null") << log; }},
+      {"never asks: the answer goes after the 20 s deadline",
+       {"--mode", "never-ask"}, false, nullptr, {}, true, 45,
+       [](const std::string& log) {
+         EXPECT_EQ(JsonField(log, "answer"), "y") << log;
+         const long long waited = std::atoll(JsonField(log, "answer_ms").c_str()) -
+                                  std::atoll(JsonField(log, "command_ms").c_str());
+         EXPECT_GE(waited, 19500) << log;
+       }},
+      {"a 5000-byte line before the question", {"--mode", "long-line"}, false, nullptr, {}, true,
+       30, answered},
+      {"dripped question", {"--mode", "drip"}, false, nullptr, {}, true, 30, answered},
+      {"hangs after the answer", {"--mode", "hang-after-answer"}, false, nullptr, {}, true, 15,
+       [](const std::string& log) {
+         EXPECT_EQ(JsonField(log, "answer"), "y") << log;
+         EXPECT_EQ(JsonField(log, "clean_close"), "true") << log;
+       }},
+      {"keyboard-interactive only", {"--keyboard-interactive"}, false, nullptr, {}, true, 30,
+       [](const std::string& log) {
+         EXPECT_EQ(JsonField(log, "password"), "secret") << log;
+         EXPECT_EQ(JsonField(log, "answer"), "y") << log;
+       }},
+  };
+  for (const Fault& fault : kFaults) {
+    SCOPED_TRACE(fault.name);
+    TearDown();
+    SetUp();
+    std::vector<std::string> options = fault.simOptions;
+    for (size_t i = 0; i + 1 < options.size(); ++i) {
+      if (options[i] == "--host-key") options[i + 1] = dir_ + "/" + options[i + 1];
+    }
+    const int port = fault.noSimulator ? FreeLoopbackPort() : StartSim(options);
+    ASSERT_GT(port, 0);
+    if (fault.prepare) fault.prepare(this, port);
+    MemoryScreenReset(120, 25);
+    const auto start = std::chrono::steady_clock::now();
+    const bool delivered =
+        RunRebootSession("admin", "secret", std::to_string(port), "n", "127.0.0.1");
+    EXPECT_LT(SecondsSince(start), fault.boundSeconds);
+    EXPECT_EQ(delivered, fault.delivered);
+    EXPECT_EQ(MemoryScreenLines(), fault.lines);
+    if (fault.checkLog) fault.checkLog(LogLine());
+  }
+}
+
+TEST_F(SimulatorTest, TextsOverTheirBuffersReachTheServerCut) {
+  const std::string user = std::string(127, 'u');
+  const std::string password = std::string(127, 'p');
+  const int port = StartSim({"--user", user, "--password", password});
+  ASSERT_GT(port, 0);
+  // 127 bytes that name 127.0.0.1 (octal parts), then bytes that would
+  // make it no host at all.
+  const std::string address =
+      std::string(40, '0') + "177." + std::string(40, '0') + "." + std::string(40, '0') + ".1" +
+      std::string(73, '9');
+  // 31 bytes that give the port, then a digit that would change it.
+  std::string portText = std::to_string(port);
+  portText = std::string(31 - portText.size(), '0') + portText + "9";
+  MemoryScreenReset(400, 25);
+  EXPECT_TRUE(RunRebootSession(user + "XYZ", password + "XYZ", portText, "n", address));
+  const std::string log = LogLine();
+  EXPECT_EQ(JsonField(log, "user"), user) << log;
+  EXPECT_EQ(JsonField(log, "password"), password) << log;
+  EXPECT_EQ(JsonField(log, "answer"), "y") << log;
+}
+
+TEST_F(SimulatorTest, DrippedQuestionIsReadWholeAndTheModeIsRestored) {
+  const int port = StartSim({"--mode", "drip", "--drip-ms", "200"});
+  ASSERT_GT(port, 0);
+  SshConnectOptions options = {};
+  options.size = sizeof options;
+  std::strcpy(options.remoteCommand, "/system reboot");
+  fesetround(FE_UPWARD);
+  const SshClient client =
+      SshConnectA("127.0.0.1", port, "admin", "secret", 20, 512, &options, nullptr);
+  EXPECT_EQ(fegetround(), FE_TONEAREST);
+  ASSERT_NE(client, kInvalidClient);
+  char line[1024];
+  int32_t count = sizeof line;
+  fesetround(FE_UPWARD);
+  EXPECT_NE(SshReadLineA(client, line, &count), 0);
+  EXPECT_EQ(fegetround(), FE_TONEAREST);
+  EXPECT_EQ(std::string(line), kQuestion);
+  EXPECT_EQ(count, static_cast<int32_t>(std::strlen(kQuestion)));
+  count = 1024;
+  EXPECT_NE(SshWriteLineA(client, "y", &count), 0);
+  EXPECT_NE(SshDisconnect(client), 0);
+  EXPECT_EQ(JsonField(LogLine(), "answer"), "y");
+}
+
+TEST_F(SimulatorTest, LongLineNeverOverflowsTheBufferAndTheRestIsKept) {
+  const int port = StartSim({"--mode", "long-line"});
+  ASSERT_GT(port, 0);
+  SshConnectOptions options = {};
+  options.size = sizeof options;
+  std::strcpy(options.remoteCommand, "/system reboot");
+  const SshClient client =
+      SshConnectA("127.0.0.1", port, "admin", "secret", 20, 512, &options, nullptr);
+  ASSERT_NE(client, kInvalidClient);
+  constexpr int kBuffer = 64;
+  constexpr char kGuard = 0x5a;
+  char bytes[kBuffer + 16];
+  size_t received = 0;
+  std::string last;
+  for (int reads = 0; reads < 200; ++reads) {
+    std::memset(bytes, kGuard, sizeof bytes);
+    int32_t count = kBuffer;
+    ASSERT_NE(SshReadLineA(client, bytes, &count), 0);
+    ASSERT_LT(count, kBuffer);
+    ASSERT_EQ(bytes[count], '\0');
+    for (size_t i = kBuffer; i < sizeof bytes; ++i) ASSERT_EQ(bytes[i], kGuard);
+    last.assign(bytes, static_cast<size_t>(count));
+    if (last.find('x') == std::string::npos) break;
+    received += static_cast<size_t>(count);
+  }
+  EXPECT_EQ(received, 5000u);
+  EXPECT_EQ(last, kQuestion);
+  SshDisconnect(client);
+}
+
+TEST_F(SimulatorTest, BadArgumentsFailAtOnceAndLeaveNothingOpen) {
+  SshConnectOptions options = {};
+  options.size = sizeof options;
+  std::strcpy(options.remoteCommand, "/system reboot");
+  const struct {
+    const char* name;
+    const char* host;
+    int32_t port;
+  } kCases[] = {
+      {"port above 65535", "127.0.0.1", 65536},
+      {"negative port", "127.0.0.1", -1},
+      {"empty host", "", 22},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(SshConnectA(c.host, c.port, "admin", "secret", 20, 512, &options, nullptr),
+              kInvalidClient);
+  }
+  // Nothing was left open: a session still opens.
+  const int port = StartSim({});
+  ASSERT_GT(port, 0);
+  const SshClient client =
+      SshConnectA("127.0.0.1", port, "admin", "secret", 20, 512, &options, nullptr);
+  EXPECT_NE(client, kInvalidClient);
+  int32_t count = 1024;
+  char line[1024];
+  EXPECT_EQ(SshReadLineA(client + 1, line, &count), 0) << "a handle never handed out";
+  EXPECT_NE(SshDisconnect(client), 0);
+  EXPECT_EQ(SshDisconnect(client), 0) << "a closed handle";
+}
+
+}  // namespace
