@@ -1,1 +1,118 @@
-// (to be written)
+#include "app/flow.h"
+
+#include <string.h>
+
+#include <string>
+#include <utility>
+
+#include "app/command_line.h"
+#include "console/console.h"
+#include "session/reboot_session.h"
+#include "session/ssh_library.h"
+
+namespace {
+
+constexpr char kBanner[] = "SWKicker v1.0";
+constexpr char kInitFailed[] = "Unable to initialize SocketTools library";
+constexpr char kClosingVerbose[] = "done - quitting in 4 seconds";
+constexpr char kPressAnyKey[] = "press any key to quit";
+constexpr int32_t kClosingPauseMs = 4000;
+
+constexpr int kExitDone = 0;
+constexpr int kExitFailed = 1;
+
+// Colour indices: 7 light grey, 11 light cyan, 0 black.
+constexpr int32_t kLightGrey = 7;
+constexpr int32_t kLightCyan = 11;
+constexpr int32_t kBlack = 0;
+
+void Wipe(std::string* text) {
+  explicit_bzero(text->data(), text->size());
+  text->clear();
+}
+
+void Wipe(std::u16string* text) {
+  explicit_bzero(text->data(), text->size() * sizeof(char16_t));
+  text->clear();
+}
+
+void ShowUsage() {
+  PrintLine("syntax:");
+  PrintLine(
+      "swKicker /user:(user name) /pw:(password) /port:(port) "
+      "/v:(use verbose: y or n) /ip:(ip address of router)");
+  SetColor(kLightCyan, kBlack);
+  PrintLine(
+      "example: swKicker /user:admin /pw:yourSecret /port:22 /v:y "
+      "/ip:192.168.88.1");
+  SetColor(kLightGrey, kBlack);
+  PrintLine("verbose=n will produce no console output");
+  PrintLine("Same order is required!");
+}
+
+// The parameters are found by position only; each prefix is text removed
+// from the value at its own position, so a parameter given out of order
+// keeps its prefix.
+RebootRequest ReadRequest() {
+  RebootRequest request;
+  request.user = ToNarrow(CommandParam(1));
+  std::u16string password = CommandParam(2);
+  request.password = ToNarrow(password);
+  Wipe(&password);
+  request.port = ToNarrow(CommandParam(3));
+  request.verbose = ToNarrow(LowerText(CommandParam(4)));
+  request.address = ToNarrow(CommandParam(5));
+
+  request.user = StripPrefix(request.user, "/user:");
+  std::string stripped = StripPrefix(request.password, "/pw:");
+  Wipe(&request.password);
+  request.password = std::move(stripped);
+  request.port = StripPrefix(request.port, "/port:");
+  request.verbose = StripPrefix(request.verbose, "/v:");
+  request.address = StripPrefix(request.address, "/ip:");
+  return request;
+}
+
+// The usage screen and an initialisation failure end here: the message, an
+// empty line, and a key press.
+void ClosingWithKey(const std::string& errorText) {
+  PrintLine(errorText);
+  PrintLine("");
+  PrintLine(kPressAnyKey);
+  WaitKey();
+  SshUninitialize();
+}
+
+}  // namespace
+
+int RunProgramFlow() {
+  if (SshInitializeA("", nullptr) == 0) {
+    ClosingWithKey(kInitFailed);
+    return kExitFailed;
+  }
+
+  if (ToNarrow(LowerText(TrimSpaces(CommandParam(0)))).empty()) {
+    ShowUsage();
+    ClosingWithKey("");
+    return kExitDone;
+  }
+
+  RebootRequest request = ReadRequest();
+  const bool verbose = request.verbose == "y";
+  if (verbose) {
+    PrintLine(kBanner);
+    PrintLine("");
+  }
+
+  const bool delivered =
+      RunRebootSession(request.user, request.password, request.port,
+                       request.verbose, request.address);
+  Wipe(&request.password);
+
+  SshUninitialize();
+  if (verbose) {
+    PrintLine(kClosingVerbose);
+    SleepMs(kClosingPauseMs);
+  }
+  return delivered ? kExitDone : kExitFailed;
+}

@@ -11,5 +11,7 @@ int main(int argc, char** argv) {
   SetFloatingPointMode();
   ConsoleStartup();
   SetCommandLine(argc, argv);
+  // Other users can read the process list: keep the password out of it.
+  ScrubParamInArgv(2, "/pw:");
   ConsoleShutdown(RunProgramFlow());
 }
