@@ -28,6 +28,9 @@ constexpr int kCursorReplyMs = 200;
 // After an Esc byte, how long to wait for the rest of an escape sequence
 // before taking it as the Esc key alone.
 constexpr int kEscapePauseMs = 50;
+// Screen size of a terminal that reports none.
+constexpr int kFallbackWidth = 80;
+constexpr int kFallbackHeight = 24;
 // A control sequence longer than this is not a key; it is cut here.
 constexpr size_t kMaxSequence = 32;
 
@@ -58,10 +61,15 @@ void WriteAll(int fd, const char* data, size_t size) {
 }
 
 bool ReadSize(int* width, int* height) {
+  if (g_term.output < 0) return false;
   struct winsize size;
-  if (g_term.output < 0 || ioctl(g_term.output, TIOCGWINSZ, &size) != 0 ||
-      size.ws_col == 0 || size.ws_row == 0) {
-    return false;
+  if (ioctl(g_term.output, TIOCGWINSZ, &size) != 0 || size.ws_col == 0 ||
+      size.ws_row == 0) {
+    // A terminal that does not know its size (a serial line, a pty nobody
+    // sized) still shows text: assume the classic screen.
+    *width = kFallbackWidth;
+    *height = kFallbackHeight;
+    return true;
   }
   *width = size.ws_col;
   *height = size.ws_row;

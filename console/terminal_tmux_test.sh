@@ -96,6 +96,17 @@ case "$line" in
   *) fail "screen: light cyan: $(printf %q "$line")" ;;
 esac
 
+# --- Each printed line reaches the terminal in one write() ---
+if strace -o /dev/null true 2>/dev/null; then
+  start "strace -e trace=write -o $work/trace $driver screen"
+  [ "$(wait_end)" = 0 ] || fail "writes: exit status"
+  # Start-up, five lines, and the restore at the end.
+  writes=$(grep -c '^write(1,' "$work/trace" || true)
+  [ "$writes" = 7 ] || fail "writes: $writes write() calls, expected 7"
+else
+  echo "strace cannot trace here: write count not checked"
+fi
+
 # --- WaitKey ends on a letter, F1 and Ctrl+C; the modes come back ---
 for key in "-l a" F1 C-c; do
   start "stty -g > $work/before; $driver wait; s=\$?; stty -g > $work/after; exit \$s"
