@@ -158,6 +158,25 @@ class TerminalRun {
 
   void Signal(int number) { kill(pid_, number); }
 
+  // Closes the terminal under the driver, as closing its window does, and
+  // returns the driver's wait status, or -1 when it had to be killed.
+  int HangUp() {
+    close(master_);
+    master_ = -1;
+    int status = -1;
+    while (waitpid(pid_, &status, WNOHANG) != pid_) {
+      if (NowMs() > deadline_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        status = -1;
+        break;
+      }
+      usleep(1000);
+    }
+    pid_ = -1;
+    return status;
+  }
+
   // Feeds output until the driver ends; returns its wait status, or -1 when
   // it had to be killed.
   int Finish() {
@@ -399,6 +418,15 @@ TEST(TerminalE2eTest, InterruptsDoNotEndAPause) {
     EXPECT_TRUE(ExitedWith(run.Finish(), 0));
     EXPECT_TRUE(run.ModesRestored());
   }
+}
+
+TEST(TerminalE2eTest, ClosedTerminalEndsTheKeyWait) {
+  // The hang-up signal is ignored and the keyboard reads as ended: the wait
+  // returns instead of spinning or hanging, and the run ends normally.
+  TerminalRun run;
+  ASSERT_TRUE(run.Start({DriverPath(), "wait"}, RunOptions()));
+  ASSERT_TRUE(run.WaitFor("waiting"));
+  EXPECT_TRUE(ExitedWith(run.HangUp(), 0));
 }
 
 TEST(TerminalE2eTest, TerminalRestoredAtEveryEnd) {
