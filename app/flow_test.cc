@@ -1,0 +1,222 @@
+// The whole program flow on the scripted SSH library and the in-memory
+// screen: which lines appear, which pauses and key waits are asked for, and
+// that the library is started and released exactly once on every path.
+
+#include "app/flow.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "app/command_line.h"
+#include "console/memory_screen.h"
+#include "session/ssh_script.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// Runs the flow for the given arguments (program name added) and returns
+// its exit status.
+int RunFlow(std::vector<std::string> args, const SshScript& script = SshScript()) {
+  args.insert(args.begin(), "swKicker");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  MemoryScreenReset(120, 30);
+  SshScriptReset(script);
+  SetCommandLine(static_cast<int>(args.size()), argv.data());
+  return RunProgramFlow();
+}
+
+int Count(SshCallKind kind) {
+  int n = 0;
+  for (const SshCall& call : SshScriptCalls()) n += call.kind == kind;
+  return n;
+}
+
+const SshCall* Find(SshCallKind kind) {
+  for (const SshCall& call : SshScriptCalls()) {
+    if (call.kind == kind) return &call;
+  }
+  return nullptr;
+}
+
+const Lines kUsage = {
+    "syntax:",
+    "swKicker /user:(user name) /pw:(password) /port:(port) /v:(use verbose: "
+    "y or n) /ip:(ip address of router)",
+    "example: swKicker /user:admin /pw:yourSecret /port:22 /v:y "
+    "/ip:192.168.88.1",
+    "verbose=n will produce no console output",
+    "Same order is required!",
+    "",
+    "",
+    "press any key to quit",
+};
+
+TEST(FlowTest, EmptyCommandLineShowsUsageAndWaitsForKey) {
+  EXPECT_EQ(RunFlow({}), 0);
+  EXPECT_EQ(MemoryScreenLines(), kUsage);
+  EXPECT_EQ(MemoryScreenKeyWaits(), 1);
+  EXPECT_TRUE(MemoryScreenSleeps().empty());
+  EXPECT_EQ(Count(SshCallKind::kInitialize), 1);
+  EXPECT_EQ(Count(SshCallKind::kConnect), 0);
+  // Released after the key press.
+  EXPECT_EQ(Count(SshCallKind::kUninitialize), 1);
+  EXPECT_EQ(SshScriptCalls().back().kind, SshCallKind::kUninitialize);
+}
+
+TEST(FlowTest, UsageExampleLineIsLightCyanAndTheRestLightGrey) {
+  EXPECT_EQ(RunFlow({}), 0);
+  const uint16_t kLightCyanOnBlack = 11, kLightGreyOnBlack = 7;
+  EXPECT_EQ(MemoryScreenCell(0, 1).attribute, kLightGreyOnBlack);
+  EXPECT_EQ(MemoryScreenCell(0, 2).attribute, kLightCyanOnBlack);
+  EXPECT_EQ(MemoryScreenCell(40, 2).attribute, kLightCyanOnBlack);
+  EXPECT_EQ(MemoryScreenCell(0, 3).attribute, kLightGreyOnBlack);
+  EXPECT_EQ(MemoryScreenCell(0, 7).attribute, kLightGreyOnBlack);
+}
+
+TEST(FlowTest, InitialisationFailureComesBeforeTheCommandLine) {
+  SshScript script;
+  script.initializeResult = 0;
+  const std::vector<std::vector<std::string>> cases = {
+      {}, {"/user:a", "/pw:b", "/port:22", "/v:y", "/ip:10.0.0.1"}};
+  for (const auto& args : cases) {
+    SCOPED_TRACE(args.size());
+    EXPECT_EQ(RunFlow(args, script), 1);
+    EXPECT_EQ(MemoryScreenLines(),
+              (Lines{"Unable to initialize SocketTools library", "",
+                     "press any key to quit"}));
+    EXPECT_EQ(MemoryScreenKeyWaits(), 1);
+    EXPECT_EQ(Count(SshCallKind::kConnect), 0);
+    // Released on this path too.
+    EXPECT_EQ(Count(SshCallKind::kUninitialize), 1);
+  }
+}
+
+TEST(FlowTest, VerboseRunPrintsBannerSessionAndClosingPause) {
+  EXPECT_EQ(RunFlow({"/user:admin", "/pw:secret", "/port:22", "/v:y",
+                 "/ip:192.0.2.1"}),
+            0);
+  EXPECT_EQ(MemoryScreenLines(),
+            (Lines{"SWKicker v1.0", "",
+                   "connecting to 192.0.2.1 and sending reboot command",
+                   "responding 'y' to question",
+                   "disconnecting from 192.0.2.1",
+                   "done - quitting in 4 seconds"}));
+  EXPECT_EQ(MemoryScreenSleeps(), std::vector<int32_t>{4000});
+  EXPECT_EQ(MemoryScreenKeyWaits(), 0);
+  const SshCall* connect = Find(SshCallKind::kConnect);
+  ASSERT_NE(connect, nullptr);
+  EXPECT_EQ(connect->host, "192.0.2.1");
+  EXPECT_EQ(connect->port, 22);
+  EXPECT_EQ(connect->user, "admin");
+  EXPECT_EQ(connect->password, "secret");
+  EXPECT_EQ(connect->command, "/system reboot");
+  EXPECT_EQ(Find(SshCallKind::kWriteLine)->text, "y");
+  EXPECT_EQ(Count(SshCallKind::kInitialize), 1);
+  EXPECT_EQ(Count(SshCallKind::kUninitialize), 1);
+  EXPECT_EQ(SshScriptCalls().back().kind, SshCallKind::kUninitialize);
+}
+
+TEST(FlowTest, QuietRunPrintsNothingAndEndsAtOnce) {
+  EXPECT_EQ(RunFlow({"/user:admin", "/pw:secret", "/port:22", "/v:n",
+                 "/ip:192.0.2.1"}),
+            0);
+  EXPECT_TRUE(MemoryScreenLines().empty());
+  EXPECT_TRUE(MemoryScreenSleeps().empty());
+  EXPECT_EQ(MemoryScreenKeyWaits(), 0);
+  EXPECT_EQ(Count(SshCallKind::kWriteLine), 1);
+  EXPECT_EQ(Count(SshCallKind::kUninitialize), 1);
+}
+
+// A failed reboot reports exit status 1 so that scripts and schedulers see
+// it; the console text is the same as ever.
+TEST(FlowTest, FailuresEndWithStatusOne) {
+  struct Row {
+    const char* name;
+    const char* verbose;
+    SshScript script;
+    Lines lines;
+    std::vector<int32_t> sleeps;
+  };
+  SshScript refused;
+  refused.connectResult = kInvalidClient;
+  SshScript unsent;
+  unsent.writeResult = 0;
+  const Row rows[] = {
+      {"refused, quiet", "/v:n", refused,
+       {"Connection attempt failed. Error: 'invalid client'."}, {4000}},
+      {"refused, verbose", "/v:y", refused,
+       {"SWKicker v1.0", "", "connecting to h and sending reboot command",
+        "Connection attempt failed. Error: 'invalid client'.",
+        "done - quitting in 4 seconds"},
+       {4000, 4000}},
+      {"answer not sent, quiet", "/v:n", unsent,
+       {"Sending the answer failed."}, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(RunFlow({"/user:u", "/pw:p", "/port:22", row.verbose, "/ip:h"},
+                  row.script),
+              1);
+    EXPECT_EQ(MemoryScreenLines(), row.lines);
+    EXPECT_EQ(MemoryScreenSleeps(), row.sleeps);
+    EXPECT_EQ(MemoryScreenKeyWaits(), 0);
+    EXPECT_EQ(Count(SshCallKind::kUninitialize), 1);
+  }
+}
+
+TEST(FlowTest, ValuesAreTakenByPositionAndStrippedOfTheirOwnPrefix) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> args;
+    const char* user;
+    const char* password;
+    int32_t port;
+    const char* host;
+    bool verbose;
+  };
+  const Row rows[] = {
+      {"upper-case verbose switch", {"/user:a", "/pw:b", "/port:22", "/V:Y", "/ip:h"},
+       "a", "b", 22, "h", true},
+      // The user value is neither lower-cased nor stripped of another case.
+      {"prefix test is case-sensitive", {"/USER:admin", "/pw:b", "/port:22", "/v:n", "/ip:h"},
+       "/USER:admin", "b", 22, "h", false},
+      {"prefix twice", {"/user:a", "/pw:b", "/port:22", "/v:n", "/ip:/ip:10.0.0.1"},
+       "a", "b", 22, "10.0.0.1", false},
+      {"out of order keeps the prefix", {"/pw:b", "/user:a", "/port:22", "/v:n", "/ip:h"},
+       "/pw:b", "/user:a", 22, "h", false},
+      {"four parameters: empty address", {"/user:a", "/pw:b", "/port:23.5", "/v:n"},
+       "a", "b", 24, "", false},
+      {"yes is not y", {"/user:a", "/pw:b", "/port:22", "/v:yes", "/ip:h"},
+       "a", "b", 22, "h", false},
+      {"sixth parameter ignored", {"/user:a", "/pw:b", "/port:22", "/v:n", "/ip:h", "extra"},
+       "a", "b", 22, "h", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    RunFlow(row.args);
+    const SshCall* connect = Find(SshCallKind::kConnect);
+    ASSERT_NE(connect, nullptr);
+    EXPECT_EQ(connect->user, row.user);
+    EXPECT_EQ(connect->password, row.password);
+    EXPECT_EQ(connect->port, row.port);
+    EXPECT_EQ(connect->host, row.host);
+    EXPECT_EQ(!MemoryScreenLines().empty(), row.verbose);
+  }
+}
+
+TEST(FlowTest, TabAloneIsNotAnEmptyCommandLine) {
+  EXPECT_EQ(RunFlow({"\t"}), 0);
+  const SshCall* connect = Find(SshCallKind::kConnect);
+  ASSERT_NE(connect, nullptr);
+  EXPECT_EQ(connect->user, "\t");
+  EXPECT_EQ(connect->password, "");
+  EXPECT_EQ(connect->host, "");
+  EXPECT_EQ(MemoryScreenKeyWaits(), 0);
+}
+
+}  // namespace
