@@ -16,6 +16,7 @@ failures=0
 T() { tmux -L "$socket" -f /dev/null "$@"; }
 cleanup() {
   T kill-server 2>/dev/null || true
+  rm -f "${TMUX_TMPDIR:-/tmp}/tmux-$(id -u)/$socket"
   rm -rf "$work"
 }
 trap cleanup EXIT
