@@ -78,26 +78,19 @@ bool ReadSize(int* width, int* height) {
 
 enum class Readiness { kReadable, kTimeout, kGone };
 
+long long MonotonicMs() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000LL + now.tv_nsec / 1000000L;
+}
+
 // Waits up to timeoutMs (-1: without limit) for keyboard bytes.
 Readiness WaitForInput(int timeoutMs) {
-  struct timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += timeoutMs / 1000;
-  deadline.tv_nsec += (timeoutMs % 1000) * 1000000L;
-  if (deadline.tv_nsec >= 1000000000L) {
-    ++deadline.tv_sec;
-    deadline.tv_nsec -= 1000000000L;
-  }
+  const long long deadline = MonotonicMs() + timeoutMs;
   for (;;) {
-    int wait = -1;
-    if (timeoutMs >= 0) {
-      struct timespec now;
-      clock_gettime(CLOCK_MONOTONIC, &now);
-      const long long left =
-          (deadline.tv_sec - now.tv_sec) * 1000LL +
-          (deadline.tv_nsec - now.tv_nsec + 999999L) / 1000000L;
-      wait = static_cast<int>(std::max(left, 0LL));
-    }
+    const int wait = timeoutMs < 0
+        ? -1
+        : static_cast<int>(std::max(deadline - MonotonicMs(), 0LL));
     struct pollfd poller = {g_term.input, POLLIN, 0};
     const int ready = poll(&poller, 1, wait);
     if (ready < 0) {
@@ -435,8 +428,7 @@ void TerminalBegin(int output, int input, bool queryCursor) {
   WriteAll(output, g_term.out.data(), g_term.out.size());
   g_term.out.clear();
 
-  struct timespec started, now;
-  clock_gettime(CLOCK_MONOTONIC, &started);
+  const long long started = MonotonicMs();
   int row = 0, column = 0;
   size_t start = 0, length = 0;
   for (;;) {
@@ -449,9 +441,7 @@ void TerminalBegin(int output, int input, bool queryCursor) {
       }
       return;
     }
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long spent = (now.tv_sec - started.tv_sec) * 1000LL +
-                            (now.tv_nsec - started.tv_nsec) / 1000000L;
+    const long long spent = MonotonicMs() - started;
     if (spent >= kCursorReplyMs) return;
     const Readiness ready =
         WaitForInput(static_cast<int>(kCursorReplyMs - spent));
