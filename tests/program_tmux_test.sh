@@ -1,0 +1,183 @@
+#!/usr/bin/env bash
+# The whole program in real tmux panes against the router simulator: the
+# usage screen ended by a key, verbose and quiet reboots, a refused
+# connection, Ctrl+C and Ctrl+\ during the closing pause, and the terminal
+# modes after each run.
+# Usage: program_tmux_test.sh PATH_TO_swKicker PATH_TO_swKicker-router-sim
+set -euo pipefail
+
+program=$1
+sim=$2
+export LANG=C.UTF-8
+unset LC_ALL
+socket="swk-program-test-$$"
+work=$(mktemp -d)
+export HOME="$work/home"  # no known_hosts of the user's: the simulator is unknown
+mkdir -p "$HOME"
+failures=0
+sim_pid=
+
+T() { tmux -L "$socket" -f /dev/null "$@"; }
+cleanup() {
+  T kill-server 2>/dev/null || true
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+"$sim" --user admin --password 's3cret pw' --log "$work/router.log" \
+  --lifetime 280 >"$work/sim.out" 2>"$work/sim.err" &
+sim_pid=$!
+for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
+port=$(head -n 1 "$work/sim.out")
+[ -n "$port" ] || { echo "FAIL: the simulator did not start"; cat "$work/sim.err"; exit 1; }
+
+# A port nothing listens on: the simulator's port space minus one that was
+# free a moment ago.
+closed_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+
+T new-session -d -s keep -x 20 -y 5 'exec sleep 300'
+T set -g window-style 'fg=white,bg=blue'
+
+case_number=0
+# start CMD: runs CMD in a fresh 120x30 pane between two `stty -g`, timing
+# it; the exit status lands in $status_file, the pane stays open afterwards.
+start() {
+  case_number=$((case_number + 1))
+  pane="c$case_number"
+  status_file="$work/status.$case_number"
+  stty_before="$work/stty-before.$case_number"
+  stty_after="$work/stty-after.$case_number"
+  seconds_file="$work/seconds.$case_number"
+  T new-session -d -s "$pane" -x 120 -y 30 \
+    "trap '' INT QUIT; stty -g > $stty_before; s=\$(date +%s.%N); ($1); r=\$?; \
+     e=\$(date +%s.%N); stty -g > $stty_after; \
+     awk \"BEGIN { print \$e - \$s }\" > $seconds_file; echo \$r > $status_file; exec sleep 300"
+}
+
+screen_text() { T capture-pane -p -t "$pane" | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}'; }
+
+wait_for() {
+  for _ in $(seq 300); do
+    screen_text | grep -qF -- "$1" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+wait_end() {
+  for _ in $(seq 400); do
+    if [ -s "$status_file" ]; then
+      cat "$status_file"
+      return 0
+    fi
+    sleep 0.1
+  done
+  echo timeout
+}
+
+modes_kept() {
+  cmp -s "$stty_before" "$stty_after" || fail "$1: terminal modes changed: $(cat "$stty_before") -> $(cat "$stty_after")"
+}
+
+# at_least SECONDS: the run took at least that long.
+at_least() { awk -v t="$(cat "$seconds_file")" -v b="$1" 'BEGIN { exit !(t >= b) }'; }
+at_most() { awk -v t="$(cat "$seconds_file")" -v b="$1" 'BEGIN { exit !(t <= b) }'; }
+
+answers() { grep -c '"answer":"y"' "$work/router.log" 2>/dev/null || true; }
+
+args_for() { echo "/user:admin '/pw:s3cret pw' /port:$1 /v:$2 /ip:127.0.0.1"; }
+
+# --- The usage screen, in its colours, ended by a key ---
+start "$program"
+wait_for "press any key to quit" || fail "usage: no key prompt"
+expected="syntax:
+swKicker /user:(user name) /pw:(password) /port:(port) /v:(use verbose: y or n) /ip:(ip address of router)
+example: swKicker /user:admin /pw:yourSecret /port:22 /v:y /ip:192.168.88.1
+verbose=n will produce no console output
+Same order is required!
+
+
+press any key to quit"
+[ "$(screen_text)" = "$expected" ] || fail "usage: screen: $(screen_text)"
+# Light cyan on black is ANSI 96 on 40; light grey on black 37 on 40.
+example=$(T capture-pane -p -e -t "$pane" -S 2 -E 2)
+[[ "$example" == *$'\e[96m'* || "$example" == *'96;40m'* || "$example" == *'40;96m'* ]] ||
+  fail "usage: example line not light cyan: $(printf %q "$example")"
+syntax=$(T capture-pane -p -e -t "$pane" -S 0 -E 0)
+[[ "$syntax" == *'37'* && "$syntax" == *'40'* ]] || fail "usage: first line not light grey on black: $(printf %q "$syntax")"
+[ -s "$status_file" ] && fail "usage: ended before a key"
+T send-keys -t "$pane" x
+[ "$(wait_end)" = 0 ] || fail "usage: exit status $(cat "$status_file")"
+modes_kept usage
+
+# --- A verbose reboot: banner, session lines, the closing pause ---
+before=$(answers)
+start "$program $(args_for "$port" y)"
+# Other users can read the process list: the password is gone from it while
+# the program still runs, the other values stay.
+wait_for "done - quitting in 4 seconds" || fail "verbose: no closing line"
+cmdline=$(tr '\0' ' ' < "/proc/$(pgrep -n -x swKicker)/cmdline" 2>/dev/null || true)
+[[ "$cmdline" == *"/user:admin"* && "$cmdline" != *"s3cret"* ]] ||
+  fail "verbose: process list shows: $cmdline"
+[ "$(wait_end)" = 0 ] || fail "verbose: exit status $(cat "$status_file")"
+expected="SWKicker v1.0
+
+connecting to 127.0.0.1 and sending reboot command
+responding 'y' to question
+disconnecting from 127.0.0.1
+done - quitting in 4 seconds"
+[ "$(screen_text)" = "$expected" ] || fail "verbose: screen: $(screen_text)"
+at_least 4 || fail "verbose: ended before the 4 s pause ($(cat "$seconds_file") s)"
+[ "$(answers)" = $((before + 1)) ] || fail "verbose: the router got no answer"
+modes_kept verbose
+
+# --- A quiet reboot prints nothing and ends without a pause ---
+before=$(answers)
+start "$program $(args_for "$port" n)"
+[ "$(wait_end)" = 0 ] || fail "quiet: exit status $(cat "$status_file")"
+[ -z "$(screen_text)" ] || fail "quiet: printed: $(screen_text)"
+at_most 3.5 || fail "quiet: took $(cat "$seconds_file") s"
+[ "$(answers)" = $((before + 1)) ] || fail "quiet: the router got no answer"
+modes_kept quiet
+
+# --- A refused connection: message in both modes, pause, status 1 ---
+for verbose in n y; do
+  start "$program $(args_for "$closed_port" $verbose)"
+  result=$(wait_end)
+  [ "$result" = 1 ] || fail "refused ($verbose): exit status $result"
+  screen_text | grep -qxF "Connection attempt failed. Error: 'invalid client'." ||
+    fail "refused ($verbose): no message: $(screen_text)"
+  if [ $verbose = y ]; then
+    at_least 8 || fail "refused (y): $(cat "$seconds_file") s, two pauses expected"
+  else
+    at_least 4 || fail "refused (n): $(cat "$seconds_file") s, one pause expected"
+  fi
+  modes_kept "refused ($verbose)"
+done
+
+# --- Ctrl+C and Ctrl+\ during the closing pause do not end the run ---
+# With the terminal as standard input they are keys; with standard input
+# elsewhere they are signals, which the program ignores while it runs.
+for input in terminal null; do
+  redirect=""
+  [ $input = null ] && redirect="</dev/null"
+  start "$program $(args_for "$port" y) $redirect"
+  wait_for "done - quitting in 4 seconds" || fail "interrupt ($input): no closing line"
+  T send-keys -t "$pane" C-c
+  T send-keys -t "$pane" 'C-\'
+  [ "$(wait_end)" = 0 ] || fail "interrupt ($input): exit status $(cat "$status_file")"
+  at_least 4 || fail "interrupt ($input): ended after $(cat "$seconds_file") s"
+  modes_kept "interrupt ($input)"
+done
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "program in tmux: all checks passed"
