@@ -1,4 +1,5 @@
 #include <clocale>
+#include <new>
 
 #include "app/command_line.h"
 #include "app/flow.h"
@@ -10,6 +11,9 @@ int main(int argc, char** argv) {
   setlocale(LC_ALL, "");
   SetFloatingPointMode();
   ConsoleStartup();
+  // Out of memory there is nothing sensible left to do: give the terminal
+  // back and end with 255.
+  std::set_new_handler([] { ConsoleFatalExit(); });
   SetCommandLine(argc, argv);
   // Other users can read the process list: keep the password out of it.
   ScrubParamInArgv(2, "/pw:");
