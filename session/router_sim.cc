@@ -12,6 +12,7 @@
 #include <libssh/libssh.h>
 #include <libssh/server.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -497,6 +498,11 @@ void Serve(const Settings& settings, ssh_bind bind, int connection) {
     ssh_free(session);
     return;
   }
+  // Like OpenSSH's sshd: small packets go out at once instead of waiting for
+  // the client's delayed ACK of the one before, which would hold the
+  // question back by about 40 ms.
+  const int noDelay = 1;
+  setsockopt(ssh_get_fd(session), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
   Record record;
   g_current = &record;
   record.connectedMs = WallMs();
