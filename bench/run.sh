@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Measures swKicker on this machine and prints the figures:
+#   1. the whole reboot conversation against the router simulator, swKicker
+#      against the OpenSSH client: median wall time and peak memory, ratios;
+#   2. question-to-answer latency, line-fed and by the idle rule;
+#   3. write() calls per printed line in a real pseudo-terminal, and the
+#      console's WriteText and PrintLine in memory and on a pty;
+#   4. TextToNumber, CommandParam and StripPrefix.
+# Figures only: nothing here fails because something is slow. A run that goes
+# wrong (a failed reboot, output in quiet mode) stops the script.
+#
+# usage: bench/run.sh [BUILD_FOLDER] (default build-bench); RUNS=20 by default.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-bench}
+runs=${RUNS:-20}
+lines=200
+
+scripts/install-deps.sh
+cmake -S . -B "$build" -G Ninja -DSWK_BUILD_BENCHMARKS=ON >/dev/null
+cmake --build "$build" --target swKicker swKicker-router-sim numbers_benchmark \
+  command_line_benchmark console_memory_benchmark console_pty_benchmark print_lines >/dev/null
+
+echo "== 1, 2. Reboot conversation on loopback =="
+python3 bench/conversation.py --build "$build" --runs "$runs"
+echo
+
+echo "== 3. Console =="
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# Counts the write() calls of print_lines N LENGTH run in a real pty (script
+# gives it one); the start-up and shutdown writes cancel out in the difference.
+count_writes() {
+  script -qfec "strace -f -e trace=write -o $work/trace $build/bench/print_lines $1 $2" \
+    /dev/null >/dev/null </dev/null
+  grep -c '^[0-9]* *write(' "$work/trace"
+}
+base=$(count_writes 0 30)
+printf '  %-44s %10s  %s\n' "" "writes" "target"
+for length in 30 200; do
+  total=$(count_writes "$lines" "$length")
+  per=$(python3 -c "print(f'{($total - $base) / $lines:.2f}')")
+  verdict=$(python3 -c "print('1 met' if ($total - $base) == $lines else '1 MISSED')")
+  printf '  %-44s %10s  %s\n' "per PrintLine, $lines lines of $length characters" "$per" "$verdict"
+done
+echo
+echo "  In-memory screen:"
+"$build/bench/console_memory_benchmark" --benchmark_min_time=0.2 2>/dev/null | sed -n '/^BM_/p;/^Benchmark/p'
+echo "  Pseudo-terminal (real terminal code, output drained by a thread):"
+"$build/bench/console_pty_benchmark" --benchmark_min_time=0.2 2>/dev/null | sed -n '/^BM_/p;/^Benchmark/p'
+echo
+
+echo "== 4. Numbers and parameters =="
+"$build/app/numbers_benchmark" --benchmark_filter=TextToNumber --benchmark_min_time=0.2 2>/dev/null |
+  sed -n '/^BM_/p;/^Benchmark/p'
+"$build/bench/command_line_benchmark" --benchmark_min_time=0.2 2>/dev/null | sed -n '/^BM_/p'
