@@ -5,3 +5,8 @@ cd "$(dirname "$0")"
 scripts/install-deps.sh
 scripts/build.sh build
 ctest --test-dir build --output-on-failure -j2
+# The same tests under ASan and UBSan, the session and the program under
+# valgrind, and every fuzzer for 20 seconds (two at a time).
+scripts/sanitize.sh build-asan
+scripts/valgrind-e2e.sh build-valgrind
+FUZZ_JOBS=2 fuzz/run.sh 20
