@@ -3,7 +3,7 @@
 
 #include "app/command_line.h"
 #include "app/flow.h"
-#include "app/numbers.h"
+#include "session/numbers/numbers.h"
 #include "console/startup.h"
 
 int main(int argc, char** argv) {

@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "app/numbers.h"
+#include "session/numbers/numbers.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {

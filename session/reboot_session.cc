@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/numbers.h"
+#include "session/numbers/numbers.h"
 #include "console/console.h"
 #include "session/ssh_library.h"
 

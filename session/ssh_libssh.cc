@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/numbers.h"
+#include "session/numbers/numbers.h"
 #include "session/line_assembler.h"
 #include "session/ssh_library.h"
 

@@ -1,4 +1,4 @@
-#include "app/numbers.h"
+#include "session/numbers/numbers.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "app/numbers.h"
+#include "session/numbers/numbers.h"
 
 namespace {
 
