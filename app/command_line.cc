@@ -1,5 +1,7 @@
 #include "app/command_line.h"
 
+#include <string.h>
+
 #include <cstring>
 #include <cwctype>
 #include <vector>
@@ -127,6 +129,7 @@ void AppendArgument(int arg, std::string_view bytes, bool isName,
     sources->push_back({-1, 0, 0});
   }
   line->append(text);
+  explicit_bzero(text.data(), text.size() * sizeof(char16_t));
   sources->insert(sources->end(), units.begin(), units.end());
   if (quote) {
     line->push_back(kQuote);
@@ -137,8 +140,17 @@ void AppendArgument(int arg, std::string_view bytes, bool isName,
 }  // namespace
 
 void SetCommandLine(int argc, char** argv) {
+  // The line holds the password: room for all of it from the start, so no
+  // growing leaves a copy behind in freed memory. A byte never gives more
+  // than one unit; each argument adds at most a separator and two quotes.
+  size_t capacity = 0;
+  for (int arg = 0; arg < argc && argv[arg] != nullptr; ++arg) {
+    capacity += std::strlen(argv[arg]) + 3;
+  }
   std::u16string line;
+  line.reserve(capacity);
   std::vector<UnitSource> sources;
+  sources.reserve(capacity);
   for (int arg = 0; arg < argc && argv[arg] != nullptr; ++arg) {
     if (arg > 0) {
       line.push_back(kSpace);
@@ -148,7 +160,9 @@ void SetCommandLine(int argc, char** argv) {
   }
   CommandLineState& state = State();
   size_t start = TailStart(line);
+  explicit_bzero(state.tail.data(), state.tail.size() * sizeof(char16_t));
   state.tail = line.substr(start);
+  explicit_bzero(line.data(), line.size() * sizeof(char16_t));
   state.tailSources.assign(sources.begin() + start, sources.end());
   state.argc = argc;
   state.argv = argv;
@@ -159,6 +173,13 @@ std::u16string FindCommandTail(std::u16string_view commandLine) {
 }
 
 const std::u16string& CommandTail() { return State().tail; }
+
+void WipeCommandLine() {
+  CommandLineState& state = State();
+  explicit_bzero(state.tail.data(), state.tail.size() * sizeof(char16_t));
+  state.tail.clear();
+  state.tailSources.clear();
+}
 
 std::u16string CommandParam(int n) { return CommandParamOf(State().tail, n); }
 
@@ -212,10 +233,34 @@ std::string StripPrefix(std::string_view value, std::string_view prefix) {
   return result;
 }
 
+namespace {
+
+// Stars what follows prefix (after any quotes before it) in every argument
+// that begins with it.
+void ScrubArgumentsWithPrefix(std::string_view prefix) {
+  const CommandLineState& state = State();
+  if (prefix.empty()) return;
+  for (int arg = 1; arg < state.argc && state.argv[arg] != nullptr; ++arg) {
+    char* text = state.argv[arg];
+    size_t start = 0;
+    while (text[start] == '"') ++start;
+    if (std::strncmp(text + start, prefix.data(), prefix.size()) != 0) continue;
+    start += prefix.size();
+    std::memset(text + start, '*', std::strlen(text + start));
+  }
+}
+
+}  // namespace
+
 void ScrubParamInArgv(int n, std::string_view prefix) {
   CommandLineState& state = State();
+  if (state.argv == nullptr) return;
+  // Quotes can move the parameters so that the argument the user meant as
+  // the password is not the one read at position n; it must not stay
+  // visible either.
+  ScrubArgumentsWithPrefix(prefix);
   ParamSpan span = FindParam(state.tail, n);
-  if (!span.found || state.argv == nullptr) return;
+  if (!span.found) return;
   std::u16string_view param(state.tail.data() + span.begin,
                             span.end - span.begin);
   std::u16string widePrefix = WidenText(prefix);

@@ -23,6 +23,10 @@ std::u16string FindCommandTail(std::u16string_view commandLine);
 /// The tail found by SetCommandLine.
 const std::u16string& CommandTail();
 
+/// Overwrites the tail (it holds the password) and forgets it; CommandParam
+/// gives empty texts afterwards.
+void WipeCommandLine();
+
 /// n = 0: the whole tail unchanged; n >= 1: the n-th parameter of the tail,
 /// or the empty text when there are fewer.
 std::u16string CommandParam(int n);
@@ -42,8 +46,9 @@ std::string StripPrefix(std::string_view value, std::string_view prefix);
 
 /// Overwrites with '*', in the argument vector given to SetCommandLine, the
 /// bytes of parameter n (after the prefix when it begins with it; in every
-/// argument a quoted parameter spans), so the process list no longer shows
-/// them. What CommandParam gives is unchanged.
+/// argument a quoted parameter spans), and in every argument that begins
+/// with prefix (quotes before it allowed) what follows the prefix, so the
+/// process list no longer shows them. What CommandParam gives is unchanged.
 void ScrubParamInArgv(int n, std::string_view prefix);
 
 #endif  // APP_COMMAND_LINE_H_

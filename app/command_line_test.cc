@@ -334,6 +334,14 @@ const ScrubCase kScrubCases[] = {
     {"value quoted only", {"/user:a", "/pw:\"x", "y\""},
      {"/user:a", "/pw:**", "y\""}, "\"x"},
     {"password missing", {"/user:a"}, {"/user:a"}, ""},
+    // A quote followed by a space makes the last word of the first argument
+    // parameter 2: that is starred, and the argument meant as the password
+    // as well.
+    {"quote and space before", {"/user:a\" b", "/pw:x", "/port:22"},
+     {"/user:a\" *", "/pw:*", "/port:22"}, "b\""},
+    // An unclosed quote takes the rest: no parameter 2, yet /pw: goes.
+    {"unclosed quote before", {"\"/user:a", "/pw:x", "/port:22"},
+     {"\"/user:a", "/pw:*", "/port:22"}, ""},
     // A TAB is no separator: what the program reads as the password is the
     // next argument, and that is what goes.
     {"password glued to the user by a tab", {"/user:a\t/pw:x", "/port:22"},

@@ -73,6 +73,20 @@ RebootRequest ReadRequest() {
   return request;
 }
 
+// The tail holds the password: every text made from it is wiped.
+bool CommandLineIsEmpty() {
+  std::u16string tail = CommandParam(0);
+  std::u16string trimmed = TrimSpaces(tail);
+  std::u16string lower = LowerText(trimmed);
+  std::string narrow = ToNarrow(lower);
+  const bool empty = narrow.empty();
+  Wipe(&tail);
+  Wipe(&trimmed);
+  Wipe(&lower);
+  Wipe(&narrow);
+  return empty;
+}
+
 // The usage screen and an initialisation failure end here: the message, an
 // empty line, and a key press.
 void ClosingWithKey(const std::string& errorText) {
@@ -91,13 +105,15 @@ int RunProgramFlow() {
     return kExitFailed;
   }
 
-  if (ToNarrow(LowerText(TrimSpaces(CommandParam(0)))).empty()) {
+  if (CommandLineIsEmpty()) {
     ShowUsage();
     ClosingWithKey("");
     return kExitDone;
   }
 
   RebootRequest request = ReadRequest();
+  // Nothing reads the command line again.
+  WipeCommandLine();
   const bool verbose = request.verbose == "y";
   if (verbose) {
     PrintLine(kBanner);

@@ -3,19 +3,24 @@
 
 #include "app/command_line.h"
 #include "app/flow.h"
+#include "app/process_guard.h"
 #include "session/numbers/numbers.h"
 #include "console/startup.h"
 
 int main(int argc, char** argv) {
+  // Before anything holds the password: no core file, no reading of this
+  // process's memory by the user's other processes.
+  GuardProcessMemory();
+  // Out of memory there is nothing sensible left to do: end with 255, after
+  // giving the terminal back once it has been taken.
+  std::set_new_handler([] { ConsoleFatalExit(); });
   // The locale's encoding stands for the 8-bit text of the whole program.
   setlocale(LC_ALL, "");
+  SetCommandLine(argc, argv);
+  // Other users can read the process list: the password leaves it before
+  // the terminal start-up, which can wait for the terminal's answer.
+  ScrubParamInArgv(2, "/pw:");
   SetFloatingPointMode();
   ConsoleStartup();
-  // Out of memory there is nothing sensible left to do: give the terminal
-  // back and end with 255.
-  std::set_new_handler([] { ConsoleFatalExit(); });
-  SetCommandLine(argc, argv);
-  // Other users can read the process list: keep the password out of it.
-  ScrubParamInArgv(2, "/pw:");
   ConsoleShutdown(RunProgramFlow());
 }

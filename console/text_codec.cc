@@ -3,6 +3,7 @@
 #include <langinfo.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
@@ -164,7 +165,9 @@ void AppendByLocale(char32_t cp, mbstate_t* state, std::string* out) {
 
 std::string Narrow(std::u16string_view text, bool byLocale) {
   std::string out;
-  out.reserve(text.size());
+  // Enough for the longest result, so growing never leaves a copy of the
+  // text (a password, say) behind in freed memory.
+  out.reserve(text.size() * (byLocale ? MB_CUR_MAX : 3) + MB_LEN_MAX);
   mbstate_t state{};
   size_t i = 0;
   while (i < text.size()) {

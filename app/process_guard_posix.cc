@@ -1,0 +1,14 @@
+#include <sys/prctl.h>
+#include <sys/resource.h>
+
+#include "app/process_guard.h"
+
+void GuardProcessMemory() {
+  // Not dumpable: no core file, and /proc/PID/mem, ptrace and the process's
+  // /proc entries belong to root instead of the user.
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  // A system set to dump even non-dumpable processes (fs.suid_dumpable=2)
+  // still writes no core file past a zero limit.
+  const struct rlimit noCore = {0, 0};
+  setrlimit(RLIMIT_CORE, &noCore);
+}
