@@ -3,7 +3,8 @@
 
 // The platform below the Console: a grid of cells with a cursor, a keyboard
 // and a clock. One implementation per platform, chosen by CMake:
-// terminal_posix.cc on a real terminal, memory_screen.cc for the tests.
+// terminal_posix.cc on a real terminal, terminal_win32.cc on the Windows
+// console, memory_screen.cc for the tests.
 // The Console (console.cc) does the wrapping, scrolling and key filtering on
 // top of these calls; they only carry cells and events.
 
@@ -102,5 +103,12 @@ void TerminalBegin(int output, int input, bool queryCursor);
 /// to write from a signal handler.
 extern const char kTerminalRestoreBytes[];
 extern const size_t kTerminalRestoreLength;
+
+// ---------------------------------------------------------------------------
+// Start-up of the Windows console (startup_win32.cc calls this).
+
+/// Takes the console screen buffer that receives the cells and the console
+/// input buffer that gives the keys, as Windows handles; null: none.
+void TerminalBeginConsole(void* output, void* input);
 
 #endif  // CONSOLE_TERMINAL_H_

@@ -1,6 +1,10 @@
 #include "console/text_codec.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <langinfo.h>
+#endif
 
 #include <climits>
 #include <cstdlib>
@@ -9,9 +13,11 @@
 
 namespace {
 
+#ifndef _WIN32
 // mbrtowc and wcrtomb hand over code points only because glibc's wchar_t is
 // UCS-4 in every locale.
 static_assert(sizeof(wchar_t) >= 4, "wchar_t must hold a whole code point");
+#endif
 
 // Byte b (0x80..0xFF) that the encoding rejects travels as U+DC00 + b: a lone
 // low surrogate, which no valid text in any encoding decodes to.
@@ -22,7 +28,13 @@ constexpr char16_t kEscapeBase = 0xDC00;
 bool IsHighSurrogate(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool IsLowSurrogate(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
+#ifdef _WIN32
+// On Windows 8-bit text is in the system's ANSI code page, whatever the C
+// library's locale says.
+bool LocaleIsUtf8() { return GetACP() == CP_UTF8; }
+#else
 bool LocaleIsUtf8() { return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0; }
+#endif
 
 void AppendCodePoint(char32_t cp, std::u16string* out) {
   if (cp < 0x10000) {
@@ -75,6 +87,23 @@ size_t DecodeUtf8(std::string_view bytes, char32_t* cp) {
   return length;
 }
 
+#ifdef _WIN32
+// The same through the ANSI code page: one byte, or two after a lead byte of
+// a double-byte code page. mbstate_t is unused: these pages have no shift
+// states.
+size_t DecodeByLocale(std::string_view bytes, mbstate_t*, char32_t* cp) {
+  const UINT page = GetACP();
+  const size_t length = IsDBCSLeadByteEx(page, static_cast<BYTE>(bytes[0])) ? 2 : 1;
+  if (bytes.size() < length) return 0;
+  wchar_t wide[2];
+  const int units =
+      MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, bytes.data(),
+                          static_cast<int>(length), wide, 2);
+  if (units != 1 || (wide[0] >= 0xD800 && wide[0] <= 0xDFFF)) return 0;
+  *cp = wide[0];
+  return length;
+}
+#else
 // The same through the C library, for whatever encoding the locale has.
 size_t DecodeByLocale(std::string_view bytes, mbstate_t* state, char32_t* cp) {
   wchar_t wc = 0;
@@ -92,6 +121,7 @@ size_t DecodeByLocale(std::string_view bytes, mbstate_t* state, char32_t* cp) {
   *cp = value;
   return length == 0 ? 1 : length;  // 0 stands for the NUL character
 }
+#endif
 
 std::u16string Widen(std::string_view bytes, bool byLocale,
                      std::vector<size_t>* unitOffsets) {
@@ -140,6 +170,32 @@ void AppendUtf8(char32_t cp, std::string* out) {
   }
 }
 
+#ifdef _WIN32
+void ResetShiftState(mbstate_t*, std::string*) {}
+
+// A character the code page lacks becomes "?", never a look-alike.
+void AppendByLocale(char32_t cp, mbstate_t*, std::string* out) {
+  wchar_t wide[2];
+  int units = 1;
+  if (cp >= 0x10000) {
+    wide[0] = static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10));
+    wide[1] = static_cast<wchar_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    units = 2;
+  } else {
+    wide[0] = static_cast<wchar_t>(cp);
+  }
+  char buffer[8];
+  BOOL usedDefault = FALSE;
+  const int length = WideCharToMultiByte(GetACP(), WC_NO_BEST_FIT_CHARS, wide,
+                                         units, buffer, sizeof buffer, nullptr,
+                                         &usedDefault);
+  if (length <= 0 || usedDefault) {
+    out->push_back('?');
+    return;
+  }
+  out->append(buffer, static_cast<size_t>(length));
+}
+#else
 // Brings a stateful encoding back to its initial shift state, so that a raw
 // byte or the end of the text follows in a known state. Writes nothing in
 // encodings without shift states.
@@ -162,6 +218,7 @@ void AppendByLocale(char32_t cp, mbstate_t* state, std::string* out) {
   }
   out->append(buffer, length);
 }
+#endif
 
 std::string Narrow(std::u16string_view text, bool byLocale) {
   std::string out;
