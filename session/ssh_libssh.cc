@@ -15,6 +15,7 @@
 
 #include "session/numbers/numbers.h"
 #include "session/line_assembler.h"
+#include "session/ssh_files.h"
 #include "session/ssh_library.h"
 
 namespace {
@@ -138,12 +139,60 @@ bool KeyboardInteractive(ssh_session session, const char* password) {
   return rc == SSH_AUTH_SUCCESS;
 }
 
+// No passphrase is ever asked for: a scheduled run has nobody to type it,
+// so a key that needs one is skipped.
+int NoPassphrase(const char*, char*, size_t, int, int, void*) { return -1; }
+
+// One identity file, used the way OpenSSH uses it: the public half is
+// offered first (FILE.pub, or the private file when it has no passphrase),
+// and the private key is read and used only when the server would take it.
+bool IdentityFileAccepted(ssh_session session, const std::string& path) {
+  ssh_key publicKey = nullptr;
+  ssh_key privateKey = nullptr;
+  if (ssh_pki_import_pubkey_file((path + ".pub").c_str(), &publicKey) != SSH_OK) {
+    publicKey = nullptr;
+    if (ssh_pki_import_privkey_file(path.c_str(), nullptr, NoPassphrase, nullptr,
+                                    &privateKey) != SSH_OK ||
+        ssh_pki_export_privkey_to_pubkey(privateKey, &publicKey) != SSH_OK) {
+      ssh_key_free(privateKey);
+      return false;
+    }
+  }
+  bool accepted = false;
+  if (ssh_userauth_try_publickey(session, nullptr, publicKey) == SSH_AUTH_SUCCESS &&
+      (privateKey != nullptr ||
+       ssh_pki_import_privkey_file(path.c_str(), nullptr, NoPassphrase, nullptr,
+                                   &privateKey) == SSH_OK)) {
+    accepted = ssh_userauth_publickey(session, nullptr, privateKey) == SSH_AUTH_SUCCESS;
+  }
+  ssh_key_free(publicKey);
+  ssh_key_free(privateKey);
+  return accepted;
+}
+
+// The keys of a running agent, then the default identity files. Nothing is
+// written and nothing is asked for.
+bool PublicKeyAccepted(ssh_session session) {
+#ifndef _WIN32
+  if (AgentNamed() && ssh_userauth_agent(session, nullptr) == SSH_AUTH_SUCCESS) return true;
+#endif
+  for (const std::string& path : DefaultIdentityFiles()) {
+    if (IdentityFileAccepted(session, path)) return true;
+  }
+  return false;
+}
+
 bool Authenticate(ssh_session session, const char* password) {
   // "none" first: it returns the methods the server offers.
   const int none = ssh_userauth_none(session, nullptr);
   if (none == SSH_AUTH_SUCCESS) return true;
   if (none != SSH_AUTH_DENIED && none != SSH_AUTH_PARTIAL) return false;
-  const int methods = ssh_userauth_list(session, nullptr);
+  int methods = ssh_userauth_list(session, nullptr);
+  // The password goes out only when no key was accepted.
+  if ((methods & SSH_AUTH_METHOD_PUBLICKEY) != 0) {
+    if (PublicKeyAccepted(session)) return true;
+    methods = ssh_userauth_list(session, nullptr);
+  }
   if ((methods & SSH_AUTH_METHOD_PASSWORD) != 0) {
     return ssh_userauth_password(session, nullptr, password) == SSH_AUTH_SUCCESS;
   }

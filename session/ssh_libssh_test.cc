@@ -41,17 +41,28 @@ class SimulatorTest : public testing::Test {
     hadHome_ = oldHome != nullptr;
     if (hadHome_) oldHome_ = oldHome;
     setenv("HOME", home_.c_str(), 1);
+    // An agent of the user running the tests must not take part.
+    const char* oldAgent = std::getenv("SSH_AUTH_SOCK");
+    hadAgent_ = oldAgent != nullptr;
+    if (hadAgent_) oldAgent_ = oldAgent;
+    unsetenv("SSH_AUTH_SOCK");
     log_ = dir_ + "/sim.log";
     ASSERT_NE(SshInitializeA("", nullptr), 0);
   }
 
   void TearDown() override {
     StopChild(&sim_);
+    StopChild(&agent_);
     SshUninitialize();
     if (hadHome_) {
       setenv("HOME", oldHome_.c_str(), 1);
     } else {
       unsetenv("HOME");
+    }
+    if (hadAgent_) {
+      setenv("SSH_AUTH_SOCK", oldAgent_.c_str(), 1);
+    } else {
+      unsetenv("SSH_AUTH_SOCK");
     }
     RemoveTree(dir_);
   }
@@ -99,8 +110,11 @@ class SimulatorTest : public testing::Test {
   std::string home_;
   std::string log_;
   Child sim_;
+  Child agent_;
   bool hadHome_ = false;
   std::string oldHome_;
+  bool hadAgent_ = false;
+  std::string oldAgent_;
 };
 
 TEST_F(SimulatorTest, VerboseSessionRebootsAndClosesCleanly) {
@@ -233,6 +247,80 @@ TEST_F(SimulatorTest, EachFaultEndsWithItsMessageResultAndWithinItsBound) {
     EXPECT_EQ(delivered, fault.delivered);
     EXPECT_EQ(MemoryScreenLines(), fault.lines);
     if (fault.checkLog) fault.checkLog(LogLine());
+  }
+}
+
+// One identity file in ~/.ssh.
+struct KeyFile {
+  const char* name;
+  const char* type;
+  const char* passphrase;  // "": none
+  bool authorized;         // the router takes it
+  bool keepPublic;         // FILE.pub stays beside it
+};
+
+struct KeyCase {
+  const char* name;
+  std::vector<KeyFile> files;
+  bool agentHoldsAuthorizedKey;
+  const char* password;
+  const char* method;          // the method the router logs as successful
+  const char* passwordLogged;  // "null": no password reached the router
+};
+
+TEST_F(SimulatorTest, KeysAreTriedBeforeThePasswordAndThePasswordOnlyWhenNoKeyWorks) {
+  const std::vector<KeyCase> kCases = {
+      {"agent holds the key, empty password", {}, true, "", "publickey", "null"},
+      {"refused id_ed25519, then an accepted id_ecdsa",
+       {{"id_ed25519", "ed25519", "", false, true}, {"id_ecdsa", "ecdsa", "", true, true}},
+       false, "", "publickey", "null"},
+      {"identity file without its .pub",
+       {{"id_ed25519", "ed25519", "", true, false}}, false, "", "publickey", "null"},
+      {"refused key, then the password",
+       {{"id_ed25519", "ed25519", "", false, true}}, false, "secret", "password", "secret"},
+      // The router would take the key, but nobody can give its passphrase.
+      {"passphrase-protected key skipped, then the password",
+       {{"id_ed25519", "ed25519", "pass phrase", true, true}}, false, "secret", "password",
+       "secret"},
+      {"passphrase-protected key without its .pub skipped",
+       {{"id_ecdsa", "ecdsa", "pass phrase", true, false}}, false, "secret", "password",
+       "secret"},
+  };
+  for (const KeyCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    TearDown();
+    SetUp();
+    const std::string sshDir = home_ + "/.ssh";
+    ASSERT_EQ(mkdir(sshDir.c_str(), 0700), 0);
+    std::vector<std::string> options;
+    for (const KeyFile& file : c.files) {
+      const std::string path = sshDir + "/" + file.name;
+      ASSERT_TRUE(MakeKeyPair(path, file.type, file.passphrase));
+      if (file.authorized) options.insert(options.end(), {"--authorized-key", path + ".pub"});
+    }
+    if (c.agentHoldsAuthorizedKey) {
+      const std::string agentKey = dir_ + "/agent_key";
+      ASSERT_TRUE(MakeKeyPair(agentKey, "ed25519", ""));
+      options.insert(options.end(), {"--authorized-key", agentKey + ".pub"});
+      ASSERT_TRUE(StartAgent(dir_ + "/agent.sock", {agentKey}, &agent_));
+      setenv("SSH_AUTH_SOCK", (dir_ + "/agent.sock").c_str(), 1);
+    }
+    const int port = StartSim(options);
+    ASSERT_GT(port, 0);
+    for (const KeyFile& file : c.files) {
+      if (!file.keepPublic) {
+        ASSERT_EQ(unlink((sshDir + "/" + file.name + ".pub").c_str()), 0);
+      }
+    }
+    const std::vector<std::string> before = ListDir(sshDir);
+    MemoryScreenReset(120, 25);
+    EXPECT_TRUE(RunRebootSession("admin", c.password, std::to_string(port), "n", "127.0.0.1"));
+    EXPECT_TRUE(MemoryScreenLines().empty());
+    const std::string log = LogLine();
+    EXPECT_EQ(JsonField(log, "method"), c.method) << log;
+    EXPECT_EQ(JsonField(log, "password"), c.passwordLogged) << log;
+    EXPECT_EQ(JsonField(log, "answer"), "y") << log;
+    EXPECT_EQ(ListDir(sshDir), before) << "a file in ~/.ssh was written";
   }
 }
 

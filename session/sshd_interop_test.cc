@@ -74,6 +74,11 @@ class SshdInteropTest : public testing::Test {
     hadHome_ = oldHome != nullptr;
     if (hadHome_) oldHome_ = oldHome;
     setenv("HOME", home_.c_str(), 1);
+    const char* oldAgent = std::getenv("SSH_AUTH_SOCK");
+    hadAgent_ = oldAgent != nullptr;
+    if (hadAgent_) oldAgent_ = oldAgent;
+    unsetenv("SSH_AUTH_SOCK");
+    ASSERT_TRUE(WriteFile(dir_ + "/authorized_keys", ""));
     // A free port may be taken between the look and sshd's bind: try again.
     for (int attempt = 0; attempt < 5 && port_ <= 0; ++attempt) StartSshd();
     ASSERT_GT(port_, 0) << "sshd did not start";
@@ -84,12 +89,18 @@ class SshdInteropTest : public testing::Test {
   void TearDown() override {
     if (initialized_) SshUninitialize();
     StopChild(&sshd_);
+    StopChild(&agent_);
     if (userAdded_) Shell("userdel " + user_ + " 2>/dev/null");
     if (!dir_.empty()) {
       if (hadHome_) {
         setenv("HOME", oldHome_.c_str(), 1);
       } else {
         unsetenv("HOME");
+      }
+      if (hadAgent_) {
+        setenv("SSH_AUTH_SOCK", oldAgent_.c_str(), 1);
+      } else {
+        unsetenv("SSH_AUTH_SOCK");
       }
     }
     RemoveTree(dir_);
@@ -106,13 +117,14 @@ class SshdInteropTest : public testing::Test {
                                       "PidFile " + dir_ + "/sshd.pid\n"
                                       "PasswordAuthentication yes\n"
                                       "KbdInteractiveAuthentication no\n"
-                                      "PubkeyAuthentication no\n"
+                                      "PubkeyAuthentication yes\n"
+                                      "AuthorizedKeysFile " + dir_ + "/authorized_keys\n"
                                       "UsePAM no\n"
                                       "PermitRootLogin no\n"
                                       "StrictModes no\n"
                                       "AllowUsers " + user_ + "\n"
                                       "ForceCommand " + dir_ + "/ask.sh\n"));
-    ASSERT_TRUE(StartChild({kSshd, "-D", "-e", "-f", config}, &sshd_));
+    ASSERT_TRUE(StartChild({kSshd, "-D", "-E", dir_ + "/sshd.log", "-f", config}, &sshd_));
     for (int wait = 0; wait < 100; ++wait) {
       if (Listening(port)) {
         port_ = port;
@@ -131,7 +143,10 @@ class SshdInteropTest : public testing::Test {
   bool initialized_ = false;
   bool hadHome_ = false;
   std::string oldHome_;
+  bool hadAgent_ = false;
+  std::string oldAgent_;
   Child sshd_;
+  Child agent_;
   int port_ = -1;
 };
 
@@ -153,6 +168,70 @@ TEST_F(SshdInteropTest, WrongPasswordIsRefused) {
   EXPECT_EQ(MemoryScreenLines(),
             (std::vector<std::string>{"Connection attempt failed. Error: 'invalid client'."}));
   EXPECT_EQ(ReadAll(dir_ + "/out/command"), "");
+}
+
+// The method sshd logged as accepted for the throwaway user, waiting a
+// moment for the line; empty when none was.
+std::string AcceptedMethod(const std::string& log, const std::string& user) {
+  for (const std::string& line : WaitForLines(log, 1, 0)) {
+    const size_t at = line.find("Accepted ");
+    const size_t for_ = line.find(" for " + user + " ");
+    if (at != std::string::npos && for_ != std::string::npos && for_ > at) {
+      return line.substr(at + 9, for_ - at - 9);
+    }
+  }
+  return "";
+}
+
+struct SshdKeyCase {
+  const char* name;
+  const char* identityPassphrase;  // nullptr: no identity file
+  bool identityAuthorized;
+  bool agentHoldsAuthorizedKey;
+  const char* password;
+  const char* method;  // as sshd logs it
+};
+
+TEST_F(SshdInteropTest, KeysAreTriedBeforeThePasswordAsOpenSshDoes) {
+  const SshdKeyCase kCases[] = {
+      {"agent holds the key, empty password", nullptr, false, true, "", "publickey"},
+      {"identity file, empty password", "", true, false, "", "publickey"},
+      {"refused key, then the password", "", false, false, kPassword, "password"},
+      {"passphrase-protected key skipped, then the password", "pass phrase", true, false,
+       kPassword, "password"},
+  };
+  for (const SshdKeyCase& c : kCases) {
+    SCOPED_TRACE(c.name);
+    StopChild(&agent_);
+    unsetenv("SSH_AUTH_SOCK");
+    RemoveTree(home_ + "/.ssh");
+    unlink((dir_ + "/agent.sock").c_str());
+    unlink((dir_ + "/out/answer").c_str());
+    ASSERT_TRUE(WriteFile(dir_ + "/sshd.log", ""));
+    std::string authorized;
+    if (c.identityPassphrase != nullptr) {
+      ASSERT_EQ(mkdir((home_ + "/.ssh").c_str(), 0700), 0);
+      const std::string key = home_ + "/.ssh/id_ed25519";
+      ASSERT_TRUE(MakeKeyPair(key, "ed25519", c.identityPassphrase));
+      if (c.identityAuthorized) authorized += ReadAll(key + ".pub");
+    }
+    if (c.agentHoldsAuthorizedKey) {
+      const std::string key = dir_ + "/agent_key";
+      unlink(key.c_str());
+      unlink((key + ".pub").c_str());
+      ASSERT_TRUE(MakeKeyPair(key, "ed25519", ""));
+      authorized += ReadAll(key + ".pub");
+      ASSERT_TRUE(StartAgent(dir_ + "/agent.sock", {key}, &agent_));
+      setenv("SSH_AUTH_SOCK", (dir_ + "/agent.sock").c_str(), 1);
+    }
+    ASSERT_TRUE(WriteFile(dir_ + "/authorized_keys", authorized));
+    MemoryScreenReset(120, 25);
+    EXPECT_TRUE(RunRebootSession(user_, c.password, std::to_string(port_), "n", "127.0.0.1"));
+    EXPECT_TRUE(MemoryScreenLines().empty());
+    EXPECT_EQ(ReadAll(dir_ + "/out/answer"), "y\n");
+    EXPECT_EQ(AcceptedMethod(dir_ + "/sshd.log", user_), c.method)
+        << ReadAll(dir_ + "/sshd.log");
+  }
 }
 
 }  // namespace

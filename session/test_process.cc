@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -193,4 +194,54 @@ std::string JsonField(const std::string& line, const std::string& key) {
     }
   }
   return value;
+}
+
+namespace {
+
+// Runs argv with the given extra environment entries; its exit status, or -1.
+int RunQuietly(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv) {
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  std::vector<char*> env;
+  for (const std::string& entry : extraEnv) env.push_back(const_cast<char*>(entry.c_str()));
+  for (char** entry = environ; *entry != nullptr; ++entry) env.push_back(*entry);
+  env.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), env.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return -1;
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+bool MakeKeyPair(const std::string& path, const std::string& type,
+                 const std::string& passphrase) {
+  return RunQuietly({"ssh-keygen", "-q", "-t", type, "-N", passphrase, "-C", "swkicker-test",
+                     "-f", path},
+                    {}) == 0;
+}
+
+bool StartAgent(const std::string& socketPath, const std::vector<std::string>& keyFiles,
+                Child* agent) {
+  if (!StartChild({"/usr/bin/ssh-agent", "-D", "-a", socketPath}, agent)) return false;
+  struct stat info;
+  for (int wait = 0; wait < 500 && stat(socketPath.c_str(), &info) != 0; ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  for (const std::string& key : keyFiles) {
+    if (RunQuietly({"ssh-add", key}, {"SSH_AUTH_SOCK=" + socketPath}) != 0) {
+      StopChild(agent);
+      return false;
+    }
+  }
+  return true;
 }

@@ -43,4 +43,14 @@ std::vector<std::string> WaitForLines(const std::string& path, size_t count, int
 /// when absent.
 std::string JsonField(const std::string& line, const std::string& key);
 
+/// A new OpenSSH key pair at path and path.pub (ssh-keygen), of type
+/// "ed25519" or "ecdsa", protected by passphrase when it is not empty.
+bool MakeKeyPair(const std::string& path, const std::string& type,
+                 const std::string& passphrase);
+
+/// An ssh-agent in the foreground, listening on socketPath, holding the
+/// private keys of keyFiles. Stop it with StopChild.
+bool StartAgent(const std::string& socketPath, const std::vector<std::string>& keyFiles,
+                Child* agent);
+
 #endif  // SESSION_TEST_PROCESS_H_

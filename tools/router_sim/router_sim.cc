@@ -1,8 +1,9 @@
 // swKicker-router-sim: a router that can be rebooted over SSH, on loopback.
 //
 // Listens on 127.0.0.1, prints the port on stdout as one line, accepts one
-// user and password, and answers the exec'd command "/system reboot" with a
-// question; reads the answer, replies and exits the command with status 0.
+// user with its password or, when given, its public keys, and answers the
+// exec'd command "/system reboot" with a question; reads the answer, replies
+// and exits the command with status 0.
 // Appends one JSON line per connection to the log file. Fault modes let the
 // tests try every way a router can misbehave. Every wait is bounded.
 
@@ -23,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -66,6 +68,7 @@ struct Settings {
   std::string reply = "rebooting\n";
   Mode mode = Mode::kNormal;
   bool keyboardInteractive = false;
+  std::vector<std::string> authorizedKeyPaths;  // public keys that log in
   int count = 0;                // connections to serve; 0: until killed
   int connectionSeconds = 60;   // bound on one connection
   int lifetimeSeconds = 0;      // bound on the whole run; 0: none
@@ -78,6 +81,8 @@ struct Record {
   bool hasPassword = false;
   std::string password;
   int passwordAttempts = 0;
+  int publicKeyOffers = 0;  // public keys the client offered or signed with
+  std::string method;       // the method that succeeded; empty: none
   bool hasCommand = false;
   std::string command;
   bool questionSent = false;
@@ -146,6 +151,8 @@ void AppendLog(const Settings& settings, int connection, const Record& r) {
                      ",\"user\":" + JsonText(r.user) +
                      ",\"password\":" + JsonOptional(r.hasPassword, r.password) +
                      ",\"password_attempts\":" + std::to_string(r.passwordAttempts) +
+                     ",\"publickey_offers\":" + std::to_string(r.publicKeyOffers) +
+                     ",\"method\":" + JsonOptional(!r.method.empty(), r.method) +
                      ",\"command\":" + JsonOptional(r.hasCommand, r.command) +
                      ",\"question_sent\":" + JsonBool(r.questionSent) +
                      ",\"answer\":" + JsonOptional(r.hasAnswer, r.answer) +
@@ -183,6 +190,8 @@ void Usage() {
                "  --mode MODE             normal, refuse-password, close-before-asking,\n"
                "                          never-ask, long-line, drip, hang-after-answer\n"
                "  --keyboard-interactive  offer only keyboard-interactive authentication\n"
+               "  --authorized-key FILE   also offer publickey and accept the public key\n"
+               "                          in FILE (OpenSSH .pub form); may be repeated\n"
                "  --count N               serve N connections, then end (0: until killed)\n"
                "  --connection-seconds N  bound on one connection (60)\n"
                "  --lifetime N            end after N seconds (0: no bound)\n"
@@ -200,7 +209,7 @@ bool ParseInt(const char* text, int low, int high, int* value) {
 bool ParseSettings(int argc, char** argv, Settings* settings) {
   enum {
     kUser = 1000, kPassword, kPort, kLog, kHostKey, kKeyType, kPrintPublicKey,
-    kQuestion, kQuestionNewline, kReply, kMode, kKeyboardInteractive, kCount,
+    kQuestion, kQuestionNewline, kReply, kMode, kKeyboardInteractive, kAuthorizedKey, kCount,
     kConnectionSeconds, kLifetime, kDripMs, kHelp,
   };
   static const option kOptions[] = {
@@ -216,6 +225,7 @@ bool ParseSettings(int argc, char** argv, Settings* settings) {
       {"reply", required_argument, nullptr, kReply},
       {"mode", required_argument, nullptr, kMode},
       {"keyboard-interactive", no_argument, nullptr, kKeyboardInteractive},
+      {"authorized-key", required_argument, nullptr, kAuthorizedKey},
       {"count", required_argument, nullptr, kCount},
       {"connection-seconds", required_argument, nullptr, kConnectionSeconds},
       {"lifetime", required_argument, nullptr, kLifetime},
@@ -251,6 +261,7 @@ bool ParseSettings(int argc, char** argv, Settings* settings) {
         break;
       }
       case kKeyboardInteractive: settings->keyboardInteractive = true; break;
+      case kAuthorizedKey: settings->authorizedKeyPaths.push_back(optarg); break;
       case kCount: ok = ParseInt(optarg, 0, 1000000, &settings->count); break;
       case kConnectionSeconds:
         ok = ParseInt(optarg, 1, 86400, &settings->connectionSeconds);
@@ -312,7 +323,38 @@ void OnClientClose(ssh_session, ssh_channel, void* userdata) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 const char* MessagePassword(ssh_message message) { return ssh_message_auth_password(message); }
+ssh_key MessagePublicKey(ssh_message message) { return ssh_message_auth_pubkey(message); }
+ssh_publickey_state_e MessagePublicKeyState(ssh_message message) {
+  return ssh_message_auth_publickey_state(message);
+}
 #pragma GCC diagnostic pop
+
+// The public keys that may log in, read once at start.
+std::vector<ssh_key> g_authorizedKeys;
+
+bool LoadAuthorizedKeys(const Settings& settings) {
+  for (const std::string& path : settings.authorizedKeyPaths) {
+    ssh_key key = nullptr;
+    if (ssh_pki_import_pubkey_file(path.c_str(), &key) != SSH_OK) return false;
+    g_authorizedKeys.push_back(key);
+  }
+  return true;
+}
+
+bool KeyAuthorized(const Settings& settings, const std::string& user, ssh_key key) {
+  if (key == nullptr || user != settings.user) return false;
+  for (ssh_key allowed : g_authorizedKeys) {
+    if (ssh_key_cmp(allowed, key, SSH_KEY_CMP_PUBLIC) == 0) return true;
+  }
+  return false;
+}
+
+int AuthMethods(const Settings& settings) {
+  int methods =
+      settings.keyboardInteractive ? SSH_AUTH_METHOD_INTERACTIVE : SSH_AUTH_METHOD_PASSWORD;
+  if (!g_authorizedKeys.empty()) methods |= SSH_AUTH_METHOD_PUBLICKEY;
+  return methods;
+}
 
 bool PasswordAccepted(const Settings& settings, const std::string& user,
                       const std::string& password) {
@@ -324,8 +366,7 @@ bool PasswordAccepted(const Settings& settings, const std::string& user,
 // channel of the exec'd command, or nullptr when the client went away.
 ssh_channel AwaitCommand(const Settings& settings, ssh_session session, Record* record,
                          int64_t deadline) {
-  const int methods =
-      settings.keyboardInteractive ? SSH_AUTH_METHOD_INTERACTIVE : SSH_AUTH_METHOD_PASSWORD;
+  const int methods = AuthMethods(settings);
   bool authenticated = false;
   ssh_channel channel = nullptr;
   while (MonotonicMs() < deadline) {
@@ -344,8 +385,29 @@ ssh_channel AwaitCommand(const Settings& settings, ssh_session session, Record* 
       if (PasswordAccepted(settings, record->user, record->password)) {
         ssh_message_auth_reply_success(message, 0);
         authenticated = true;
+        record->method = "password";
         record->authenticatedMs = WallMs();
         handled = true;
+      }
+    } else if (type == SSH_REQUEST_AUTH && subtype == SSH_AUTH_METHOD_PUBLICKEY &&
+               !g_authorizedKeys.empty()) {
+      // A key is first offered without a signature (state none) and, when
+      // the server would take it, used again with one (state valid); libssh
+      // has checked the signature by then.
+      record->user = ssh_message_auth_user(message);
+      ++record->publicKeyOffers;
+      if (KeyAuthorized(settings, record->user, MessagePublicKey(message))) {
+        const ssh_publickey_state_e state = MessagePublicKeyState(message);
+        if (state == SSH_PUBLICKEY_STATE_NONE) {
+          ssh_message_auth_reply_pk_ok_simple(message);
+          handled = true;
+        } else if (state == SSH_PUBLICKEY_STATE_VALID) {
+          ssh_message_auth_reply_success(message, 0);
+          authenticated = true;
+          record->method = "publickey";
+          record->authenticatedMs = WallMs();
+          handled = true;
+        }
       }
     } else if (type == SSH_REQUEST_AUTH && subtype == SSH_AUTH_METHOD_INTERACTIVE &&
                settings.keyboardInteractive) {
@@ -364,6 +426,7 @@ ssh_channel AwaitCommand(const Settings& settings, ssh_session session, Record* 
           if (PasswordAccepted(settings, record->user, record->password)) {
             ssh_message_auth_reply_success(message, 0);
             authenticated = true;
+            record->method = "keyboard-interactive";
             record->authenticatedMs = WallMs();
             handled = true;
           }
@@ -509,8 +572,7 @@ void Serve(const Settings& settings, ssh_bind bind, int connection) {
   const int64_t deadline = MonotonicMs() + settings.connectionSeconds * 1000LL;
   const long timeoutSeconds = settings.connectionSeconds;
   ssh_options_set(session, SSH_OPTIONS_TIMEOUT, &timeoutSeconds);
-  ssh_set_auth_methods(session, settings.keyboardInteractive ? SSH_AUTH_METHOD_INTERACTIVE
-                                                             : SSH_AUTH_METHOD_PASSWORD);
+  ssh_set_auth_methods(session, AuthMethods(settings));
   ssh_channel channel = nullptr;
   ChannelFlags flags = {&record};
   ssh_channel_callbacks_struct callbacks = {};
@@ -554,6 +616,10 @@ int main(int argc, char** argv) {
   ssh_set_log_callback(WatchLog);
   if (settings.lifetimeSeconds > 0) alarm(static_cast<unsigned>(settings.lifetimeSeconds));
   ssh_init();
+  if (!LoadAuthorizedKeys(settings)) {
+    std::fprintf(stderr, "swKicker-router-sim: cannot read an authorized key\n");
+    return 1;
+  }
   ssh_key key = LoadHostKey(settings);
   if (key == nullptr) {
     std::fprintf(stderr, "swKicker-router-sim: cannot load or make the host key\n");
@@ -594,6 +660,7 @@ int main(int argc, char** argv) {
     Serve(settings, bind, connection);
   }
   ssh_bind_free(bind);
+  for (ssh_key allowed : g_authorizedKeys) ssh_key_free(allowed);
   ssh_finalize();
   return 0;
 }
