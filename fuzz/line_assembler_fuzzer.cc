@@ -2,7 +2,8 @@
 // arbitrary pieces arriving at arbitrary times, read into buffers of
 // arbitrary size the way SshReadLineA reads them: every line fits its
 // buffer, the lines and the separators dropped between them are exactly the
-// bytes that came, and with time running every read ends.
+// bytes that came, text ending like a prompt is never waited on, and with
+// time running every read ends.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -36,6 +37,8 @@ LineStep ReadOnce(Reader* reader, int64_t nowMs, int64_t deadlineMs,
     if (step == LineStep::kWait) {
       FUZZ_CHECK(!reader->assembler.closed && nowMs < deadlineMs);
       FUZZ_CHECK(*waitMs >= 1 && *waitMs <= std::max<int64_t>(deadlineMs - nowMs, 1));
+      // Text that ends like a prompt is a line at once, never waited on.
+      FUZZ_CHECK(!EndsLikePrompt(pending));
     } else {
       // Nothing is left behind unread when the reading stops.
       FUZZ_CHECK(pending.empty());

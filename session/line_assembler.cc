@@ -22,6 +22,22 @@ void HandOut(LineAssembler* assembler, size_t length, size_t consumed,
 
 }  // namespace
 
+bool EndsLikePrompt(const std::string& text) {
+  const size_t last = text.find_last_not_of(' ');
+  if (last == std::string::npos) return false;
+  switch (text[last]) {
+    case '?':
+    case ':':
+    case ']':
+    case ')':
+    case '>':
+    case '#':
+      return true;
+    default:
+      return false;
+  }
+}
+
 LineStep LineAssemblerTake(LineAssembler* assembler, int64_t nowMs,
                            int64_t deadlineMs, size_t maxBytes,
                            std::string* line, int64_t* waitMs) {
@@ -46,7 +62,10 @@ LineStep LineAssemblerTake(LineAssembler* assembler, int64_t nowMs,
   }
   const bool quiet = nowMs - assembler->lastByteMs >= kLineQuietMs;
   const bool late = nowMs >= deadlineMs;
-  if (size > 0 && (assembler->closed || quiet || late)) {
+  // A prompt here fits the buffer: longer text was cut above, and text one
+  // byte over ends in a carriage return, which is no prompt ending.
+  const bool prompt = EndsLikePrompt(pending);
+  if (size > 0 && (assembler->closed || quiet || late || prompt)) {
     size_t end = size;
     if (pending[end - 1] == '\r') --end;
     end = std::min(end, maxBytes);

@@ -39,14 +39,37 @@ TEST(LineAssembler, CutsLinesByTerminatorQuietCloseDeadlineAndSize) {
        {Feed(0, "a\rb\r\n"), Line(0, "a\rb"), Wait(0, 20000)}},
       {"empty lines are lines", 20000, 1023,
        {Feed(0, "\n\r\n"), Line(0, ""), Line(0, ""), Wait(0, 20000)}},
-      {"a question without line feed is a line after 250 ms of quiet", 20000, 1023,
-       {Feed(0, "Reboot now? [y/N]: "), Wait(100, 150), Wait(249, 1),
-        Line(250, "Reboot now? [y/N]: ")}},
-      {"a question dripping in with 200 ms gaps is read whole", 20000, 1023,
+      {"text without line feed that is no prompt is a line after 250 ms of quiet", 20000, 1023,
+       {Feed(0, "Press y to reboot"), Wait(100, 150), Wait(249, 1),
+        Line(250, "Press y to reboot")}},
+      {"a question ending like a prompt is a line at once", 20000, 1023,
+       {Feed(0, "Reboot now? [y/N]: "), Line(0, "Reboot now? [y/N]: "), Wait(0, 20000)}},
+      // The read brought the '?' and what follows it together: no cut there.
+      {"a prompt-like character inside a piece does not end the line", 20000, 1023,
+       {Feed(0, "Sure? Then type y"), Wait(0, 250), Line(250, "Sure? Then type y")}},
+      {"a question dripped across a prompt-like piece is cut there", 20000, 1023,
+       {Feed(0, "Reboot, yes"), Wait(0, 250), Feed(100, "?"), Line(100, "Reboot, yes?"),
+        Feed(200, " [y/N"), Wait(200, 250), Feed(300, "]: "), Line(300, " [y/N]: ")}},
+      {"a prompt before a carriage return waits for the line feed", 20000, 1023,
+       {Feed(0, "Reboot? [y/N]:\r"), Wait(0, 250), Feed(10, "\n"),
+        Line(10, "Reboot? [y/N]:"), Wait(10, 19990)}},
+      {"a prompt after a line feed in the same piece is a line of its own", 20000, 1023,
+       {Feed(0, "Welcome\r\nReboot? "), Line(0, "Welcome"), Line(0, "Reboot? ")}},
+      {"spaces alone are no prompt", 20000, 1023,
+       {Feed(0, "   "), Wait(0, 250), Line(250, "   ")}},
+      {"an empty piece is no line and does not restart the quiet time", 20000, 1023,
+       {Feed(0, ""), Wait(0, 20000), Feed(0, "a"), Feed(200, ""), Line(250, "a")}},
+      {"a prompt that fills the buffer exactly is a line at once", 20000, 4,
+       {Feed(0, "abc:"), Line(0, "abc:"), Wait(0, 20000)}},
+      {"a prompt over the buffer is cut, its end a prompt of its own", 20000, 4,
+       {Feed(0, "abcde:"), Line(0, "abcd"), Line(0, "e:")}},
+      {"a prompt one byte over the buffer is cut, not waited on", 20000, 4,
+       {Feed(0, "abcd:"), Line(0, "abcd"), Line(0, ":")}},
+      {"text with no prompt ending dripping in with 200 ms gaps is read whole", 20000, 1023,
        {Feed(0, "R"), Wait(200, 50), Feed(200, "e"), Wait(399, 51), Feed(400, "b"),
         Feed(600, "o"), Wait(849, 1), Line(850, "Rebo")}},
       {"a carriage return ending quiet text is dropped", 20000, 1023,
-       {Feed(0, "ok?\r"), Line(250, "ok?")}},
+       {Feed(0, "ok?\r"), Wait(0, 250), Line(250, "ok?")}},
       {"the close hands out pending text, then nothing", 20000, 1023,
        {Feed(0, "bye"), Close(), Line(0, "bye"), None(0)}},
       {"the close with nothing pending", 20000, 1023, {Close(), None(0)}},
@@ -89,6 +112,50 @@ TEST(LineAssembler, CutsLinesByTerminatorQuietCloseDeadlineAndSize) {
           EXPECT_EQ(waitMs, op.waitMs);
         }
       }
+    }
+  }
+}
+
+TEST(LineAssembler, PromptEndingsAreLinesAtOnceOtherEndingsWaitForQuiet) {
+  const struct {
+    const char* text;
+    bool prompt;
+  } kEndings[] = {
+      {"Reboot now? [y/N]: ", true},
+      {"Reboot now?", true},
+      {"Password:", true},
+      {"Reboot [y/N]", true},
+      {"Reboot (y/n)", true},
+      {"[admin@router] > ", true},
+      {"router#", true},
+      {"Reboot now?     ", true},
+      {"?", true},
+      {"Reboot now", false},
+      {"Rebooting.", false},
+      {"y/n", false},
+      {"Continue?\t", false},  // only spaces may follow the prompt character
+      {"Continue?!", false},
+      {"Reboot [y/N]: \x1b[0m", false},  // a colour reset after it hides the ending
+  };
+  for (const auto& c : kEndings) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(EndsLikePrompt(c.text), c.prompt);
+    LineAssembler assembler;
+    const std::string text = c.text;
+    LineAssemblerFeed(&assembler, text.data(), text.size(), 1000);
+    std::string line;
+    int64_t waitMs = 0;
+    const LineStep step = LineAssemblerTake(&assembler, 1000, 21000, 1023, &line, &waitMs);
+    if (c.prompt) {
+      ASSERT_EQ(static_cast<int>(step), static_cast<int>(LineStep::kLine));
+      EXPECT_EQ(line, text);
+    } else {
+      ASSERT_EQ(static_cast<int>(step), static_cast<int>(LineStep::kWait));
+      EXPECT_EQ(waitMs, kLineQuietMs);
+      ASSERT_EQ(static_cast<int>(LineAssemblerTake(&assembler, 1000 + kLineQuietMs, 21000, 1023,
+                                                   &line, &waitMs)),
+                static_cast<int>(LineStep::kLine));
+      EXPECT_EQ(line, text);
     }
   }
 }
