@@ -73,6 +73,7 @@ struct Settings {
   int connectionSeconds = 60;   // bound on one connection
   int lifetimeSeconds = 0;      // bound on the whole run; 0: none
   int dripMs = 150;
+  bool nagle = false;  // leave Nagle's algorithm on
 };
 
 // What one connection did, for the log.
@@ -195,7 +196,9 @@ void Usage() {
                "  --count N               serve N connections, then end (0: until killed)\n"
                "  --connection-seconds N  bound on one connection (60)\n"
                "  --lifetime N            end after N seconds (0: no bound)\n"
-               "  --drip-ms N             pause between dripped bytes (150)\n");
+               "  --drip-ms N             pause between dripped bytes (150)\n"
+               "  --nagle                 leave Nagle's algorithm on, as many servers do\n"
+               "                          for a session without a terminal\n");
 }
 
 bool ParseInt(const char* text, int low, int high, int* value) {
@@ -210,7 +213,7 @@ bool ParseSettings(int argc, char** argv, Settings* settings) {
   enum {
     kUser = 1000, kPassword, kPort, kLog, kHostKey, kKeyType, kPrintPublicKey,
     kQuestion, kQuestionNewline, kReply, kMode, kKeyboardInteractive, kAuthorizedKey, kCount,
-    kConnectionSeconds, kLifetime, kDripMs, kHelp,
+    kConnectionSeconds, kLifetime, kDripMs, kNagle, kHelp,
   };
   static const option kOptions[] = {
       {"user", required_argument, nullptr, kUser},
@@ -230,6 +233,7 @@ bool ParseSettings(int argc, char** argv, Settings* settings) {
       {"connection-seconds", required_argument, nullptr, kConnectionSeconds},
       {"lifetime", required_argument, nullptr, kLifetime},
       {"drip-ms", required_argument, nullptr, kDripMs},
+      {"nagle", no_argument, nullptr, kNagle},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0},
   };
@@ -268,6 +272,7 @@ bool ParseSettings(int argc, char** argv, Settings* settings) {
         break;
       case kLifetime: ok = ParseInt(optarg, 0, 86400, &settings->lifetimeSeconds); break;
       case kDripMs: ok = ParseInt(optarg, 0, 10000, &settings->dripMs); break;
+      case kNagle: settings->nagle = true; break;
       default: ok = false; break;
     }
     if (!ok) return false;
@@ -561,11 +566,14 @@ void Serve(const Settings& settings, ssh_bind bind, int connection) {
     ssh_free(session);
     return;
   }
-  // Like OpenSSH's sshd: small packets go out at once instead of waiting for
-  // the client's delayed ACK of the one before, which would hold the
-  // question back by about 40 ms.
-  const int noDelay = 1;
-  setsockopt(ssh_get_fd(session), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+  // Like OpenSSH's sshd with a terminal: small packets go out at once instead
+  // of waiting for the client's delayed ACK of the one before, which would
+  // hold the question back by about 40 ms. --nagle keeps that wait, as sshd
+  // without a terminal does.
+  if (!settings.nagle) {
+    const int noDelay = 1;
+    setsockopt(ssh_get_fd(session), IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+  }
   Record record;
   g_current = &record;
   record.connectedMs = WallMs();
