@@ -6,6 +6,11 @@
 #include <libssh/libssh.h>
 #include <pwd.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -25,9 +30,6 @@ constexpr int kDefaultTimeoutSeconds = 20;
 // How long SshDisconnect lets the remote command finish after its input
 // ended.
 constexpr int64_t kCloseWaitMs = 3000;
-// ssh_channel_read_timeout does not wake for stderr data, so waits are cut
-// into slices and stderr is looked at between them.
-constexpr int kReadSliceMs = 50;
 constexpr int kMaxKeyboardInteractiveRounds = 8;
 constexpr const char* kGlobalKnownHosts = "/etc/ssh/ssh_known_hosts";
 
@@ -202,7 +204,34 @@ bool Authenticate(ssh_session session, const char* password) {
   return false;
 }
 
-bool OpenCommandChannel(OpenSession* open, const char* command) {
+void AwaitPackets(OpenSession* open, int waitMs);
+
+// Runs a libssh step without letting libssh wait: the waits between tries
+// are ours, so each acknowledges promptly (see AckPromptly). Right after
+// authentication OpenSSH's sshd sends a packet of its own (its host keys),
+// and with Nagle on it then holds the reply to the channel open behind it.
+template <typename Step>
+int RunStep(OpenSession* open, int64_t timeoutMs, Step step) {
+  const int64_t deadline = NowMs() + timeoutMs;
+  ssh_set_blocking(open->session, 0);
+  int rc = step();
+  for (int64_t left; rc == SSH_AGAIN && (left = deadline - NowMs()) > 0; rc = step()) {
+    AwaitPackets(open, static_cast<int>(left));
+  }
+  ssh_set_blocking(open->session, 1);
+  return rc;
+}
+
+// The authentication service, asked for here rather than inside the first
+// authentication call: a server may send a packet of its own after the key
+// exchange (libssh's sends its extensions) and hold the service's acceptance
+// behind it.
+bool RequestAuthService(OpenSession* open, int64_t timeoutMs) {
+  return RunStep(open, timeoutMs,
+                 [open] { return ssh_service_request(open->session, "ssh-userauth"); }) == SSH_OK;
+}
+
+bool OpenCommandChannel(OpenSession* open, const char* command, int64_t timeoutMs) {
   open->channel = ssh_channel_new(open->session);
   if (open->channel == nullptr) return false;
   ssh_callbacks_init(&open->callbacks);
@@ -211,8 +240,11 @@ bool OpenCommandChannel(OpenSession* open, const char* command) {
   open->callbacks.channel_exit_signal_function = OnExitSignal;
   open->callbacks.channel_close_function = OnClose;
   return ssh_set_channel_callbacks(open->channel, &open->callbacks) == SSH_OK &&
-         ssh_channel_open_session(open->channel) == SSH_OK &&
-         ssh_channel_request_exec(open->channel, command) == SSH_OK;
+         RunStep(open, timeoutMs, [open] { return ssh_channel_open_session(open->channel); }) ==
+             SSH_OK &&
+         RunStep(open, timeoutMs,
+                 [open, command] { return ssh_channel_request_exec(open->channel, command); }) ==
+             SSH_OK;
 }
 
 SshClient NextHandle() {
@@ -226,10 +258,27 @@ OpenSession* Find(SshClient client) {
   return &g_open;
 }
 
+// Many servers leave Nagle on for a session without a terminal (OpenSSH's
+// sshd does): their next small packet waits for our ACK of the one before,
+// which Linux delays by up to 40 ms when we have nothing to send. Quick-ACK
+// mode sends a due ACK at once; Linux drops out of that mode by itself, so it
+// is set again before every wait.
+void AckPromptly(ssh_session session) {
+#if defined(TCP_QUICKACK)
+  const socket_t fd = ssh_get_fd(session);
+  if (fd == SSH_INVALID_SOCKET) return;
+  const int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#else
+  (void)session;
+#endif
+}
+
 // Lets libssh handle whatever the server sends for up to waitMs, even after
-// the remote's EOF (the channel calls stop looking then). The channel
-// callbacks record exit status and close.
+// the remote's EOF (the channel calls stop looking then); returns after the
+// first packets handled. The channel callbacks record exit status and close.
 void AwaitPackets(OpenSession* open, int waitMs) {
+  AckPromptly(open->session);
   ssh_event event = ssh_event_new();
   if (event == nullptr) return;
   if (ssh_event_add_session(event, open->session) == SSH_OK) {
@@ -257,20 +306,41 @@ void Release(OpenSession* open) {
   open->closed = false;
 }
 
-// Moves output that libssh has buffered into the line assembler, waiting up
-// to waitMs for stdout. Marks the end when the remote has finished.
-void PumpOutput(OpenSession* open, int waitMs) {
+// Moves all the output that has arrived, stdout and stderr, into the line
+// assembler. All of it: a prompt-like piece is a line only when nothing came
+// after it. False when nothing came; marks the end on a read error.
+bool FeedArrived(OpenSession* open) {
   char chunk[4096];
-  const int out = ssh_channel_read_timeout(open->channel, chunk, sizeof chunk, 0, waitMs);
-  if (out > 0) LineAssemblerFeed(&open->lines, chunk, static_cast<size_t>(out), NowMs());
-  const int err = ssh_channel_read_nonblocking(open->channel, chunk, sizeof chunk, 1);
-  if (err > 0) LineAssemblerFeed(&open->lines, chunk, static_cast<size_t>(err), NowMs());
-  if (out < 0 || err < 0) {
-    LineAssemblerClose(&open->lines);
-  } else if (out == 0 && err == 0 &&
-             (ssh_channel_is_eof(open->channel) || ssh_channel_is_closed(open->channel))) {
-    LineAssemblerClose(&open->lines);
+  bool fed = false;
+  for (bool more = true; more;) {
+    more = false;
+    for (int stream = 0; stream < 2; ++stream) {
+      const int n = ssh_channel_read_nonblocking(open->channel, chunk, sizeof chunk, stream);
+      if (n > 0) {
+        LineAssemblerFeed(&open->lines, chunk, static_cast<size_t>(n), NowMs());
+        fed = more = true;
+      } else if (n < 0 && n != SSH_EOF) {
+        LineAssemblerClose(&open->lines);
+        return fed;
+      }
+    }
   }
+  return fed;
+}
+
+bool RemoteFinished(const OpenSession* open) {
+  return ssh_channel_is_eof(open->channel) || ssh_channel_is_closed(open->channel);
+}
+
+// Feeds the output that has arrived, or else waits up to waitMs for packets
+// and feeds what they brought. Marks the end when the remote has finished.
+void PumpOutput(OpenSession* open, int waitMs) {
+  if (FeedArrived(open)) return;
+  if (!RemoteFinished(open)) {
+    AwaitPackets(open, waitMs);
+    if (FeedArrived(open)) return;
+  }
+  if (RemoteFinished(open)) LineAssemblerClose(&open->lines);
 }
 
 // Reads and drops output so the remote is never blocked on a full window.
@@ -317,9 +387,11 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
   OpenSession* open = &g_open;
   open->session = ssh_new();
   if (open->session == nullptr) return kInvalidClient;
+  const int64_t timeoutMs = static_cast<int64_t>(timeoutSeconds) * 1000;
   if (!SetOptions(open->session, host, port, user, timeoutSeconds) ||
       ssh_connect(open->session) != SSH_OK || !HostKeyAcceptable(open->session) ||
-      !Authenticate(open->session, password) || !OpenCommandChannel(open, command.c_str())) {
+      !RequestAuthService(open, timeoutMs) || !Authenticate(open->session, password) ||
+      !OpenCommandChannel(open, command.c_str(), timeoutMs)) {
     Release(open);
     return kInvalidClient;
   }
@@ -350,7 +422,7 @@ int32_t SshReadLineA(SshClient client, char* buffer, int32_t* count) {
       return 1;
     }
     if (step == LineStep::kNone) return 0;
-    PumpOutput(open, static_cast<int>(std::min<int64_t>(waitMs, kReadSliceMs)));
+    PumpOutput(open, static_cast<int>(waitMs));
   }
 }
 
