@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libssh-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libvterm-dev tmux openssh-client openssh-server sshpass
+  libvterm-dev tmux openssh-client openssh-server sshpass dropbear-bin
   strace valgrind clang libclang-rt-14-dev python3 procps
 )
 
