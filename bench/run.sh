@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Measures swKicker on this machine and prints the figures:
-#   1. the whole reboot conversation against the router simulator, swKicker
-#      against the OpenSSH client: median wall time and peak memory, ratios;
-#   2. question-to-answer latency, line-fed and by the idle rule;
+#   1. the whole reboot conversation, swKicker against ssh + sshpass side by
+#      side: against the router simulator, the simulator with Nagle on, and
+#      as root OpenSSH's sshd and dropbear with a forced command asking
+#      without a line feed; median wall times and their ratio per server, peak
+#      memory;
+#   2. question-to-answer latency: line-fed, a prompt without a line feed,
+#      other text without one (the idle rule), on the simulator and the real
+#      servers;
 #   3. write() calls per printed line in a real pseudo-terminal, and the
 #      console's WriteText and PrintLine in memory and on a pty;
 #   4. TextToNumber, CommandParam and StripPrefix.
 # Figures only: nothing here fails because something is slow. A run that goes
 # wrong (a failed reboot, output in quiet mode) stops the script.
 #
-# usage: bench/run.sh [BUILD_FOLDER] (default build-bench); RUNS=20 by default.
+# usage: bench/run.sh [BUILD_FOLDER] (default build-bench); RUNS=20 by default;
+# SWKICKER=path measures another swKicker binary (an older build, say).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-bench}
@@ -22,7 +28,7 @@ cmake --build "$build" --target swKicker swKicker-router-sim numbers_benchmark \
   command_line_benchmark console_memory_benchmark console_pty_benchmark print_lines >/dev/null
 
 echo "== 1, 2. Reboot conversation on loopback =="
-python3 bench/conversation.py --build "$build" --runs "$runs"
+python3 bench/conversation.py --build "$build" --runs "$runs" ${SWKICKER:+--swkicker "$SWKICKER"}
 echo
 
 echo "== 3. Console =="
