@@ -6,7 +6,9 @@
 #include <utility>
 
 #include "app/command_line.h"
+#include "app/run_log.h"
 #include "console/console.h"
+#include "session/numbers/numbers.h"
 #include "session/reboot_session.h"
 #include "session/ssh_library.h"
 
@@ -87,6 +89,12 @@ bool CommandLineIsEmpty() {
   return empty;
 }
 
+// A run that no terminal watches (cron, a timer) leaves its one line in the
+// system log; a watched run has told its user already.
+void LogUnwatchedRun(const RunLogEntry& entry) {
+  if (Console().output < 0) WriteSystemLog(entry.failed, RunLogLine(entry));
+}
+
 // The usage screen and an initialisation failure end here: the message, an
 // empty line, and a key press.
 void ClosingWithKey(const std::string& errorText) {
@@ -101,11 +109,14 @@ void ClosingWithKey(const std::string& errorText) {
 
 int RunProgramFlow() {
   if (SshInitializeA("", nullptr) == 0) {
+    LogUnwatchedRun({.failed = true, .outcome = "failed",
+                     .reason = "the SSH library could not start", .hasTarget = false});
     ClosingWithKey(kInitFailed);
     return kExitFailed;
   }
 
   if (CommandLineIsEmpty()) {
+    LogUnwatchedRun({.outcome = "no-options", .reason = "nothing to do", .hasTarget = false});
     ShowUsage();
     ClosingWithKey("");
     return kExitDone;
@@ -124,6 +135,12 @@ int RunProgramFlow() {
       RunRebootSession(request.user, request.password, request.port,
                        request.verbose, request.address);
   Wipe(&request.password);
+  LogUnwatchedRun({.address = request.address,
+                   .port = PortFromText(request.port),
+                   .user = request.user,
+                   .failed = !delivered,
+                   .outcome = delivered ? "answered" : "failed",
+                   .reason = delivered ? "" : "the answer was not delivered"});
 
   SshUninitialize();
   if (verbose) {

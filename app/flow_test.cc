@@ -10,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include "app/command_line.h"
+#include "app/run_log.h"
+#include "app/system_log_memory.h"
+#include "console/console.h"
 #include "console/memory_screen.h"
 #include "session/ssh_script.h"
 
@@ -217,6 +220,85 @@ TEST(FlowTest, TabAloneIsNotAnEmptyCommandLine) {
   EXPECT_EQ(connect->password, "");
   EXPECT_EQ(connect->host, "");
   EXPECT_EQ(MemoryScreenKeyWaits(), 0);
+}
+
+// Runs the flow as cron would: no terminal shows its messages. Returns the
+// exit status; the system log's lines are in SystemLogMemoryRecords().
+int RunUnwatched(std::vector<std::string> args, const SshScript& script = SshScript()) {
+  args.insert(args.begin(), "swKicker");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  MemoryScreenReset(120, 30);
+  Console().output = -1;
+  SshScriptReset(script);
+  SystemLogMemoryReset();
+  SetCommandLine(static_cast<int>(args.size()), argv.data());
+  return RunProgramFlow();
+}
+
+TEST(FlowTest, RunWithoutTerminalLeavesOneLineInTheSystemLog) {
+  SshScript refused;
+  refused.connectResult = kInvalidClient;
+  SshScript noInit;
+  noInit.initializeResult = 0;
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    SshScript script;
+    bool failure;
+    std::string line;
+  } kRows[] = {
+      {"answered", {"/user:admin", "/pw:Sec ret", "/port:0", "/v:n", "/ip:192.0.2.1"}, {},
+       false, "address=192.0.2.1 port=22 user=admin outcome=answered"},
+      {"verbose makes no difference", {"/user:admin", "/pw:s", "/port:2222", "/v:y", "/ip:r1"},
+       {}, false, "address=r1 port=2222 user=admin outcome=answered"},
+      {"failed", {"/user:admin", "/pw:Secret", "/port:22", "/v:n", "/ip:192.0.2.1"}, refused,
+       true,
+       "address=192.0.2.1 port=22 user=admin outcome=failed "
+       "reason=\"the answer was not delivered\""},
+      // A line break in a value must not start a second, forged log line.
+      {"values with blanks and line breaks",
+       {"/user:a b=c", "/pw:p", "/port:22", "/v:n", "/ip:h\nswKicker: forged"}, {}, false,
+       "address=\"h\\x0aswKicker: forged\" port=22 user=\"a b=c\" outcome=answered"},
+      // Out of order, the password lands in the user's place, prefix and all.
+      {"password given out of order is starred",
+       {"/pw:Secret", "/user:admin", "/port:22", "/v:n", "/ip:h"}, {}, false,
+       "address=h port=22 user=/pw:****** outcome=answered"},
+      {"no options", {}, {}, false, "outcome=no-options reason=\"nothing to do\""},
+      {"library cannot start", {"/user:a", "/pw:p", "/port:22", "/v:n", "/ip:h"}, noInit, true,
+       "outcome=failed reason=\"the SSH library could not start\""},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.name);
+    RunUnwatched(row.args, row.script);
+    ASSERT_EQ(SystemLogMemoryRecords().size(), 1u);
+    EXPECT_EQ(SystemLogMemoryRecords()[0].line, row.line);
+    EXPECT_EQ(SystemLogMemoryRecords()[0].failure, row.failure);
+    EXPECT_EQ(SystemLogMemoryRecords()[0].line.find("Sec"), std::string::npos);
+  }
+}
+
+TEST(FlowTest, RunOnATerminalWritesNothingToTheSystemLog) {
+  SshScript refused;
+  refused.connectResult = kInvalidClient;
+  SystemLogMemoryReset();
+  RunFlow({"/user:a", "/pw:p", "/port:22", "/v:n", "/ip:h"});
+  RunFlow({"/user:a", "/pw:p", "/port:22", "/v:n", "/ip:h"}, refused);
+  RunFlow({});
+  EXPECT_TRUE(SystemLogMemoryRecords().empty());
+}
+
+TEST(FlowTest, SystemLogValuesKeepQuotesAndBackslashesInsideTheirQuotes) {
+  RunLogEntry entry;
+  entry.address = "a\"b";
+  entry.port = 65535;
+  entry.user = "c\\d\x7f";
+  entry.failed = true;
+  entry.outcome = "failed";
+  entry.reason = "";
+  EXPECT_EQ(RunLogLine(entry),
+            "address=\"a\\\"b\" port=65535 user=\"c\\\\d\\x7f\" outcome=failed");
 }
 
 }  // namespace

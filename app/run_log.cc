@@ -1,0 +1,65 @@
+#include "app/run_log.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr int32_t kDefaultPort = 22;
+constexpr std::string_view kPasswordPrefix = "/pw:";
+
+// A value as key=value wants it: bare when it is plain, else in quotes with
+// quotes, backslashes and control bytes escaped.
+void AppendValue(std::string_view value, std::string* out) {
+  std::string text(value);
+  // A password given in the wrong position keeps its prefix: star what
+  // follows it.
+  const size_t prefix = text.find(kPasswordPrefix);
+  if (prefix != std::string::npos) {
+    const size_t start = prefix + kPasswordPrefix.size();
+    text.replace(start, std::string::npos, text.size() - start, '*');
+  }
+  bool plain = !text.empty();
+  for (unsigned char c : text) {
+    if (c <= ' ' || c == '"' || c == '\\' || c == '=' || c == 0x7f) plain = false;
+  }
+  if (plain) {
+    *out += text;
+    return;
+  }
+  *out += '"';
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      *out += '\\';
+      *out += static_cast<char>(c);
+    } else if (c < ' ' || c == 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      *out += escaped;
+    } else {
+      *out += static_cast<char>(c);
+    }
+  }
+  *out += '"';
+}
+
+void AppendField(std::string_view key, std::string_view value, std::string* out) {
+  if (!out->empty()) *out += ' ';
+  *out += key;
+  *out += '=';
+  AppendValue(value, out);
+}
+
+}  // namespace
+
+std::string RunLogLine(const RunLogEntry& entry) {
+  std::string line;
+  if (entry.hasTarget) {
+    AppendField("address", entry.address, &line);
+    const int32_t port = entry.port == 0 ? kDefaultPort : entry.port;
+    AppendField("port", std::to_string(port), &line);
+    AppendField("user", entry.user, &line);
+  }
+  AppendField("outcome", entry.outcome, &line);
+  if (!entry.reason.empty()) AppendField("reason", entry.reason, &line);
+  return line;
+}

@@ -1,0 +1,35 @@
+#ifndef APP_RUN_LOG_H_
+#define APP_RUN_LOG_H_
+
+// The trace a run leaves in the system log when no terminal shows its
+// messages (cron, a systemd timer): one line per run. The line is built here
+// without I/O; system_log_*.cc sends it.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+/// What one run did. Texts are as given on the command line; none of them is
+/// the password.
+struct RunLogEntry {
+  std::string_view address;
+  int32_t port = 0;            // as used: 0 stands for 22
+  std::string_view user;
+  bool failed = false;
+  std::string_view outcome;    // one word: "answered", "failed", "no-options"
+  std::string_view reason;     // why it failed; empty otherwise
+  bool hasTarget = true;       // false: the options were never read
+};
+
+/// The line, e.g. address=192.0.2.1 port=22 user=admin outcome=failed
+/// reason="authentication refused". Values with blanks, quotes or control
+/// characters are quoted and escaped so the line stays one line; anything
+/// after a "/pw:" in a value (a password given out of order) is starred.
+std::string RunLogLine(const RunLogEntry& entry);
+
+/// Sends one line to the system log: facility user, identity "swKicker",
+/// a warning for a failure and a notice otherwise. Does nothing on systems
+/// without a system log of this kind (Windows).
+void WriteSystemLog(bool failure, std::string_view line);
+
+#endif  // APP_RUN_LOG_H_

@@ -1,0 +1,133 @@
+#!/usr/bin/env bash
+# The trace in the system log, through the real syslog(3) path: in a private
+# mount namespace /dev/log is the socket of a listener of this test's own, so
+# the machine's log sees nothing. A cron-like run (no terminal: setsid, all
+# of stdio on /dev/null) leaves exactly one line, facility user, identity
+# swKicker, with the router's address, port and user and the outcome, and
+# never the password; a run in a pseudo-terminal leaves none.
+# Needs root (mount namespace); exits 77 (skipped) otherwise.
+# Usage: system_log_test.sh PATH_TO_swKicker PATH_TO_swKicker-router-sim
+set -euo pipefail
+
+program=$1
+sim=$2
+if [ "$(id -u)" -ne 0 ] || ! unshare -m true 2>/dev/null; then
+  echo "SKIP: needs root and mount namespaces"
+  exit 77
+fi
+
+work=$(mktemp -d)
+export HOME="$work/home"
+mkdir -p "$HOME"
+unset SSH_AUTH_SOCK
+password='Pw-9f3!syslog'
+failures=0
+sim_pid=
+listener_pid=
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+  [ -n "$listener_pid" ] && kill "$listener_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# The listener: one line per datagram, as syslog(3) sends it.
+python3 - "$work/log.sock" "$work/received" <<'PY' &
+import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(sys.argv[1])
+with open(sys.argv[2], "ab", buffering=0) as out:
+    while True:
+        data = s.recv(65536)
+        out.write(data.replace(b"\n", b"\\n") + b"\n")
+PY
+listener_pid=$!
+for _ in $(seq 100); do [ -S "$work/log.sock" ] && break; sleep 0.05; done
+[ -S "$work/log.sock" ] || { echo "FAIL: the listener did not start"; exit 1; }
+: >"$work/received"
+
+"$sim" --user admin --password "$password" --log "$work/router.log" \
+  --lifetime 120 >"$work/sim.out" 2>"$work/sim.err" &
+sim_pid=$!
+for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
+port=$(head -n 1 "$work/sim.out")
+[ -n "$port" ] || { echo "FAIL: the simulator did not start"; cat "$work/sim.err"; exit 1; }
+
+# in_namespace CMD...: runs CMD where /dev is a fresh tmpfs holding the
+# devices a run needs and /dev/log pointing at the listener.
+in_namespace() {
+  unshare -m bash -c '
+    set -e
+    work=$1; shift
+    mkdir -p "$work/realdev"
+    mount --rbind /dev "$work/realdev"
+    mount -t tmpfs -o mode=755 swk-dev /dev
+    for node in null zero random urandom tty; do
+      touch "/dev/$node"
+      mount --bind "$work/realdev/$node" "/dev/$node"
+    done
+    # Pseudo-terminals of this namespace only.
+    mkdir /dev/pts
+    mount -t devpts -o newinstance,ptmxmode=0666 swk-pts /dev/pts
+    ln -s pts/ptmx /dev/ptmx
+    ln -s "$work/log.sock" /dev/log
+    "$@"
+  ' in_namespace "$work" "$@"
+}
+
+lines() { wc -l <"$work/received" | tr -d ' '; }
+# The listener writes as datagrams arrive; give it a moment.
+wait_lines() {
+  for _ in $(seq 50); do [ "$(lines)" -ge "$1" ] && break; sleep 0.1; done
+}
+
+# 1. A cron-like run that reboots: one notice.
+status=0
+in_namespace setsid -w "$program" /user:admin "/pw:$password" "/port:$port" /v:n /ip:127.0.0.1 \
+  </dev/null >/dev/null 2>&1 || status=$?
+[ "$status" -eq 0 ] || fail "answered run: exit status $status"
+wait_lines 1
+[ "$(lines)" -eq 1 ] || fail "answered run: $(lines) lines in the log, expected 1"
+line=$(sed -n 1p "$work/received")
+expected="address=127.0.0.1 port=$port user=admin outcome=answered"
+# <13> is facility user (1), severity notice (5).
+[[ "$line" =~ ^\<13\>.*swKicker\[[0-9]+\]:\ (.*)$ ]] || fail "answered run: not user.notice from swKicker: $line"
+[ "${BASH_REMATCH[1]:-}" = "$expected" ] || fail "answered run: got '${BASH_REMATCH[1]:-}', expected '$expected'"
+
+# 2. A cron-like run that fails (the router refuses the password): one
+#    warning, and the password that was tried is not in it.
+status=0
+in_namespace setsid -w "$program" /user:admin "/pw:wrong-$password" "/port:$port" /v:n \
+  /ip:127.0.0.1 </dev/null >/dev/null 2>&1 || status=$?
+[ "$status" -ne 0 ] || fail "refused run: exit status 0"
+wait_lines 2
+[ "$(lines)" -eq 2 ] || fail "refused run: $(lines) lines in the log, expected 2"
+line=$(sed -n 2p "$work/received")
+# <12> is facility user (1), severity warning (4).
+[[ "$line" =~ ^\<12\>.*swKicker\[[0-9]+\]:\ address=127\.0\.0\.1\ port=$port\ user=admin\ outcome=failed\ reason=.+$ ]] ||
+  fail "refused run: unexpected line: $line"
+
+# 3. A run whose messages a terminal shows: nothing in the log.
+status=0
+in_namespace script -qec "$program /user:admin /pw:$password /port:$port /v:n /ip:127.0.0.1" \
+  /dev/null </dev/null >/dev/null 2>&1 || status=$?
+[ "$status" -eq 0 ] || fail "run in a terminal: exit status $status"
+answers=$(grep -c '"answer":"y"' "$work/router.log" || true)
+[ "$answers" -eq 2 ] || fail "run in a terminal: the router logged $answers answers, expected 2"
+sleep 0.5
+[ "$(lines)" -eq 2 ] || fail "run in a terminal: it wrote to the system log"
+
+if grep -qF -- "$password" "$work/received"; then
+  fail "the password is in the system log"
+fi
+
+if [ "$failures" -gt 0 ]; then
+  echo "--- received:"
+  cat "$work/received"
+  exit 1
+fi
+echo "system log: all cases passed"
