@@ -135,10 +135,11 @@ T send-keys -t "$pane" C-c
   fail "Ctrl+C pause: $(screen_text)"
 
 # --- The console as another process in it sees it ---
-# process_watch sets a title, runs the driver and reports the console's
+# process_watch sets a title, a colour (yellow on blue) and an output mode
+# with escape-sequence processing, runs the driver and reports the console's
 # input mode, output mode, attribute and title before, during and after.
 # During the run input is raw (mode 0); afterwards everything is back, after
-# the fatal end (255) too.
+# colour changes and after the fatal end (255) too.
 # winpath PATH: the Windows name Wine gives a Unix path (drive Z: is /).
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 watch_case() {  # NAME DRIVER_ARGS
@@ -168,6 +169,10 @@ grep -q '^during input-mode 0 ' "$work/report.modes" ||
 T send-keys -t "$pane" -l q
 [ "$(wait_end)" = 0 ] || fail "modes: watcher failed"
 check_report modes 0
+
+watch_case colours "screen"
+[ "$(wait_end)" = 0 ] || fail "colours: watcher failed"
+check_report colours 0
 
 watch_case fatal "fatal"
 [ "$(wait_end)" = 0 ] || fail "fatal: watcher failed"

@@ -94,8 +94,19 @@ int wmain(int argc, wchar_t** argv) {
   const DWORD peekMs = static_cast<DWORD>(_wtoi(argv[2]));
   std::wstring commandLine = argv[3];
 
-  // A title of its own, so a program that marks the title has one to mark.
+  // A title of its own, so a program that marks the title has one to mark,
+  // and a colour and output mode a program must not leave changed.
   SetConsoleTitleW(L"process watch");
+  HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+  DWORD outputMode = 0;
+  if (GetConsoleMode(console, &outputMode)) {
+    SetConsoleMode(console, outputMode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    SetConsoleTextAttribute(console, FOREGROUND_RED | FOREGROUND_GREEN |
+                                         FOREGROUND_INTENSITY | BACKGROUND_BLUE);
+  }
+  if (console != INVALID_HANDLE_VALUE) CloseHandle(console);
   ReportConsole(report, "before");
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;

@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# swKicker.exe under Wine in real tmux panes against the (native) router
+# simulator: the usage screen in its colours ended by a letter and by F1, a
+# verbose reboot with its exact lines and the answer in the router's log, a
+# connection that fails, and the password gone from the command line that
+# another process reads out of the program's memory.
+# Usage: program_wine_test.sh PATH_TO_swKicker.exe PATH_TO_swKicker-router-sim PATH_TO_process_watch.exe
+# Needs WINEPREFIX (a prefix inside the build folder).
+set -euo pipefail
+
+program=$(realpath "$1")
+sim=$(realpath "$2")
+watch=$(realpath "$3")
+: "${WINEPREFIX:?set WINEPREFIX to a Wine prefix in the build folder}"
+export WINEPREFIX WINEDEBUG=-all LANG=C.UTF-8
+unset LC_ALL DISPLAY
+socket="swk-program-wine-$$"
+work=$(mktemp -d)
+failures=0
+sim_pid=
+
+# A persistent server: each start then takes a fraction of a second. (It
+# fails when one is already running for the prefix, which is as good.)
+wineserver -p || true
+
+T() { tmux -L "$socket" -f /dev/null "$@"; }
+cleanup() {
+  T kill-server 2>/dev/null || true
+  rm -f "${TMUX_TMPDIR:-/tmp}/tmux-$(id -u)/$socket"
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+"$sim" --user admin --password 's3cret pw' --log "$work/router.log" \
+  --lifetime 280 >"$work/sim.out" 2>"$work/sim.err" &
+sim_pid=$!
+for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
+port=$(head -n 1 "$work/sim.out")
+[ -n "$port" ] || { echo "FAIL: the simulator did not start"; cat "$work/sim.err"; exit 1; }
+
+# A port nothing listens on. Under Wine a connection there is not refused
+# but times out, so that case takes the program's 20 s bound.
+closed_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+
+T new-session -d -s keep -x 20 -y 5 'exec sleep 600'
+T set -g window-style 'fg=white,bg=blue'
+
+case_number=0
+# start CMD: runs CMD as the first thing in a fresh 120x30 pane (Wine's
+# console starts at the pane's top left); the exit status lands in
+# $status_file and the pane stays open afterwards.
+start() {
+  case_number=$((case_number + 1))
+  pane="c$case_number"
+  status_file="$work/status.$case_number"
+  T new-session -d -s "$pane" -x 120 -y 30 -c "$work" \
+    "trap '' INT QUIT; ($1); echo \$? > $status_file; exec sleep 600"
+}
+
+screen_text() { T capture-pane -p -t "$pane" | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}'; }
+
+wait_for() {
+  for _ in $(seq 400); do
+    screen_text | grep -qF -- "$1" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+wait_end() {
+  for _ in $(seq 600); do
+    if [ -s "$status_file" ]; then
+      cat "$status_file"
+      return 0
+    fi
+    sleep 0.1
+  done
+  echo timeout
+}
+
+answers() { grep -c '"answer":"y"' "$work/router.log" 2>/dev/null || true; }
+args_for() { echo "/user:admin '/pw:s3cret pw' /port:$1 /v:$2 /ip:127.0.0.1"; }
+# winpath PATH: the Windows name Wine gives a Unix path (drive Z: is /).
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+# --- The usage screen, in its colours, ended by a letter and by F1 ---
+for key in x F1; do
+  start "wine '$program'"
+  wait_for "press any key to quit" || fail "usage ($key): no key prompt"
+  expected="syntax:
+swKicker /user:(user name) /pw:(password) /port:(port) /v:(use verbose: y or n) /ip:(ip address of router)
+example: swKicker /user:admin /pw:yourSecret /port:22 /v:y /ip:192.168.88.1
+verbose=n will produce no console output
+Same order is required!
+
+
+press any key to quit"
+  [ "$(screen_text)" = "$expected" ] || fail "usage ($key): screen: $(screen_text)"
+  # Light cyan is SGR 96; Wine draws light grey on black in the pane's own
+  # default colours, so the other rows carry no colour code.
+  example=$(T capture-pane -p -e -N -t "$pane" -S 2 -E 2)
+  [[ "$example" == *$'\e[96mexample: swKicker'* ]] ||
+    fail "usage ($key): example line not light cyan: $(printf %q "$example")"
+  following=$(T capture-pane -p -e -N -t "$pane" -S 3 -E 3)
+  [[ "$following" != *$'\e[96m'* ]] ||
+    fail "usage ($key): cyan runs on: $(printf %q "$following")"
+  sleep 0.5
+  [ -s "$status_file" ] && fail "usage ($key): ended before a key"
+  T send-keys -t "$pane" "$key"
+  [ "$(wait_end)" = 0 ] || fail "usage ($key): exit status $(cat "$status_file")"
+done
+
+# --- A verbose reboot: banner, session lines, the closing pause ---
+before=$(answers)
+start "wine '$program' $(args_for "$port" y)"
+[ "$(wait_end)" = 0 ] || fail "verbose: exit status $(cat "$status_file")"
+expected="SWKicker v1.0
+
+connecting to 127.0.0.1 and sending reboot command
+responding 'y' to question
+disconnecting from 127.0.0.1
+done - quitting in 4 seconds"
+[ "$(screen_text)" = "$expected" ] || fail "verbose: screen: $(screen_text)"
+[ "$(answers)" = $((before + 1)) ] || fail "verbose: the router logged no answer"
+
+# --- The password is gone from the command line others can read ---
+# The watcher reads the program's command line out of its process memory,
+# where Windows process listers read it, during the closing pause.
+report="$work/report.password"
+start "wine '$watch' '$(winpath "$report")' 2500 '\"$(winpath "$program")\" $(args_for "$port" y | tr "'" '"')'"
+[ "$(wait_end)" = 0 ] || fail "password: watcher failed"
+seen=$(sed -n 's/^command-line //p' "$report")
+[[ "$seen" == *"/user:admin"* && "$seen" == *"/pw:"* && "$seen" != *"s3cret"* ]] ||
+  fail "password: other processes see: $seen"
+grep -qx "status 0" "$report" || fail "password: $(grep status "$report")"
+
+# --- A connection that fails: message, pause, status 1 ---
+start "wine '$program' $(args_for "$closed_port" n)"
+result=$(wait_end)
+[ "$result" = 1 ] || fail "failed connection: exit status $result"
+screen_text | grep -qxF "Connection attempt failed. Error: 'invalid client'." ||
+  fail "failed connection: no message: $(screen_text)"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "swKicker.exe under Wine: all checks passed"
