@@ -20,16 +20,17 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Runs the flow for the given arguments (program name added) and returns
-// its exit status.
+// Runs the flow for the given arguments (program name added, joined by
+// spaces into one command line) and returns its exit status.
 int RunFlow(std::vector<std::string> args, const SshScript& script = SshScript()) {
-  args.insert(args.begin(), "swKicker");
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
+  std::u16string line = u"swKicker";
+  for (const std::string& arg : args) {
+    line += u' ';
+    line.append(arg.begin(), arg.end());  // ASCII
+  }
   MemoryScreenReset(120, 30);
   SshScriptReset(script);
-  SetCommandLine(static_cast<int>(args.size()), argv.data());
+  SetCommandLineText(line);
   return RunProgramFlow();
 }
 
