@@ -1,7 +1,5 @@
 #include "app/flow.h"
 
-#include <string.h>
-
 #include <string>
 #include <utility>
 
@@ -11,6 +9,7 @@
 #include "session/numbers/numbers.h"
 #include "session/reboot_session.h"
 #include "session/ssh_library.h"
+#include "session/wipe.h"
 
 namespace {
 
@@ -29,12 +28,12 @@ constexpr int32_t kLightCyan = 11;
 constexpr int32_t kBlack = 0;
 
 void Wipe(std::string* text) {
-  explicit_bzero(text->data(), text->size());
+  WipeBytes(text->data(), text->size());
   text->clear();
 }
 
 void Wipe(std::u16string* text) {
-  explicit_bzero(text->data(), text->size() * sizeof(char16_t));
+  WipeBytes(text->data(), text->size() * sizeof(char16_t));
   text->clear();
 }
 

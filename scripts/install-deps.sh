@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the benchmarks need,
-# skipping those already present.
+# skipping those already present. The Windows build's compilers and Wine come
+# with them; scripts/windows-deps.sh then builds its SSH library.
 set -euo pipefail
 
 packages=(
@@ -8,6 +9,9 @@ packages=(
   libssh-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
   libvterm-dev tmux openssh-client openssh-server sshpass dropbear-bin
   strace valgrind clang libclang-rt-14-dev python3 procps
+  # Windows: cross compilers with std::thread (the posix flavour), Wine to
+  # run the tests, and dpkg-dev for apt-get source.
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 dpkg-dev
 )
 
 missing=()

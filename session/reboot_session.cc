@@ -1,12 +1,11 @@
 #include "session/reboot_session.h"
 
-#include <string.h>
-
 #include <string>
 
 #include "session/numbers/numbers.h"
 #include "console/console.h"
 #include "session/ssh_library.h"
+#include "session/wipe.h"
 
 namespace {
 
@@ -46,7 +45,7 @@ bool RunRebootSession(std::string_view user, std::string_view password,
       SshConnectA(addressText.bytes, portNumber, userText.bytes, passwordText.bytes,
                   kConnectTimeoutSeconds, kConnectFlags, &options, nullptr);
   // The password is not needed once the session is open (or has failed).
-  explicit_bzero(passwordText.bytes, sizeof passwordText.bytes);
+  WipeBytes(passwordText.bytes, sizeof passwordText.bytes);
   if (client == kInvalidClient) {
     PrintLine("Connection attempt failed. Error: 'invalid client'.");
     SleepMs(kFailurePauseMs);

@@ -13,6 +13,14 @@
 /// home is known.
 std::string UserSshFolder();
 
+/// The user's known_hosts file in that folder; a path that opens as an
+/// empty file when no home is known.
+std::string UserKnownHostsPath();
+
+/// The machine-wide known_hosts file: /etc/ssh/ssh_known_hosts (POSIX);
+/// %ProgramData%\ssh\ssh_known_hosts (Windows).
+std::string GlobalKnownHostsPath();
+
 /// The identity files tried after the agent, in the order tried:
 /// id_ed25519, id_ecdsa, id_rsa in the user's SSH folder. Empty when no home
 /// is known.

@@ -19,6 +19,14 @@ std::string UserSshFolder() {
   return std::string(entry->pw_dir) + "/.ssh";
 }
 
+std::string UserKnownHostsPath() {
+  const std::string folder = UserSshFolder();
+  if (folder.empty()) return "/dev/null";
+  return folder + "/known_hosts";
+}
+
+std::string GlobalKnownHostsPath() { return "/etc/ssh/ssh_known_hosts"; }
+
 std::vector<std::string> DefaultIdentityFiles() {
   std::vector<std::string> files;
   const std::string folder = UserSshFolder();

@@ -15,6 +15,19 @@ std::string UserSshFolder() {
   return std::string(profile) + "\\.ssh";
 }
 
+// "NUL" opens as an empty file, like /dev/null.
+std::string UserKnownHostsPath() {
+  const std::string folder = UserSshFolder();
+  if (folder.empty()) return "NUL";
+  return folder + "\\known_hosts";
+}
+
+std::string GlobalKnownHostsPath() {
+  const char* data = std::getenv("ProgramData");
+  if (data == nullptr || data[0] == '\0') return "NUL";
+  return std::string(data) + "\\ssh\\ssh_known_hosts";
+}
+
 std::vector<std::string> DefaultIdentityFiles() {
   std::vector<std::string> files;
   const std::string folder = UserSshFolder();

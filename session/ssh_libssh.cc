@@ -4,8 +4,6 @@
 
 #include <libssh/callbacks.h>
 #include <libssh/libssh.h>
-#include <pwd.h>
-#include <unistd.h>
 #if defined(__linux__)
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -31,7 +29,6 @@ constexpr int kDefaultTimeoutSeconds = 20;
 // ended.
 constexpr int64_t kCloseWaitMs = 3000;
 constexpr int kMaxKeyboardInteractiveRounds = 8;
-constexpr const char* kGlobalKnownHosts = "/etc/ssh/ssh_known_hosts";
 
 // libssh and the crypto library below it may change the floating-point
 // environment; the port conversion needs its own mode back after each call.
@@ -76,19 +73,6 @@ void OnClose(ssh_session, ssh_channel, void* userdata) {
   static_cast<OpenSession*>(userdata)->closed = true;
 }
 
-std::string UserKnownHostsPath() {
-  const char* home = std::getenv("HOME");
-  std::string base;
-  if (home != nullptr && home[0] != '\0') {
-    base = home;
-  } else {
-    const passwd* entry = getpwuid(getuid());
-    if (entry == nullptr || entry->pw_dir == nullptr) return "/dev/null";
-    base = entry->pw_dir;
-  }
-  return base + "/.ssh/known_hosts";
-}
-
 bool SetOptions(ssh_session session, const char* host, int port,
                 const char* user, long timeoutSeconds) {
   const int noLog = SSH_LOG_NOLOG;
@@ -99,6 +83,7 @@ bool SetOptions(ssh_session session, const char* host, int port,
   // previous packet (about 40 ms on Linux).
   const int noDelay = 1;
   const std::string knownHosts = UserKnownHostsPath();
+  const std::string globalKnownHosts = GlobalKnownHostsPath();
   // The user is set after the host: libssh reads "name@" in a host text as a
   // user name, and the given user must win.
   return ssh_options_set(session, SSH_OPTIONS_LOG_VERBOSITY, &noLog) == 0 &&
@@ -110,7 +95,7 @@ bool SetOptions(ssh_session session, const char* host, int port,
          ssh_options_set(session, SSH_OPTIONS_TIMEOUT_USEC, &timeoutUsec) == 0 &&
          ssh_options_set(session, SSH_OPTIONS_NODELAY, &noDelay) == 0 &&
          ssh_options_set(session, SSH_OPTIONS_KNOWNHOSTS, knownHosts.c_str()) == 0 &&
-         ssh_options_set(session, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, kGlobalKnownHosts) == 0;
+         ssh_options_set(session, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, globalKnownHosts.c_str()) == 0;
 }
 
 // A host listed with another key, or with a key of another type, is refused

@@ -1,0 +1,17 @@
+#ifndef SESSION_WIPE_H_
+#define SESSION_WIPE_H_
+
+#include <cstddef>
+#include <cstring>
+
+/// Overwrites memory that held a secret with zeros, in a way the compiler
+/// cannot drop as a dead store. explicit_bzero is not on every platform the
+/// program builds for; this works wherever GCC or Clang does.
+inline void WipeBytes(void* data, size_t size) {
+  if (data == nullptr || size == 0) return;
+  std::memset(data, 0, size);
+  // The empty statement claims to read the memory, so the writes stay.
+  __asm__ __volatile__("" : : "r"(data) : "memory");
+}
+
+#endif  // SESSION_WIPE_H_
