@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# swKicker.exe under Wine with no console at all (as under Task Scheduler
+# with no window): it must end on its own with the right exit status. Against
+# the router simulator: the usage screen, verbose and quiet reboots, a wrong
+# password, a closed port; as root also against OpenSSH's sshd with a
+# throwaway user and a forced command that asks and records the answer.
+# Usage: windows_exe_test.sh SWKICKER_EXE ROUTER_SIM
+# Wants WINEPREFIX set and a wineserver kept up by the caller.
+set -uo pipefail
+exe=$1
+sim=$2
+: "${WINEPREFIX:?}"
+export WINEDEBUG=-all LANG=C.UTF-8
+
+work=$(mktemp -d)
+pids=()
+user=
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
+  wait 2>/dev/null
+  [ -n "$user" ] && userdel "$user" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# run NAME EXPECTED_STATUS ARGS...: the exe with no terminal and no console;
+# a hang is cut after 120 s and fails.
+run() {
+  local name=$1 expected=$2
+  shift 2
+  local rc=0
+  setsid timeout 120 wine "$exe" "$@" </dev/null >"$work/$name.out" 2>&1 || rc=$?
+  if [ "$rc" -ne "$expected" ]; then
+    fail "$name: exit status $rc, expected $expected"
+    head -20 "$work/$name.out"
+  else
+    echo "ok: $name (exit status $rc)"
+  fi
+}
+
+# start_sim NAME ARGS...: a simulator for one connection; sets $port.
+start_sim() {
+  local name=$1
+  shift
+  "$sim" --user admin --password secret --log "$work/$name.log" --count 1 \
+      --lifetime 300 "$@" >"$work/$name.port" 2>"$work/$name.err" &
+  pids+=($!)
+  port=
+  for _ in $(seq 100); do
+    [ -s "$work/$name.port" ] && break
+    sleep 0.1
+  done
+  port=$(head -n 1 "$work/$name.port")
+  [ -n "$port" ]
+}
+
+# answer_logged NAME: the simulator saw the reboot command and the answer y.
+answer_logged() {
+  grep -q '"command":"/system reboot"' "$work/$1.log" &&
+      grep -q '"answer":"y"' "$work/$1.log"
+}
+
+run usage 0
+
+start_sim verbose || fail "simulator did not start"
+run verbose 0 /user:admin /pw:secret "/port:$port" /v:y /ip:127.0.0.1
+answer_logged verbose || fail "verbose: no answer in the simulator's log"
+
+start_sim quiet || fail "simulator did not start"
+run quiet 0 /user:admin /pw:secret "/port:$port" /v:n /ip:127.0.0.1
+answer_logged quiet || fail "quiet: no answer in the simulator's log"
+
+start_sim wrong-password || fail "simulator did not start"
+run wrong-password 1 /user:admin /pw:wrong "/port:$port" /v:y /ip:127.0.0.1
+
+# Under Wine a closed loopback port ends in the connect timeout, not a
+# refusal; the outcome is the same.
+closed=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+run closed-port 1 /user:admin /pw:secret "/port:$closed" /v:y /ip:127.0.0.1
+
+if [ "$(id -u)" -eq 0 ] && [ -x /usr/sbin/sshd ]; then
+  dir="$work/sshd"
+  mkdir -p "$dir/out" /run/sshd
+  chmod 755 "$work" "$dir"
+  user="swkwin$$"
+  useradd -M -s /bin/sh -d "$dir" "$user"
+  printf '%s:%s\n' "$user" 'Win s3cret' | chpasswd
+  chown "$user" "$dir/out"
+  ssh-keygen -q -t ed25519 -N '' -f "$dir/host_key"
+  cat >"$dir/ask.sh" <<ASK
+#!/bin/sh
+printf '%s\n' "\$SSH_ORIGINAL_COMMAND" > $dir/out/command
+printf 'Reboot now? [y/N]: '
+read -r answer
+printf '%s\n' "\$answer" > $dir/out/answer
+printf 'rebooting\n'
+ASK
+  chmod 755 "$dir/ask.sh"
+  sshd_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  cat >"$dir/sshd_config" <<CONF
+Port $sshd_port
+ListenAddress 127.0.0.1
+HostKey $dir/host_key
+PidFile $dir/sshd.pid
+PasswordAuthentication yes
+KbdInteractiveAuthentication no
+PubkeyAuthentication no
+UsePAM no
+PermitRootLogin no
+StrictModes no
+AllowUsers $user
+ForceCommand $dir/ask.sh
+CONF
+  /usr/sbin/sshd -D -e -f "$dir/sshd_config" 2>"$dir/sshd.err" &
+  pids+=($!)
+  for _ in $(seq 100); do
+    python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$sshd_port),1)" \
+        2>/dev/null && break
+    sleep 0.1
+  done
+  run sshd 0 "/user:$user" '/pw:Win s3cret' "/port:$sshd_port" /v:y /ip:127.0.0.1
+  [ "$(cat "$dir/out/command" 2>/dev/null)" = "/system reboot" ] ||
+      fail "sshd: the forced command did not get /system reboot"
+  [ "$(cat "$dir/out/answer" 2>/dev/null)" = "y" ] ||
+      fail "sshd: the forced command did not get the answer y"
+else
+  echo "skipped: the reboot against OpenSSH's sshd needs root"
+fi
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures failure(s)"
+  exit 1
+fi
+echo "swKicker.exe: all runs ended with the expected status"
