@@ -12,6 +12,8 @@ packages=(
   # Windows: cross compilers with std::thread (the posix flavour), Wine to
   # run the tests, and dpkg-dev for apt-get source.
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 dpkg-dev
+  # The Debian package and its checks.
+  file fakeroot lintian groff-base man-db
 )
 
 missing=()
