@@ -95,12 +95,13 @@ void LogUnwatchedRun(const RunLogEntry& entry) {
 }
 
 // The usage screen and an initialisation failure end here: the message, an
-// empty line, and a key press.
+// empty line, and a key press. Nobody presses a key for a screen that was
+// never shown (all output redirected): that run ends at once.
 void ClosingWithKey(const std::string& errorText) {
   PrintLine(errorText);
   PrintLine("");
   PrintLine(kPressAnyKey);
-  WaitKey();
+  if (ConsoleShowsText()) WaitKey();
   SshUninitialize();
 }
 

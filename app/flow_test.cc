@@ -21,14 +21,16 @@ namespace {
 using Lines = std::vector<std::string>;
 
 // Runs the flow for the given arguments (program name added, joined by
-// spaces into one command line) and returns its exit status.
-int RunFlow(std::vector<std::string> args, const SshScript& script = SshScript()) {
+// spaces into one command line) and returns its exit status. A screen of
+// width 0 stands for output that reaches no screen at all.
+int RunFlow(std::vector<std::string> args, const SshScript& script = SshScript(),
+            int width = 120) {
   std::u16string line = u"swKicker";
   for (const std::string& arg : args) {
     line += u' ';
     line.append(arg.begin(), arg.end());  // ASCII
   }
-  MemoryScreenReset(120, 30);
+  MemoryScreenReset(width, 30);
   SshScriptReset(script);
   SetCommandLineText(line);
   return RunProgramFlow();
@@ -96,6 +98,25 @@ TEST(FlowTest, InitialisationFailureComesBeforeTheCommandLine) {
     EXPECT_EQ(MemoryScreenKeyWaits(), 1);
     EXPECT_EQ(Count(SshCallKind::kConnect), 0);
     // Released on this path too.
+    EXPECT_EQ(Count(SshCallKind::kUninitialize), 1);
+  }
+}
+
+TEST(FlowTest, NoKeyWaitForAMessageNobodySees) {
+  // All output redirected away from the terminal: the usage screen and the
+  // initialisation failure end at once instead of waiting on a blank screen.
+  SshScript failing;
+  failing.initializeResult = 0;
+  struct Row {
+    const char* name;
+    SshScript script;
+    int status;
+  };
+  const Row rows[] = {{"Usage", SshScript(), 0}, {"InitFailure", failing, 1}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(RunFlow({}, row.script, 0), row.status);
+    EXPECT_EQ(MemoryScreenKeyWaits(), 0);
     EXPECT_EQ(Count(SshCallKind::kUninitialize), 1);
   }
 }

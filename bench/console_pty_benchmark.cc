@@ -43,12 +43,14 @@ bool OpenDrainedPty(Pty* pty) {
     while (read(master, sink, sizeof sink) > 0) {
     }
   });
-  TerminalBegin(pty->slave, -1, false);
+  TerminalSetup setup;
+  setup.output = pty->slave;
+  TerminalBegin(setup);
   return true;
 }
 
 void ClosePty(Pty* pty) {
-  TerminalBegin(-1, -1, false);
+  TerminalBegin(TerminalSetup());
   close(pty->slave);
   pty->drainer.join();
   close(pty->master);

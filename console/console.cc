@@ -112,6 +112,11 @@ void WaitKey() {
   TerminalKeyWaitEnded();
 }
 
+bool ConsoleShowsText() {
+  TerminalGeometry geometry;
+  return TerminalGetGeometry(&geometry);
+}
+
 void SleepMs(int32_t milliseconds) { TerminalSleep(milliseconds); }
 
 void WriteText(std::u16string_view text) {

@@ -30,6 +30,10 @@ void SetColor(int32_t foreground, int32_t background);
 /// no keyboard can be read at all.
 void WaitKey();
 
+/// Whether printed text reaches a screen someone can see; a key wait after
+/// a message makes sense only then.
+bool ConsoleShowsText();
+
 /// Pauses the program; keys pressed meanwhile stay pending.
 void SleepMs(int32_t milliseconds);
 

@@ -8,8 +8,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
+#include <cstring>
 
 #include "console/console.h"
 #include "console/startup.h"
@@ -40,51 +40,25 @@ struct SavedSignal {
 SavedSignal g_protected[kProtectedCount];
 SavedSignal g_fatal[kFatalCount];
 
-// Read by the signal handler: set before it is installed, never changed
-// while it is.
-int g_output = -1;
-int g_keyboard = -1;
-struct termios g_savedModes;
-volatile sig_atomic_t g_modesChanged = 0;
-volatile sig_atomic_t g_started = 0;
-
 // Whether fd is this process's controlling terminal, the one /dev/tty opens.
 // (fstat of a /dev/tty descriptor shows /dev/tty itself, not the device.)
+// Only the controlling terminal tells its foreground process group.
 bool IsControllingTerminal(int fd) {
-  return isatty(fd) && tcgetsid(fd) != -1;
+  return isatty(fd) && tcgetpgrp(fd) != -1;
 }
 
-// Sets terminal modes without being stopped by SIGTTOU when the process has
-// been moved to the background. Async-signal-safe.
-void SetModes(const struct termios& modes) {
-  sigset_t ttou, previous;
-  sigemptyset(&ttou);
-  sigaddset(&ttou, SIGTTOU);
-  sigprocmask(SIG_BLOCK, &ttou, &previous);
-  while (tcsetattr(g_keyboard, TCSANOW, &modes) != 0 && errno == EINTR) {
-  }
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
+// A terminal that takes no escape sequences: plain lines only.
+bool IsDumbTerminal() {
+  const char* term = std::getenv("TERM");
+  return term == nullptr || *term == '\0' || std::strcmp(term, "dumb") == 0;
 }
 
-// Gives the terminal back its autowrap, colours and modes. Async-signal-safe.
-void RestoreTerminal() {
-  if (g_output >= 0) {
-    const char* data = kTerminalRestoreBytes;
-    size_t left = kTerminalRestoreLength;
-    while (left > 0) {
-      const ssize_t written = write(g_output, data, left);
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) break;
-      data += written;
-      left -= static_cast<size_t>(written);
-    }
-  }
-  if (g_modesChanged) SetModes(g_savedModes);
-}
+int g_keyboard = -1;
+volatile sig_atomic_t g_started = 0;
 
 void OnFatalSignal(int number) {
   const int savedErrno = errno;
-  RestoreTerminal();
+  TerminalRestoreFromSignal();
   // SA_RESETHAND has put the default action back; it takes effect when the
   // handler returns and the signal is unblocked.
   raise(number);
@@ -132,32 +106,18 @@ void RestoreSignals() {
   }
 }
 
-// Non-canonical, no echo, every byte as typed. With standard input on the
-// terminal the keyboard is fully raw, so Ctrl+C is a key; otherwise the
-// terminal still turns it into SIGINT, which is ignored.
-void SetKeyboardModes(bool rawSignals) {
-  if (tcgetattr(g_keyboard, &g_savedModes) != 0) return;
-  struct termios modes = g_savedModes;
-  modes.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP |
-                                          INLCR | IGNCR | ICRNL | IXON);
-  modes.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | IEXTEN);
-  if (rawSignals) modes.c_lflag &= ~static_cast<tcflag_t>(ISIG);
-  modes.c_cc[VMIN] = 1;
-  modes.c_cc[VTIME] = 0;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  g_modesChanged = 1;
-  // TCSANOW keeps the keys typed before the program started.
-  SetModes(modes);
-}
-
 [[noreturn]] void EndProcess(int exitStatus, bool atOnce) {
   if (g_started) {
-    RestoreTerminal();
-    g_modesChanged = 0;
+    g_started = 0;
+    // Ending at once (out of memory) does only what needs no memory.
+    if (atOnce) {
+      TerminalRestoreFromSignal();
+    } else {
+      TerminalEnd();
+    }
     RestoreSignals();
     if (g_keyboard >= 0) close(g_keyboard);
     g_keyboard = -1;
-    g_started = 0;
   }
   if (atOnce) _exit(exitStatus);
   std::exit(exitStatus);
@@ -170,9 +130,9 @@ void ConsoleStartup() {
   // The platform check has no other family to turn away here.
 
   // Text goes only to a terminal, never into a file or a pipe.
-  g_output = isatty(STDOUT_FILENO) ? STDOUT_FILENO
-             : isatty(STDERR_FILENO) ? STDERR_FILENO
-                                     : -1;
+  const int output = isatty(STDOUT_FILENO) ? STDOUT_FILENO
+                     : isatty(STDERR_FILENO) ? STDERR_FILENO
+                                             : -1;
   // The keyboard is the controlling terminal, whatever standard input is.
   // Without one (ENXIO after setsid) there is no keyboard.
   g_keyboard = open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
@@ -184,21 +144,19 @@ void ConsoleStartup() {
   InstallSignals();
   g_started = 1;
 
-  // A background job leaves the modes alone: they belong to the shell.
-  bool foreground = false;
-  if (g_keyboard >= 0 && tcgetpgrp(g_keyboard) == getpgrp()) {
-    foreground = true;
-    SetKeyboardModes(IsControllingTerminal(STDIN_FILENO));
-  }
-
-  // The cursor can only be asked of the terminal whose keyboard we read,
-  // and only with echo off, or the answer would show.
-  const bool canAsk = foreground && g_modesChanged && g_output >= 0 &&
-                      IsControllingTerminal(g_output);
-  TerminalBegin(g_output, g_keyboard, canAsk);
+  TerminalSetup setup;
+  setup.output = output;
+  setup.input = g_keyboard;
+  setup.rawKeys = g_keyboard >= 0 && IsControllingTerminal(STDIN_FILENO);
+  // The cursor can only be asked of the terminal whose keyboard we read.
+  setup.outputIsKeyboard =
+      g_keyboard >= 0 && output >= 0 && IsControllingTerminal(output);
+  setup.plain = IsDumbTerminal();
+  setup.catchStops = true;
+  TerminalBegin(setup);
 
   ConsoleState& console = Console();
-  console.output = g_output;
+  console.output = output;
   console.input = g_keyboard;
   console.foreground = 7;
   console.background = 0;

@@ -93,16 +93,38 @@ bool FindCursorReport(std::string_view bytes, int* row, int* column,
 // ---------------------------------------------------------------------------
 // Start-up and shutdown of the POSIX terminal (startup_posix.cc calls these).
 
-/// Takes the output and keyboard descriptors (-1: none). Turns autowrap off
-/// and learns where the cursor is: asks the terminal when queryCursor, and
-/// otherwise, or when no answer comes, assumes column 0 of the bottom row.
-/// Keys typed before the answer are kept for TerminalReadEvent.
-void TerminalBegin(int output, int input, bool queryCursor);
+/// What start-up found out about the terminal.
+struct TerminalSetup {
+  int output = -1;  // descriptor that receives text; -1: none
+  int input = -1;   // keyboard descriptor; -1: none
+  // Standard input is the keyboard: Ctrl+C and Ctrl+Z are keys, not signals.
+  bool rawKeys = false;
+  // output is the terminal whose keyboard is input, so its cursor can be
+  // asked through input.
+  bool outputIsKeyboard = false;
+  // TERM is unset or dumb: plain lines, no escape sequence at all.
+  bool plain = false;
+  // Deal with stop and continue signals (the program; not the tests).
+  bool catchStops = false;
+};
 
-/// The bytes that give the terminal its own autowrap and colours back; safe
-/// to write from a signal handler.
-extern const char kTerminalRestoreBytes[];
-extern const size_t kTerminalRestoreLength;
+/// Takes the keyboard: sets its modes when the program is in the
+/// foreground. The screen is taken only at the first output, so a run that
+/// prints nothing writes nothing and asks the terminal nothing. With
+/// catchStops, stop and continue signals are held back outside the
+/// terminal's own waits, where the terminal is given back before a stop and
+/// taken again after it.
+void TerminalBegin(const TerminalSetup& setup);
+
+/// Gives the terminal back as it was found: an answer to the cursor question
+/// that is still owed is waited for (for a bounded time) and taken out,
+/// keys read ahead are put back into the terminal's input, autowrap and
+/// colours are handed back and the keyboard modes restored.
+void TerminalEnd();
+
+/// The part of TerminalEnd that is safe in a signal handler: autowrap,
+/// colours and keyboard modes.
+void TerminalRestoreFromSignal();
 
 // ---------------------------------------------------------------------------
 // Start-up of the Windows console (startup_win32.cc calls this).

@@ -59,13 +59,23 @@ std::string CellsText(int cols, const VTermScreenCell* cells) {
   return text;
 }
 
+// How long the next reader of the terminal listens after the driver ended:
+// longer than the slowest answer below takes to come.
+constexpr int kNextReaderMs = 2000;
+
 struct RunOptions {
   int rows = 5;
   int cols = 20;
   bool answerCursor = true;
+  int answerDelayMs = 0;          // the answer comes this long after the question
   std::string typedBeforeAnswer;  // keys that arrive just before the answer
+  std::string typedAfterAnswer;   // keys that arrive just after it
   bool stdinNull = false;         // standard input not the terminal
   bool stdoutToFile = false;      // standard output into captured file
+  const char* term = "xterm";     // nullptr: TERM unset
+  // After the driver, a reader of the terminal (as the shell is) collects
+  // whatever input is left for it; see NextReaderBytes.
+  bool nextReader = false;
 };
 
 // One run of the driver on a fresh pseudo-terminal.
@@ -111,6 +121,12 @@ class TerminalRun {
       outFile = mkstemp(outPath);
       outPath_ = outPath;
     }
+    char readerPath[] = "/tmp/console_e2e_reader_XXXXXX";
+    int readerFile = -1;
+    if (options.nextReader) {
+      readerFile = mkstemp(readerPath);
+      readerPath_ = readerPath;
+    }
     std::vector<char*> argv;
     for (const std::string& arg : args) {
       argv.push_back(const_cast<char*>(arg.c_str()));
@@ -133,11 +149,18 @@ class TerminalRun {
       if (outFile >= 0) dup2(outFile, 1);
       setenv("LANG", "C.UTF-8", 1);
       unsetenv("LC_ALL");
+      if (options.term != nullptr) {
+        setenv("TERM", options.term, 1);
+      } else {
+        unsetenv("TERM");
+      }
+      if (readerFile >= 0) RunWithNextReader(argv.data(), readerFile);
       execv(argv[0], argv.data());
       _exit(127);
     }
     close(slave);
     if (outFile >= 0) close(outFile);
+    if (readerFile >= 0) close(readerFile);
     deadline_ = NowMs() + kRunLimitMs;
     return pid_ > 0;
   }
@@ -223,6 +246,42 @@ class TerminalRun {
   const std::string& Output() const { return output_; }
   const std::string& StdoutPath() const { return outPath_; }
 
+  // What the next reader found: a first byte '1' when the driver left the
+  // terminal modes as it found them ('0' otherwise), then the input bytes.
+  std::string NextReaderBytes() const {
+    std::string bytes;
+    const int file = open(readerPath_.c_str(), O_RDONLY);
+    char buffer[256];
+    ssize_t got;
+    while (file >= 0 && (got = read(file, buffer, sizeof buffer)) > 0) {
+      bytes.append(buffer, static_cast<size_t>(got));
+    }
+    if (file >= 0) close(file);
+    unlink(readerPath_.c_str());
+    return bytes;
+  }
+
+  // Stops the driver and waits until it has stopped.
+  bool StopAndWait() {
+    kill(pid_, SIGSTOP);
+    int status;
+    return waitpid(pid_, &status, WUNTRACED) == pid_ && WIFSTOPPED(status);
+  }
+
+  // Output of another program on the same screen, such as the shell's.
+  void ShowOther(const std::string& bytes) {
+    vterm_input_write(vt_, bytes.data(), bytes.size());
+  }
+
+  // The terminal modes now, as the driver left or set them.
+  struct termios Modes() const {
+    struct termios now = {};
+    tcgetattr(master_, &now);
+    return now;
+  }
+
+  void RestoreModesAsShell() { tcsetattr(master_, TCSANOW, &before_); }
+
   // The terminal modes now, compared with those before the run.
   bool ModesRestored() const {
     struct termios after;
@@ -247,10 +306,15 @@ class TerminalRun {
   bool Pump() {
     const long long left = deadline_ - NowMs();
     if (left <= 0) return false;
+    long long wait = std::min(left, 100LL);
+    if (!reply_.empty()) wait = std::max(0LL, std::min(wait, replyDueMs_ - NowMs()));
     struct pollfd poller = {master_, POLLIN, 0};
-    if (poll(&poller, 1, static_cast<int>(std::min(left, 100LL))) <= 0) {
-      return true;
+    const int ready = poll(&poller, 1, static_cast<int>(wait));
+    if (!reply_.empty() && NowMs() >= replyDueMs_) {
+      Send(reply_);
+      reply_.clear();
     }
+    if (ready <= 0) return true;
     char buffer[4096];
     const ssize_t got = read(master_, buffer, sizeof buffer);
     if (got > 0) {
@@ -268,7 +332,8 @@ class TerminalRun {
     return false;
   }
 
-  // libvterm answers the cursor question into its output buffer.
+  // libvterm answers the cursor question into its output buffer; the
+  // answer goes back after the delay asked for.
   void Answer() {
     char reply[256];
     const size_t length = vterm_output_read(vt_, reply, sizeof reply);
@@ -276,7 +341,51 @@ class TerminalRun {
     std::string bytes = options_.typedBeforeAnswer;
     options_.typedBeforeAnswer.clear();
     bytes.append(reply, length);
-    Send(bytes);
+    bytes += options_.typedAfterAnswer;
+    options_.typedAfterAnswer.clear();
+    if (options_.answerDelayMs == 0) {
+      Send(bytes);
+      return;
+    }
+    reply_ += bytes;
+    replyDueMs_ = NowMs() + options_.answerDelayMs;
+  }
+
+  // In the forked child, which leads the terminal's session as a shell does:
+  // runs the driver in its own process, then reads the terminal as the next
+  // program would, and writes what it found to file. Never returns.
+  static void RunWithNextReader(char** argv, int file) {
+    struct termios found;
+    tcgetattr(0, &found);
+    const pid_t driver = fork();
+    if (driver == 0) {
+      execv(argv[0], argv);
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(driver, &status, 0);
+    struct termios left;
+    tcgetattr(0, &left);
+    const bool same = left.c_iflag == found.c_iflag &&
+                      left.c_lflag == found.c_lflag &&
+                      left.c_oflag == found.c_oflag &&
+                      std::memcmp(left.c_cc, found.c_cc, sizeof left.c_cc) == 0;
+    (void)!write(file, same ? "1" : "0", 1);
+    struct termios raw = left;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG);
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 0;
+    tcsetattr(0, TCSANOW, &raw);
+    const long long until = NowMs() + kNextReaderMs;
+    for (long long left_ms; (left_ms = until - NowMs()) > 0;) {
+      struct pollfd poller = {0, POLLIN, 0};
+      if (poll(&poller, 1, static_cast<int>(left_ms)) <= 0) continue;
+      char buffer[256];
+      const ssize_t got = read(0, buffer, sizeof buffer);
+      if (got > 0) (void)!write(file, buffer, static_cast<size_t>(got));
+    }
+    tcsetattr(0, TCSANOW, &left);
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128);
   }
 
   RunOptions options_;
@@ -286,6 +395,9 @@ class TerminalRun {
   std::vector<std::string> scrollback_;
   std::string output_;
   std::string outPath_;
+  std::string readerPath_;
+  std::string reply_;  // an answer waiting for its delay
+  long long replyDueMs_ = 0;
   struct termios before_ = {};
   int master_ = -1;
   pid_t pid_ = -1;
@@ -343,15 +455,6 @@ TEST(TerminalE2eTest, OutputStartsAtTheReportedCursor) {
   EXPECT_TRUE(ExitedWith(answered.Finish(), 0));
   EXPECT_EQ(answered.Row(0), "hello");
 
-  // No answer: the cursor counts as on the bottom row, so the line scrolls
-  // up instead of overwriting the top of the screen.
-  RunOptions silent;
-  silent.answerCursor = false;
-  TerminalRun unanswered;
-  ASSERT_TRUE(unanswered.Start({DriverPath(), "hello"}, silent));
-  EXPECT_TRUE(ExitedWith(unanswered.Finish(), 0));
-  EXPECT_EQ(unanswered.Row(3), "hello");
-  EXPECT_EQ(unanswered.Row(0), "");
 }
 
 TEST(TerminalE2eTest, WaitKeyEndsOnAKey) {
@@ -498,6 +601,143 @@ TEST(TerminalE2eTest, NoTerminalWritesNothingAndNeverWaits) {
     EXPECT_EQ(info.st_size, 0);
     unlink(path);
   }
+}
+
+TEST(TerminalE2eTest, NoAnswerEverReachesTheNextReader) {
+  // The answer to the cursor question comes early, late or never; keys
+  // typed around it belong to whoever reads the terminal next, in order.
+  struct Row {
+    const char* name;
+    int delayMs;  // -1: never answered
+    std::string before, after;
+    std::string expected;  // what the next reader finds
+  };
+  const Row rows[] = {
+      {"Answer50ms", 50, "", "", ""},
+      {"Answer500ms", 500, "", "", ""},
+      // Past the time the first line waits for: plain lines, and the answer
+      // is still taken out before the terminal is given back.
+      {"Answer1500ms", 1500, "", "", ""},
+      {"NeverAnswered", -1, "", "", ""},
+      // Keys typed before the answer had to be read to find it: they are
+      // put back ahead of the keys typed after it.
+      {"TypeAheadAroundTheAnswer", 50, "ls\r", "pwd\r", "ls\rpwd\r"},
+      {"TypeAheadBeforeALateAnswer", 1500, "ls\r", "", "ls\r"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    RunOptions options;
+    options.answerCursor = row.delayMs >= 0;
+    options.answerDelayMs = std::max(row.delayMs, 0);
+    options.typedBeforeAnswer = row.before;
+    options.typedAfterAnswer = row.after;
+    options.nextReader = true;
+    TerminalRun run;
+    ASSERT_TRUE(run.Start({DriverPath(), "hello"}, options));
+    EXPECT_TRUE(ExitedWith(run.Finish(), 0));
+    const std::string found = run.NextReaderBytes();
+    ASSERT_FALSE(found.empty());
+    EXPECT_EQ(found[0], '1') << "terminal modes not given back";
+    EXPECT_EQ(testing::PrintToString(found.substr(1)),
+              testing::PrintToString(row.expected));
+    // The line stands where the cursor was, the next row is free.
+    EXPECT_EQ(run.Rows(), std::vector<std::string>({"hello", "", "", "", ""}));
+    EXPECT_EQ(run.Cursor().row, 1);
+    EXPECT_EQ(run.Cursor().col, 0);
+  }
+}
+
+TEST(TerminalE2eTest, KeyWaitTakesExactlyOneKey) {
+  // Keys that come in one burst, as from a paste or a fast typist: the wait
+  // takes the first key's bytes only, the shell gets the rest.
+  struct Row {
+    const char* name;
+    std::string keys;
+    std::string left;
+  };
+  const Row rows[] = {
+      {"Letter", "xecho TYPED\r", "echo TYPED\r"},
+      {"EscapeSequence", "\x1b[Aecho\r", "echo\r"},
+      {"TwoByteCharacter", "\xc3\xa9\xc3\xa9", "\xc3\xa9"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    RunOptions options;
+    options.nextReader = true;
+    TerminalRun run;
+    ASSERT_TRUE(run.Start({DriverPath(), "wait"}, options));
+    ASSERT_TRUE(run.WaitFor("waiting"));
+    run.Send(row.keys);
+    EXPECT_TRUE(run.WaitFor("done"));
+    EXPECT_TRUE(ExitedWith(run.Finish(), 0));
+    const std::string found = run.NextReaderBytes();
+    ASSERT_FALSE(found.empty());
+    EXPECT_EQ(found[0], '1');
+    EXPECT_EQ(testing::PrintToString(found.substr(1)),
+              testing::PrintToString(row.left));
+  }
+}
+
+TEST(TerminalE2eTest, UnansweringTerminalGetsPlainLines) {
+  // Beyond the question itself, not one escape sequence.
+  RunOptions options;
+  options.answerCursor = false;
+  TerminalRun run;
+  ASSERT_TRUE(run.Start({DriverPath(), "screen"}, options));
+  EXPECT_TRUE(ExitedWith(run.Finish(), 0));
+  EXPECT_EQ(run.Output().find('\x1b', 1), std::string::npos)
+      << testing::PrintToString(run.Output());
+  EXPECT_TRUE(run.Output().starts_with("\x1b[6n"));
+  EXPECT_TRUE(run.ModesRestored());
+}
+
+TEST(TerminalE2eTest, DumbTerminalGetsNoEscapeAtAll) {
+  struct Row {
+    const char* name;
+    const char* term;
+  };
+  const Row rows[] = {{"Dumb", "dumb"}, {"Unset", nullptr}, {"Empty", ""}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    RunOptions options;
+    options.term = row.term;
+    TerminalRun run;
+    ASSERT_TRUE(run.Start({DriverPath(), "screen"}, options));
+    EXPECT_TRUE(ExitedWith(run.Finish(), 0));
+    EXPECT_EQ(run.Output().find('\x1b'), std::string::npos)
+        << testing::PrintToString(run.Output());
+    // Lines wrap and scroll as on any terminal; control characters are
+    // still one visible cell each.
+    EXPECT_EQ(run.Rows(), std::vector<std::string>({"uvwxyz", "a\u240ab\u2409c",
+                                                    "cyan", "last", ""}));
+    EXPECT_EQ(run.Scrollback(),
+              std::vector<std::string>({"first", "abcdefghijklmnopqrst"}));
+    EXPECT_TRUE(run.ModesRestored());
+  }
+}
+
+TEST(TerminalE2eTest, ContinuedRunTakesTheTerminalAgain) {
+  // Stopped, the shell puts its own modes back and prints below the
+  // program's lines; continued, the program's modes return and its next line
+  // goes where the cursor now is, not over the shell's text.
+  TerminalRun run;
+  ASSERT_TRUE(run.Start({DriverPath(), "sleep", "2000"}, RunOptions()));
+  ASSERT_TRUE(run.WaitFor("sleeping"));
+  ASSERT_TRUE(run.StopAndWait());
+  run.RestoreModesAsShell();
+  run.ShowOther("[1]+ Stopped\r\n");
+  run.Signal(SIGCONT);
+  bool raw = false;
+  for (int i = 0; i < 200 && !raw; ++i) {
+    raw = (run.Modes().c_lflag & ICANON) == 0;
+    if (!raw) usleep(10000);
+  }
+  EXPECT_TRUE(raw) << "modes not applied again after the continue";
+  EXPECT_TRUE(run.WaitFor("slept"));
+  EXPECT_TRUE(ExitedWith(run.Finish(), 0));
+  EXPECT_EQ(run.Rows(), std::vector<std::string>(
+                            {"sleeping", "[1]+ Stopped", "slept", "", ""}));
+  EXPECT_TRUE(run.ModesRestored());
 }
 
 }  // namespace

@@ -72,7 +72,9 @@ void CheckReader(std::string_view bytes, const std::vector<TerminalKeyEvent>& ke
   FUZZ_CHECK(write(fds[1], bytes.data(), bytes.size()) ==
              static_cast<ssize_t>(bytes.size()));
   close(fds[1]);
-  TerminalBegin(-1, fds[0], false);
+  TerminalSetup setup;
+  setup.input = fds[0];
+  TerminalBegin(setup);
   TerminalKeyEvent event;
   for (const TerminalKeyEvent& key : keys) {
     FUZZ_CHECK(TerminalReadEvent(&event));
@@ -90,7 +92,9 @@ void CheckWaitKey(std::string_view bytes, size_t keyCount) {
   FUZZ_CHECK(write(fds[1], bytes.data(), bytes.size()) ==
              static_cast<ssize_t>(bytes.size()));
   close(fds[1]);
-  TerminalBegin(-1, fds[0], false);
+  TerminalSetup setup;
+  setup.input = fds[0];
+  TerminalBegin(setup);
   for (size_t i = 0; i <= keyCount; ++i) WaitKey();
   TerminalKeyEvent event;
   FUZZ_CHECK(!TerminalReadEvent(&event));
