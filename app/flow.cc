@@ -1,6 +1,7 @@
 #include "app/flow.h"
 
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "app/command_line.h"
@@ -21,6 +22,39 @@ constexpr int32_t kClosingPauseMs = 4000;
 
 constexpr int kExitDone = 0;
 constexpr int kExitFailed = 1;
+
+// Why a run failed, in the words of the log line.
+std::string_view LogReason(SshFailure failure) {
+  switch (failure) {
+    case SshFailure::kNone: return "";
+    case SshFailure::kOther: return "the reboot failed";
+    case SshFailure::kNameNotResolved: return "name not resolved";
+    case SshFailure::kConnectionRefused: return "connection refused";
+    case SshFailure::kTimedOut: return "timed out";
+    case SshFailure::kHostKeyRefused: return "host key refused";
+    case SshFailure::kAuthenticationRefused: return "authentication refused";
+    case SshFailure::kRemoteEnded: return "the answer was not delivered";
+    case SshFailure::kRemoteFailed: return "the router reported a failure";
+  }
+  return "the reboot failed";
+}
+
+// A scheduled job sees nothing but the exit status: each reason the reboot
+// failed has its own.
+int ExitStatusFor(SshFailure failure) {
+  switch (failure) {
+    case SshFailure::kNone: return kExitDone;
+    case SshFailure::kOther: return kExitFailed;
+    case SshFailure::kNameNotResolved: return 2;
+    case SshFailure::kConnectionRefused: return 3;
+    case SshFailure::kTimedOut: return 4;
+    case SshFailure::kHostKeyRefused: return 5;
+    case SshFailure::kAuthenticationRefused: return 6;
+    case SshFailure::kRemoteEnded: return 7;
+    case SshFailure::kRemoteFailed: return 8;
+  }
+  return kExitFailed;
+}
 
 // Colour indices: 7 light grey, 11 light cyan, 0 black.
 constexpr int32_t kLightGrey = 7;
@@ -131,21 +165,21 @@ int RunProgramFlow() {
     PrintLine("");
   }
 
-  const bool delivered =
+  const SshFailure outcome =
       RunRebootSession(request.user, request.password, request.port,
                        request.verbose, request.address);
   Wipe(&request.password);
   LogUnwatchedRun({.address = request.address,
                    .port = PortFromText(request.port),
                    .user = request.user,
-                   .failed = !delivered,
-                   .outcome = delivered ? "answered" : "failed",
-                   .reason = delivered ? "" : "the answer was not delivered"});
+                   .failed = outcome != SshFailure::kNone,
+                   .outcome = outcome == SshFailure::kNone ? "answered" : "failed",
+                   .reason = LogReason(outcome)});
 
   SshUninitialize();
   if (verbose) {
     PrintLine(kClosingVerbose);
     SleepMs(kClosingPauseMs);
   }
-  return delivered ? kExitDone : kExitFailed;
+  return ExitStatusFor(outcome);
 }

@@ -14,8 +14,10 @@ struct RebootRequest {
 
 /// The whole run between console start-up and shutdown: SSH library start,
 /// usage screen or reboot session, closing message and pause or key wait,
-/// SSH library release. Returns the exit status: 0 after a delivered answer
-/// or the usage screen, 1 when the reboot could not be carried out.
+/// SSH library release. Returns the exit status: 0 after the usage screen or
+/// an answer delivered to a router that reported no failure; otherwise one
+/// status per reason (1 when the library could not start or for a failure
+/// of no other kind).
 int RunProgramFlow();
 
 #endif  // APP_FLOW_H_

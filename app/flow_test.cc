@@ -157,8 +157,8 @@ TEST(FlowTest, QuietRunPrintsNothingAndEndsAtOnce) {
   EXPECT_EQ(Count(SshCallKind::kUninitialize), 1);
 }
 
-// A failed reboot reports exit status 1 so that scripts and schedulers see
-// it; the console text is the same as ever.
+// A failure of no particular kind ends with exit status 1 so that scripts
+// and schedulers see it.
 TEST(FlowTest, FailuresEndWithStatusOne) {
   struct Row {
     const char* name;
@@ -171,6 +171,7 @@ TEST(FlowTest, FailuresEndWithStatusOne) {
   refused.connectResult = kInvalidClient;
   SshScript unsent;
   unsent.writeResult = 0;
+  unsent.writeFailure = SshFailure::kOther;
   const Row rows[] = {
       {"refused, quiet", "/v:n", refused,
        {"Connection attempt failed. Error: 'invalid client'."}, {4000}},
@@ -191,6 +192,39 @@ TEST(FlowTest, FailuresEndWithStatusOne) {
     EXPECT_EQ(MemoryScreenSleeps(), row.sleeps);
     EXPECT_EQ(MemoryScreenKeyWaits(), 0);
     EXPECT_EQ(Count(SshCallKind::kUninitialize), 1);
+  }
+}
+
+// A scheduled job sees only the exit status: each reason has its own, and 0
+// means the answer was delivered and the router reported no failure.
+TEST(FlowTest, EachReasonEndsWithItsOwnStatus) {
+  const struct {
+    const char* name;
+    SshClient connect;
+    int32_t write;
+    int32_t disconnect;
+    SshFailure failure;
+    int status;
+  } kRows[] = {
+      {"delivered", 1, 1, 1, SshFailure::kNone, 0},
+      {"other connect failure", kInvalidClient, 1, 1, SshFailure::kOther, 1},
+      {"name not resolved", kInvalidClient, 1, 1, SshFailure::kNameNotResolved, 2},
+      {"connection refused", kInvalidClient, 1, 1, SshFailure::kConnectionRefused, 3},
+      {"timed out", kInvalidClient, 1, 1, SshFailure::kTimedOut, 4},
+      {"host key refused", kInvalidClient, 1, 1, SshFailure::kHostKeyRefused, 5},
+      {"authentication refused", kInvalidClient, 1, 1, SshFailure::kAuthenticationRefused, 6},
+      {"ended before asking", 1, 0, 1, SshFailure::kRemoteEnded, 7},
+      {"timed out before the answer", 1, 0, 1, SshFailure::kTimedOut, 4},
+      {"router reported a failure", 1, 1, 0, SshFailure::kRemoteFailed, 8},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.name);
+    SshScript script;
+    script.connectResult = row.connect;
+    script.writeResult = row.write;
+    script.disconnectResult = row.disconnect;
+    script.connectFailure = script.writeFailure = script.disconnectFailure = row.failure;
+    EXPECT_EQ(RunFlow({"/user:u", "/pw:p", "/port:22", "/v:n", "/ip:h"}, script), row.status);
   }
 }
 
@@ -262,6 +296,7 @@ int RunUnwatched(std::vector<std::string> args, const SshScript& script = SshScr
 TEST(FlowTest, RunWithoutTerminalLeavesOneLineInTheSystemLog) {
   SshScript refused;
   refused.connectResult = kInvalidClient;
+  refused.connectFailure = SshFailure::kConnectionRefused;
   SshScript noInit;
   noInit.initializeResult = 0;
   const struct {
@@ -278,7 +313,7 @@ TEST(FlowTest, RunWithoutTerminalLeavesOneLineInTheSystemLog) {
       {"failed", {"/user:admin", "/pw:Secret", "/port:22", "/v:n", "/ip:192.0.2.1"}, refused,
        true,
        "address=192.0.2.1 port=22 user=admin outcome=failed "
-       "reason=\"the answer was not delivered\""},
+       "reason=\"connection refused\""},
       // A line break in a value must not start a second, forged log line.
       {"values with blanks and line breaks",
        {"/user:a b=c", "/pw:p", "/port:22", "/v:n", "/ip:h\nswKicker: forged"}, {}, false,

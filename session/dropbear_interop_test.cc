@@ -135,7 +135,8 @@ class DropbearInteropTest : public testing::Test {
 TEST_F(DropbearInteropTest, ForcedCommandAskingWithoutLineFeedGetsTheAnswerSoon) {
   MemoryScreenReset(120, 25);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(RunRebootSession(user_, kPassword, std::to_string(port_), "y", "127.0.0.1"));
+  EXPECT_EQ(RunRebootSession(user_, kPassword, std::to_string(port_), "y", "127.0.0.1"),
+            SshFailure::kNone);
   // Loose, against waiting out the 20 s deadline; speed is the benchmark's.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_EQ(MemoryScreenLines(),
@@ -149,9 +150,11 @@ TEST_F(DropbearInteropTest, ForcedCommandAskingWithoutLineFeedGetsTheAnswerSoon)
 
 TEST_F(DropbearInteropTest, WrongPasswordIsRefused) {
   MemoryScreenReset(120, 25);
-  EXPECT_FALSE(RunRebootSession(user_, "wrong", std::to_string(port_), "n", "127.0.0.1"));
+  EXPECT_EQ(RunRebootSession(user_, "wrong", std::to_string(port_), "n", "127.0.0.1"),
+            SshFailure::kAuthenticationRefused);
   EXPECT_EQ(MemoryScreenLines(),
-            (std::vector<std::string>{"Connection attempt failed. Error: 'invalid client'."}));
+            (std::vector<std::string>{"Connection attempt failed. Error: 'invalid client'.",
+                                      "Reason: the user name or password was refused."}));
   EXPECT_EQ(ReadAll(dir_ + "/out/command"), "");
 }
 

@@ -15,10 +15,51 @@ constexpr int32_t kLineCount = 1024;
 constexpr int32_t kFailurePauseMs = 4000;
 constexpr const char* kRebootCommand = "/system reboot";
 constexpr const char* kAnswer = "y";
+constexpr int32_t kReasonBytes = 256;
+
+// The library's word on its last failure; a failure it does not explain
+// counts as kOther.
+SshFailure LastFailure(std::string* text) {
+  char bytes[kReasonBytes] = {};
+  SshFailure kind = SshGetLastError(bytes, sizeof bytes);
+  *text = bytes;
+  return kind == SshFailure::kNone ? SshFailure::kOther : kind;
+}
+
+// One short line naming why the connection or the answer failed; empty when
+// there is nothing to add.
+std::string ReasonLine(SshFailure kind, const std::string& text) {
+  switch (kind) {
+    case SshFailure::kNameNotResolved:
+      return "Reason: the router's name could not be resolved.";
+    case SshFailure::kConnectionRefused:
+      return "Reason: the router refused the connection.";
+    case SshFailure::kTimedOut:
+      return "Reason: the router did not respond in time.";
+    case SshFailure::kHostKeyRefused:
+      return "Reason: " + (text.empty() ? std::string("the router's host key is refused.") : text);
+    case SshFailure::kAuthenticationRefused:
+      return "Reason: " +
+             (text.empty() ? std::string("the user name or password was refused.") : text);
+    case SshFailure::kRemoteEnded:
+      return "Reason: the router ended the session before asking.";
+    case SshFailure::kRemoteFailed:
+    case SshFailure::kOther:
+      return text.empty() ? std::string() : "Reason: " + text;
+    case SshFailure::kNone:
+      break;
+  }
+  return std::string();
+}
+
+void PrintReason(SshFailure kind, const std::string& text) {
+  const std::string line = ReasonLine(kind, text);
+  if (!line.empty()) PrintLine(line);
+}
 
 }  // namespace
 
-bool RunRebootSession(std::string_view user, std::string_view password,
+SshFailure RunRebootSession(std::string_view user, std::string_view password,
                       std::string_view port, std::string_view verbose,
                       std::string_view address) {
   const bool isVerbose = verbose == "y";
@@ -47,9 +88,12 @@ bool RunRebootSession(std::string_view user, std::string_view password,
   // The password is not needed once the session is open (or has failed).
   WipeBytes(passwordText.bytes, sizeof passwordText.bytes);
   if (client == kInvalidClient) {
+    std::string reason;
+    const SshFailure failure = LastFailure(&reason);
     PrintLine("Connection attempt failed. Error: 'invalid client'.");
+    PrintReason(failure, reason);
     SleepMs(kFailurePauseMs);
-    return false;
+    return failure;
   }
 
   // Whatever came back (even nothing before the timeout), the answer is sent.
@@ -59,13 +103,26 @@ bool RunRebootSession(std::string_view user, std::string_view password,
 
   StoreFixedText(kAnswer, &command);
   count = kLineCount;
-  const bool delivered = SshWriteLineA(client, command.bytes, &count) != 0;
+  SshFailure outcome = SshFailure::kNone;
   // The router closes the session when the user may not reboot it: that
   // must not look like a quiet success.
-  if (!delivered) PrintLine("Sending the answer failed.");
+  if (SshWriteLineA(client, command.bytes, &count) == 0) {
+    std::string reason;
+    outcome = LastFailure(&reason);
+    PrintLine("Sending the answer failed.");
+    PrintReason(outcome, reason);
+  }
 
   if (isVerbose) PrintLine("disconnecting from " + std::string(address));
-  SshDisconnect(client);
+  // A router that goes down to reboot simply ends the session; one that
+  // refuses says so with its command's exit status or a signal.
+  if (SshDisconnect(client) == 0 && outcome == SshFailure::kNone) {
+    std::string reason;
+    if (LastFailure(&reason) == SshFailure::kRemoteFailed) {
+      outcome = SshFailure::kRemoteFailed;
+      PrintLine("The reboot failed: the router reported " + reason + ".");
+    }
+  }
   client = kInvalidClient;
-  return delivered;
+  return outcome;
 }

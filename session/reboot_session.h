@@ -3,11 +3,15 @@
 
 #include <string_view>
 
+#include "session/ssh_library.h"
+
 /// One SSH conversation with the router: connect with the remote command
 /// "/system reboot", read its question, answer "y", disconnect. Reports every
 /// stage on the console in verbose mode (verbose is exactly "y") and the
-/// failures in both modes. Returns true when the answer was delivered.
-bool RunRebootSession(std::string_view user, std::string_view password,
+/// failures, each with a line naming its reason, in both modes. Returns kNone
+/// when the answer was delivered and the router reported no failure, else
+/// why not.
+SshFailure RunRebootSession(std::string_view user, std::string_view password,
                       std::string_view port, std::string_view verbose,
                       std::string_view address);
 

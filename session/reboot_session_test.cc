@@ -21,6 +21,7 @@ const char kResponding[] = "responding 'y' to question";
 const char kDisconnecting[] = "disconnecting from 192.0.2.1";
 const char kConnectFailed[] = "Connection attempt failed. Error: 'invalid client'.";
 const char kSendFailed[] = "Sending the answer failed.";
+const char kEndedEarly[] = "Reason: the router ended the session before asking.";
 
 std::vector<SshCallKind> Kinds() {
   std::vector<SshCallKind> kinds;
@@ -28,7 +29,7 @@ std::vector<SshCallKind> Kinds() {
   return kinds;
 }
 
-bool RunScripted(const SshScript& script, const std::string& verbose,
+SshFailure RunScripted(const SshScript& script, const std::string& verbose,
          const std::string& address = "192.0.2.1", const std::string& user = "admin",
          const std::string& password = "s3cret", const std::string& port = "22") {
   MemoryScreenReset(400, 25);
@@ -37,7 +38,7 @@ bool RunScripted(const SshScript& script, const std::string& verbose,
 }
 
 TEST(RebootSession, VerboseRunDrivesTheLibraryInOrderAndPrintsThreeLines) {
-  EXPECT_TRUE(RunScripted(SshScript(), "y"));
+  EXPECT_EQ(RunScripted(SshScript(), "y"), SshFailure::kNone);
   EXPECT_EQ(MemoryScreenLines(), (Lines{kConnecting, kResponding, kDisconnecting}));
   EXPECT_TRUE(MemoryScreenSleeps().empty());
   ASSERT_EQ(Kinds(), (std::vector<SshCallKind>{SshCallKind::kConnect, SshCallKind::kReadLine,
@@ -73,7 +74,7 @@ TEST(RebootSession, OnlyExactlyYIsVerbose) {
   } kCases[] = {{"y", true}, {"Y", false}, {"yes", false}, {"", false}, {"n", false}};
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.verbose);
-    EXPECT_TRUE(RunScripted(SshScript(), c.verbose));
+    EXPECT_EQ(RunScripted(SshScript(), c.verbose), SshFailure::kNone);
     EXPECT_EQ(MemoryScreenLines().empty(), !c.printed);
     EXPECT_EQ(SshScriptCalls().size(), 4u);
   }
@@ -84,13 +85,73 @@ TEST(RebootSession, ConnectionFailureIsReportedInBothModesWithItsPause) {
     SCOPED_TRACE(verbose);
     SshScript script;
     script.connectResult = kInvalidClient;
-    EXPECT_FALSE(RunScripted(script, verbose));
+    EXPECT_EQ(RunScripted(script, verbose), SshFailure::kOther);
     const Lines expected = std::string(verbose) == "y" ? Lines{kConnecting, kConnectFailed}
                                                        : Lines{kConnectFailed};
     EXPECT_EQ(MemoryScreenLines(), expected);
     EXPECT_EQ(MemoryScreenSleeps(), (std::vector<int32_t>{4000}));
     EXPECT_EQ(Kinds(), (std::vector<SshCallKind>{SshCallKind::kConnect}));
   }
+}
+
+// One short line after the failure message names the reason, in both modes;
+// the library's own text is used where it has one.
+TEST(RebootSession, ConnectionFailureNamesItsReason) {
+  const struct {
+    SshFailure kind;
+    const char* text;
+    const char* line;  // nullptr: no reason line
+  } kCases[] = {
+      {SshFailure::kNameNotResolved, "", "Reason: the router's name could not be resolved."},
+      {SshFailure::kConnectionRefused, "", "Reason: the router refused the connection."},
+      {SshFailure::kTimedOut, "", "Reason: the router did not respond in time."},
+      {SshFailure::kHostKeyRefused, "host key changed: /h/.ssh/known_hosts line 3 lists another key.",
+       "Reason: host key changed: /h/.ssh/known_hosts line 3 lists another key."},
+      {SshFailure::kAuthenticationRefused, "", "Reason: the user name or password was refused."},
+      {SshFailure::kAuthenticationRefused, "the router asked for more than the password.",
+       "Reason: the router asked for more than the password."},
+      {SshFailure::kOther, "no router address was given.", "Reason: no router address was given."},
+      {SshFailure::kOther, "", nullptr},
+      // A library that reports no reason still fails the run.
+      {SshFailure::kNone, "", nullptr},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.line != nullptr ? c.line : "no line");
+    SshScript script;
+    script.connectResult = kInvalidClient;
+    script.connectFailure = c.kind;
+    script.failureText = c.text;
+    const SshFailure expectedKind = c.kind == SshFailure::kNone ? SshFailure::kOther : c.kind;
+    EXPECT_EQ(RunScripted(script, "n"), expectedKind);
+    Lines expected = {kConnectFailed};
+    if (c.line != nullptr) expected.push_back(c.line);
+    EXPECT_EQ(MemoryScreenLines(), expected);
+    EXPECT_EQ(MemoryScreenSleeps(), (std::vector<int32_t>{4000}));
+  }
+}
+
+// A router that refuses the reboot after the answer (exit status, signal)
+// is a failed reboot; one that merely fails to close cleanly is not.
+TEST(RebootSession, FailureReportedByTheRouterAfterTheAnswerIsAFailedReboot) {
+  for (const char* verbose : {"y", "n"}) {
+    SCOPED_TRACE(verbose);
+    SshScript script;
+    script.disconnectResult = 0;
+    script.disconnectFailure = SshFailure::kRemoteFailed;
+    script.failureText = "exit status 1 (failure: not enough permissions)";
+    EXPECT_EQ(RunScripted(script, verbose), SshFailure::kRemoteFailed);
+    const char* failed =
+        "The reboot failed: the router reported exit status 1 (failure: not enough permissions).";
+    const Lines expected = std::string(verbose) == "y"
+                               ? Lines{kConnecting, kResponding, kDisconnecting, failed}
+                               : Lines{failed};
+    EXPECT_EQ(MemoryScreenLines(), expected);
+  }
+  SshScript unclean;
+  unclean.disconnectResult = 0;
+  unclean.disconnectFailure = SshFailure::kOther;
+  EXPECT_EQ(RunScripted(unclean, "n"), SshFailure::kNone);
+  EXPECT_TRUE(MemoryScreenLines().empty());
 }
 
 // A router that drops the session instead of taking the answer (a user who
@@ -100,10 +161,11 @@ TEST(RebootSession, FailedAnswerIsReportedInBothModesAndStillDisconnects) {
     SCOPED_TRACE(verbose);
     SshScript script;
     script.writeResult = 0;
-    EXPECT_FALSE(RunScripted(script, verbose));
+    EXPECT_EQ(RunScripted(script, verbose), SshFailure::kRemoteEnded);
     const Lines expected = std::string(verbose) == "y"
-                               ? Lines{kConnecting, kResponding, kSendFailed, kDisconnecting}
-                               : Lines{kSendFailed};
+                               ? Lines{kConnecting, kResponding, kSendFailed, kEndedEarly,
+                                       kDisconnecting}
+                               : Lines{kSendFailed, kEndedEarly};
     EXPECT_EQ(MemoryScreenLines(), expected);
     EXPECT_EQ(Kinds().back(), SshCallKind::kDisconnect);
   }
@@ -124,7 +186,7 @@ TEST(RebootSession, AnswerIsSentWhateverTheReadGave) {
     SshScript script;
     script.readResult = c.readResult;
     script.line = c.line != nullptr ? c.line : std::string(5000, 'x');
-    EXPECT_TRUE(RunScripted(script, "n"));
+    EXPECT_EQ(RunScripted(script, "n"), SshFailure::kNone);
     ASSERT_EQ(SshScriptCalls().size(), 4u);
     EXPECT_EQ(SshScriptCalls()[2].text, "y");
     EXPECT_TRUE(MemoryScreenLines().empty());
@@ -135,7 +197,7 @@ TEST(RebootSession, LongTextsReachTheLibraryCutWhileTheScreenShowsTheAddressInFu
   const std::string longAddress = std::string(120, 'a') + ".example.net";
   const std::string longUser = std::string(127, 'u') + "OVER";
   const std::string longPassword = std::string(127, 'p') + "OVER";
-  EXPECT_TRUE(RunScripted(SshScript(), "y", longAddress, longUser, longPassword));
+  EXPECT_EQ(RunScripted(SshScript(), "y", longAddress, longUser, longPassword), SshFailure::kNone);
   const SshCall& connect = SshScriptCalls()[0];
   EXPECT_EQ(connect.host, longAddress.substr(0, 127));
   EXPECT_EQ(connect.user, std::string(127, 'u'));

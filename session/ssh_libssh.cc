@@ -9,12 +9,18 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #endif
+#if defined(_WIN32)
+#include <winsock2.h>
+#else
+#include <poll.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "session/numbers/numbers.h"
 #include "session/line_assembler.h"
@@ -29,6 +35,14 @@ constexpr int kDefaultTimeoutSeconds = 20;
 // ended.
 constexpr int64_t kCloseWaitMs = 3000;
 constexpr int kMaxKeyboardInteractiveRounds = 8;
+// How often a non-blocking step looks again while the socket stays quiet
+// (the TCP connection's completion does not show as readable).
+constexpr int kStepSliceMs = 20;
+// A non-blocking step that ran out of time, beside libssh's own results.
+constexpr int kStepTimedOut = -1000;
+// The last line of the remote command's output kept for a failure report.
+constexpr size_t kOutputTailBytes = 512;
+constexpr size_t kReportedLineBytes = 120;
 
 // libssh and the crypto library below it may change the floating-point
 // environment; the port conversion needs its own mode back after each call.
@@ -44,13 +58,26 @@ struct OpenSession {
   SshClient handle = kInvalidClient;
   int64_t timeoutMs = 0;
   LineAssembler lines;
+  int64_t stepMs = 0;     // the longest the host may stay silent in a step
+  int64_t sessionEndMs = 0;  // no step of this session goes past it
   bool exited = false;  // exit status or exit signal received
   bool closed = false;  // the remote closed the channel
+  bool hasExitStatus = false;
+  int exitStatus = 0;
+  std::string exitSignal;
+  std::string outputTail;  // the end of the output read while closing
 };
 
 OpenSession g_open;
 SshClient g_lastHandle = 0;
 bool g_initialized = false;
+SshFailure g_lastFailure = SshFailure::kNone;
+std::string g_lastFailureText;
+
+void SetFailure(SshFailure kind, const std::string& text = std::string()) {
+  g_lastFailure = kind;
+  g_lastFailureText = text;
+}
 
 int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -60,13 +87,18 @@ int64_t NowMs() {
 
 void DiscardLog(int, const char*, const char*, void*) {}
 
-void OnExitStatus(ssh_session, ssh_channel, int, void* userdata) {
-  static_cast<OpenSession*>(userdata)->exited = true;
+void OnExitStatus(ssh_session, ssh_channel, int status, void* userdata) {
+  OpenSession* open = static_cast<OpenSession*>(userdata);
+  open->exited = true;
+  open->hasExitStatus = true;
+  open->exitStatus = status;
 }
 
-void OnExitSignal(ssh_session, ssh_channel, const char*, int, const char*,
+void OnExitSignal(ssh_session, ssh_channel, const char* signal, int, const char*,
                   const char*, void* userdata) {
-  static_cast<OpenSession*>(userdata)->exited = true;
+  OpenSession* open = static_cast<OpenSession*>(userdata);
+  open->exited = true;
+  open->exitSignal = signal != nullptr && signal[0] != '\0' ? signal : "?";
 }
 
 void OnClose(ssh_session, ssh_channel, void* userdata) {
@@ -99,148 +131,24 @@ bool SetOptions(ssh_session session, const char* host, int port,
 }
 
 // A host listed with another key, or with a key of another type, is refused
-// before any password leaves the machine. An unknown host is accepted and
-// not recorded.
-bool HostKeyAcceptable(ssh_session session) {
+// before any password leaves the machine; *reason then says why in one
+// short line. An unknown host is accepted and not recorded.
+bool HostKeyAcceptable(ssh_session session, std::string* reason) {
   switch (ssh_session_is_known_server(session)) {
     case SSH_KNOWN_HOSTS_OK:
     case SSH_KNOWN_HOSTS_UNKNOWN:
     case SSH_KNOWN_HOSTS_NOT_FOUND:
       return true;
+    case SSH_KNOWN_HOSTS_CHANGED:
+      *reason = "host key changed: known_hosts lists another key for the router.";
+      return false;
+    case SSH_KNOWN_HOSTS_OTHER:
+      *reason = "host key of another type: known_hosts lists a key of another type for the router.";
+      return false;
     default:
+      *reason = "host key unverifiable: known_hosts could not be read.";
       return false;
   }
-}
-
-bool KeyboardInteractive(ssh_session session, const char* password) {
-  int rc = ssh_userauth_kbdint(session, nullptr, nullptr);
-  for (int round = 0; rc == SSH_AUTH_INFO && round < kMaxKeyboardInteractiveRounds; ++round) {
-    const int prompts = ssh_userauth_kbdint_getnprompts(session);
-    for (int i = 0; i < prompts; ++i) {
-      if (ssh_userauth_kbdint_setanswer(session, static_cast<unsigned int>(i), password) < 0) {
-        return false;
-      }
-    }
-    rc = ssh_userauth_kbdint(session, nullptr, nullptr);
-  }
-  return rc == SSH_AUTH_SUCCESS;
-}
-
-// No passphrase is ever asked for: a scheduled run has nobody to type it,
-// so a key that needs one is skipped.
-int NoPassphrase(const char*, char*, size_t, int, int, void*) { return -1; }
-
-// One identity file, used the way OpenSSH uses it: the public half is
-// offered first (FILE.pub, or the private file when it has no passphrase),
-// and the private key is read and used only when the server would take it.
-bool IdentityFileAccepted(ssh_session session, const std::string& path) {
-  ssh_key publicKey = nullptr;
-  ssh_key privateKey = nullptr;
-  if (ssh_pki_import_pubkey_file((path + ".pub").c_str(), &publicKey) != SSH_OK) {
-    publicKey = nullptr;
-    if (ssh_pki_import_privkey_file(path.c_str(), nullptr, NoPassphrase, nullptr,
-                                    &privateKey) != SSH_OK ||
-        ssh_pki_export_privkey_to_pubkey(privateKey, &publicKey) != SSH_OK) {
-      ssh_key_free(privateKey);
-      return false;
-    }
-  }
-  bool accepted = false;
-  if (ssh_userauth_try_publickey(session, nullptr, publicKey) == SSH_AUTH_SUCCESS &&
-      (privateKey != nullptr ||
-       ssh_pki_import_privkey_file(path.c_str(), nullptr, NoPassphrase, nullptr,
-                                   &privateKey) == SSH_OK)) {
-    accepted = ssh_userauth_publickey(session, nullptr, privateKey) == SSH_AUTH_SUCCESS;
-  }
-  ssh_key_free(publicKey);
-  ssh_key_free(privateKey);
-  return accepted;
-}
-
-// The keys of a running agent, then the default identity files. Nothing is
-// written and nothing is asked for.
-bool PublicKeyAccepted(ssh_session session) {
-#ifndef _WIN32
-  if (AgentNamed() && ssh_userauth_agent(session, nullptr) == SSH_AUTH_SUCCESS) return true;
-#endif
-  for (const std::string& path : DefaultIdentityFiles()) {
-    if (IdentityFileAccepted(session, path)) return true;
-  }
-  return false;
-}
-
-bool Authenticate(ssh_session session, const char* password) {
-  // "none" first: it returns the methods the server offers.
-  const int none = ssh_userauth_none(session, nullptr);
-  if (none == SSH_AUTH_SUCCESS) return true;
-  if (none != SSH_AUTH_DENIED && none != SSH_AUTH_PARTIAL) return false;
-  int methods = ssh_userauth_list(session, nullptr);
-  // The password goes out only when no key was accepted.
-  if ((methods & SSH_AUTH_METHOD_PUBLICKEY) != 0) {
-    if (PublicKeyAccepted(session)) return true;
-    methods = ssh_userauth_list(session, nullptr);
-  }
-  if ((methods & SSH_AUTH_METHOD_PASSWORD) != 0) {
-    return ssh_userauth_password(session, nullptr, password) == SSH_AUTH_SUCCESS;
-  }
-  if ((methods & SSH_AUTH_METHOD_INTERACTIVE) != 0) {
-    return KeyboardInteractive(session, password);
-  }
-  return false;
-}
-
-void AwaitPackets(OpenSession* open, int waitMs);
-
-// Runs a libssh step without letting libssh wait: the waits between tries
-// are ours, so each acknowledges promptly (see AckPromptly). Right after
-// authentication OpenSSH's sshd sends a packet of its own (its host keys),
-// and with Nagle on it then holds the reply to the channel open behind it.
-template <typename Step>
-int RunStep(OpenSession* open, int64_t timeoutMs, Step step) {
-  const int64_t deadline = NowMs() + timeoutMs;
-  ssh_set_blocking(open->session, 0);
-  int rc = step();
-  for (int64_t left; rc == SSH_AGAIN && (left = deadline - NowMs()) > 0; rc = step()) {
-    AwaitPackets(open, static_cast<int>(left));
-  }
-  ssh_set_blocking(open->session, 1);
-  return rc;
-}
-
-// The authentication service, asked for here rather than inside the first
-// authentication call: a server may send a packet of its own after the key
-// exchange (libssh's sends its extensions) and hold the service's acceptance
-// behind it.
-bool RequestAuthService(OpenSession* open, int64_t timeoutMs) {
-  return RunStep(open, timeoutMs,
-                 [open] { return ssh_service_request(open->session, "ssh-userauth"); }) == SSH_OK;
-}
-
-bool OpenCommandChannel(OpenSession* open, const char* command, int64_t timeoutMs) {
-  open->channel = ssh_channel_new(open->session);
-  if (open->channel == nullptr) return false;
-  ssh_callbacks_init(&open->callbacks);
-  open->callbacks.userdata = open;
-  open->callbacks.channel_exit_status_function = OnExitStatus;
-  open->callbacks.channel_exit_signal_function = OnExitSignal;
-  open->callbacks.channel_close_function = OnClose;
-  return ssh_set_channel_callbacks(open->channel, &open->callbacks) == SSH_OK &&
-         RunStep(open, timeoutMs, [open] { return ssh_channel_open_session(open->channel); }) ==
-             SSH_OK &&
-         RunStep(open, timeoutMs,
-                 [open, command] { return ssh_channel_request_exec(open->channel, command); }) ==
-             SSH_OK;
-}
-
-SshClient NextHandle() {
-  ++g_lastHandle;
-  if (g_lastHandle == kInvalidClient || g_lastHandle == 0) g_lastHandle = 1;
-  return g_lastHandle;
-}
-
-OpenSession* Find(SshClient client) {
-  if (client == kInvalidClient || g_open.handle != client) return nullptr;
-  return &g_open;
 }
 
 // Many servers leave Nagle on for a session without a terminal (OpenSSH's
@@ -257,6 +165,243 @@ void AckPromptly(ssh_session session) {
 #else
   (void)session;
 #endif
+}
+
+// Whether fd became readable within ms.
+bool WaitReadable(socket_t fd, int ms) {
+  if (fd == SSH_INVALID_SOCKET) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return false;
+  }
+#if defined(_WIN32)
+  WSAPOLLFD socket = {fd, POLLRDNORM, 0};
+  return WSAPoll(&socket, 1, ms) > 0;
+#else
+  pollfd socket = {fd, POLLIN, 0};
+  return poll(&socket, 1, ms) > 0;
+#endif
+}
+
+// Waits for the host's next bytes during a non-blocking step; *heardMs is
+// when it was last heard from. False once it has been silent for a step's
+// bound or the session's bound has come.
+bool AwaitHost(const OpenSession* open, int64_t* heardMs) {
+  const int64_t now = NowMs();
+  const int64_t end = std::min(*heardMs + open->stepMs, open->sessionEndMs);
+  if (now >= end) return false;
+  AckPromptly(open->session);
+  if (WaitReadable(ssh_get_fd(open->session),
+                   static_cast<int>(std::min<int64_t>(end - now, kStepSliceMs)))) {
+    *heardMs = NowMs();
+  }
+  return true;
+}
+
+// Runs a non-blocking libssh call until it stops asking to be called again;
+// kStepTimedOut when the host took too long. The waits between tries are
+// ours, so each acknowledges promptly (see AckPromptly): right after
+// authentication OpenSSH's sshd sends a packet of its own (its host keys),
+// and with Nagle on it then holds the reply to the channel open behind it.
+template <typename Call>
+int RunStep(const OpenSession* open, int again, Call call) {
+  int64_t heardMs = NowMs();
+  for (;;) {
+    const int rc = call();
+    if (rc != again) return rc;
+    if (!AwaitHost(open, &heardMs)) return kStepTimedOut;
+  }
+}
+
+// The blocking calls after the session is open wait at most a step's bound,
+// and never past the session's.
+void BoundBlockingWaits(const OpenSession* open) {
+  const int64_t ms = std::clamp<int64_t>(open->sessionEndMs - NowMs(), 1, open->stepMs);
+  const long seconds = static_cast<long>(ms / 1000);
+  const long microseconds = static_cast<long>(ms % 1000) * 1000;
+  ssh_options_set(open->session, SSH_OPTIONS_TIMEOUT, &seconds);
+  ssh_options_set(open->session, SSH_OPTIONS_TIMEOUT_USEC, &microseconds);
+}
+
+// Why the connection could not be made, from libssh's words for it.
+SshFailure ConnectFailure(ssh_session session, std::string* text) {
+  *text = ssh_get_error(session);
+  if (text->find("resolve") != std::string::npos) return SshFailure::kNameNotResolved;
+  if (text->find("refused") != std::string::npos) return SshFailure::kConnectionRefused;
+  if (text->find("imeout") != std::string::npos || text->find("timed out") != std::string::npos) {
+    return SshFailure::kTimedOut;
+  }
+  return SshFailure::kOther;
+}
+
+// The failure an authentication call's result stands for.
+SshFailure AuthFailure(ssh_session session, int rc) {
+  if (rc == kStepTimedOut) {
+    SetFailure(SshFailure::kTimedOut);
+  } else if (rc == SSH_AUTH_DENIED || rc == SSH_AUTH_PARTIAL) {
+    SetFailure(SshFailure::kAuthenticationRefused);
+  } else {
+    SetFailure(SshFailure::kOther, ssh_get_error(session));
+  }
+  return g_lastFailure;
+}
+
+// The password answers a round only when the round asks for exactly one
+// thing and does not echo it; a round asking for anything else (a user
+// name, a code, several answers) ends the authentication, so the password
+// never lands in another field.
+SshFailure KeyboardInteractive(const OpenSession* open, const char* password) {
+  ssh_session session = open->session;
+  const auto next = [&] { return ssh_userauth_kbdint(session, nullptr, nullptr); };
+  int rc = RunStep(open, SSH_AUTH_AGAIN, next);
+  for (int round = 0; rc == SSH_AUTH_INFO && round < kMaxKeyboardInteractiveRounds; ++round) {
+    const int prompts = ssh_userauth_kbdint_getnprompts(session);
+    if (prompts > 0) {
+      char echo = 1;
+      if (prompts != 1 || ssh_userauth_kbdint_getprompt(session, 0, &echo) == nullptr ||
+          echo != 0) {
+        SetFailure(SshFailure::kAuthenticationRefused,
+                   "the router asked for more than the password.");
+        return g_lastFailure;
+      }
+      if (ssh_userauth_kbdint_setanswer(session, 0, password) < 0) {
+        SetFailure(SshFailure::kOther, ssh_get_error(session));
+        return g_lastFailure;
+      }
+    }
+    rc = RunStep(open, SSH_AUTH_AGAIN, next);
+  }
+  return rc == SSH_AUTH_SUCCESS ? SshFailure::kNone : AuthFailure(session, rc);
+}
+
+// No passphrase is ever asked for: a scheduled run has nobody to type it,
+// so a key that needs one is skipped.
+int NoPassphrase(const char*, char*, size_t, int, int, void*) { return -1; }
+
+// One identity file, used the way OpenSSH uses it: the public half is
+// offered first (FILE.pub, or the private file when it has no passphrase),
+// and the private key is read and used only when the server would take it.
+bool IdentityFileAccepted(const OpenSession* open, const std::string& path) {
+  ssh_session session = open->session;
+  ssh_key publicKey = nullptr;
+  ssh_key privateKey = nullptr;
+  if (ssh_pki_import_pubkey_file((path + ".pub").c_str(), &publicKey) != SSH_OK) {
+    publicKey = nullptr;
+    if (ssh_pki_import_privkey_file(path.c_str(), nullptr, NoPassphrase, nullptr,
+                                    &privateKey) != SSH_OK ||
+        ssh_pki_export_privkey_to_pubkey(privateKey, &publicKey) != SSH_OK) {
+      ssh_key_free(privateKey);
+      return false;
+    }
+  }
+  bool accepted = false;
+  if (RunStep(open, SSH_AUTH_AGAIN,
+              [&] { return ssh_userauth_try_publickey(session, nullptr, publicKey); }) ==
+          SSH_AUTH_SUCCESS &&
+      (privateKey != nullptr ||
+       ssh_pki_import_privkey_file(path.c_str(), nullptr, NoPassphrase, nullptr,
+                                   &privateKey) == SSH_OK)) {
+    accepted = RunStep(open, SSH_AUTH_AGAIN, [&] {
+                 return ssh_userauth_publickey(session, nullptr, privateKey);
+               }) == SSH_AUTH_SUCCESS;
+  }
+  ssh_key_free(publicKey);
+  ssh_key_free(privateKey);
+  return accepted;
+}
+
+// The keys of a running agent, then the default identity files. Nothing is
+// written and nothing is asked for.
+bool PublicKeyAccepted(const OpenSession* open) {
+#ifndef _WIN32
+  ssh_session session = open->session;
+  if (AgentNamed() &&
+      RunStep(open, SSH_AUTH_AGAIN, [&] { return ssh_userauth_agent(session, nullptr); }) ==
+          SSH_AUTH_SUCCESS) {
+    return true;
+  }
+#endif
+  for (const std::string& path : DefaultIdentityFiles()) {
+    if (IdentityFileAccepted(open, path)) return true;
+  }
+  return false;
+}
+
+SshFailure Authenticate(const OpenSession* open, const char* password) {
+  ssh_session session = open->session;
+  // "none" first: it returns the methods the server offers.
+  const int none =
+      RunStep(open, SSH_AUTH_AGAIN, [&] { return ssh_userauth_none(session, nullptr); });
+  if (none == SSH_AUTH_SUCCESS) return SshFailure::kNone;
+  if (none != SSH_AUTH_DENIED && none != SSH_AUTH_PARTIAL) return AuthFailure(session, none);
+  int methods = ssh_userauth_list(session, nullptr);
+  // The password goes out only when no key was accepted.
+  if ((methods & SSH_AUTH_METHOD_PUBLICKEY) != 0) {
+    if (PublicKeyAccepted(open)) return SshFailure::kNone;
+    methods = ssh_userauth_list(session, nullptr);
+  }
+  if ((methods & SSH_AUTH_METHOD_PASSWORD) != 0) {
+    const int rc = RunStep(open, SSH_AUTH_AGAIN,
+                           [&] { return ssh_userauth_password(session, nullptr, password); });
+    return rc == SSH_AUTH_SUCCESS ? SshFailure::kNone : AuthFailure(session, rc);
+  }
+  if ((methods & SSH_AUTH_METHOD_INTERACTIVE) != 0) {
+    return KeyboardInteractive(open, password);
+  }
+  SetFailure(SshFailure::kAuthenticationRefused, "the router offers no password authentication.");
+  return g_lastFailure;
+}
+
+SshFailure RequestAuthService(const OpenSession* open) {
+  ssh_session session = open->session;
+  const int rc =
+      RunStep(open, SSH_AGAIN, [&] { return ssh_service_request(session, "ssh-userauth"); });
+  if (rc == SSH_OK) return SshFailure::kNone;
+  if (rc == kStepTimedOut) {
+    SetFailure(SshFailure::kTimedOut);
+  } else {
+    SetFailure(SshFailure::kOther, ssh_get_error(session));
+  }
+  return g_lastFailure;
+}
+
+bool OpenCommandChannel(OpenSession* open, const char* command) {
+  open->channel = ssh_channel_new(open->session);
+  if (open->channel == nullptr) {
+    SetFailure(SshFailure::kOther, ssh_get_error(open->session));
+    return false;
+  }
+  ssh_callbacks_init(&open->callbacks);
+  open->callbacks.userdata = open;
+  open->callbacks.channel_exit_status_function = OnExitStatus;
+  open->callbacks.channel_exit_signal_function = OnExitSignal;
+  open->callbacks.channel_close_function = OnClose;
+  if (ssh_set_channel_callbacks(open->channel, &open->callbacks) != SSH_OK) {
+    SetFailure(SshFailure::kOther);
+    return false;
+  }
+  ssh_channel channel = open->channel;
+  int rc = RunStep(open, SSH_AGAIN, [&] { return ssh_channel_open_session(channel); });
+  if (rc == SSH_OK) {
+    rc = RunStep(open, SSH_AGAIN, [&] { return ssh_channel_request_exec(channel, command); });
+  }
+  if (rc == SSH_OK) return true;
+  if (rc == kStepTimedOut) {
+    SetFailure(SshFailure::kTimedOut);
+  } else {
+    SetFailure(SshFailure::kOther, ssh_get_error(open->session));
+  }
+  return false;
+}
+
+SshClient NextHandle() {
+  ++g_lastHandle;
+  if (g_lastHandle == kInvalidClient || g_lastHandle == 0) g_lastHandle = 1;
+  return g_lastHandle;
+}
+
+OpenSession* Find(SshClient client) {
+  if (client == kInvalidClient || g_open.handle != client) return nullptr;
+  return &g_open;
 }
 
 // Lets libssh handle whatever the server sends for up to waitMs, even after
@@ -289,6 +434,32 @@ void Release(OpenSession* open) {
   open->lines = LineAssembler();
   open->exited = false;
   open->closed = false;
+  open->hasExitStatus = false;
+  open->exitStatus = 0;
+  open->exitSignal.clear();
+  open->outputTail.clear();
+}
+
+// What the remote command reported at its end, when that is a failure: the
+// exit status or signal and its last line of output.
+std::string RemoteFailure(const OpenSession* open) {
+  std::string report;
+  if (!open->exitSignal.empty()) {
+    report = "signal " + open->exitSignal;
+  } else if (open->hasExitStatus && open->exitStatus != 0) {
+    report = "exit status " + std::to_string(open->exitStatus);
+  } else {
+    return std::string();
+  }
+  std::string tail = open->outputTail;
+  while (!tail.empty() && (tail.back() == '\n' || tail.back() == '\r' || tail.back() == ' ')) {
+    tail.pop_back();
+  }
+  const size_t lineStart = tail.find_last_of("\r\n");
+  std::string line = lineStart == std::string::npos ? tail : tail.substr(lineStart + 1);
+  if (line.size() > kReportedLineBytes) line.resize(kReportedLineBytes);
+  if (!line.empty()) report += " (" + line + ")";
+  return report;
 }
 
 // Moves all the output that has arrived, stdout and stderr, into the line
@@ -328,16 +499,32 @@ void PumpOutput(OpenSession* open, int waitMs) {
   if (RemoteFinished(open)) LineAssemblerClose(&open->lines);
 }
 
-// Reads and drops output so the remote is never blocked on a full window.
+// Reads output so the remote is never blocked on a full window, keeping only
+// its end for a failure report.
 void DrainOutput(OpenSession* open) {
   char chunk[4096];
   for (int stream = 0; stream < 2; ++stream) {
-    while (ssh_channel_read_nonblocking(open->channel, chunk, sizeof chunk, stream) > 0) {
+    int n;
+    while ((n = ssh_channel_read_nonblocking(open->channel, chunk, sizeof chunk, stream)) > 0) {
+      open->outputTail.append(chunk, static_cast<size_t>(n));
+      if (open->outputTail.size() > kOutputTailBytes) {
+        open->outputTail.erase(0, open->outputTail.size() - kOutputTailBytes);
+      }
     }
   }
 }
 
 }  // namespace
+
+SshFailure SshGetLastError(char* text, int32_t capacity) {
+  if (text != nullptr && capacity > 0) {
+    const size_t length =
+        std::min(g_lastFailureText.size(), static_cast<size_t>(capacity - 1));
+    std::memcpy(text, g_lastFailureText.data(), length);
+    text[length] = '\0';
+  }
+  return g_lastFailure;
+}
 
 int32_t SshInitializeA(const char*, void*) {
   FloatingPointModeGuard guard;
@@ -355,12 +542,20 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
                       const char* password, int32_t timeout, uint32_t,
                       SshConnectOptions* options, void*) {
   FloatingPointModeGuard guard;
-  if (host == nullptr || host[0] == '\0' || user == nullptr || password == nullptr ||
-      options == nullptr || g_open.handle != kInvalidClient) {
+  SetFailure(SshFailure::kOther);
+  if (host == nullptr || user == nullptr || password == nullptr || options == nullptr ||
+      g_open.handle != kInvalidClient) {
+    return kInvalidClient;
+  }
+  if (host[0] == '\0') {
+    SetFailure(SshFailure::kOther, "no router address was given.");
     return kInvalidClient;
   }
   if (port == 0) port = kDefaultPort;
-  if (port < 1 || port > 65535) return kInvalidClient;
+  if (port < 1 || port > 65535) {
+    SetFailure(SshFailure::kOther, "port " + std::to_string(port) + " is outside 1 to 65535.");
+    return kInvalidClient;
+  }
   const size_t commandLength = strnlen(options->remoteCommand, sizeof options->remoteCommand);
   if (commandLength == 0 || commandLength == sizeof options->remoteCommand) {
     return kInvalidClient;
@@ -370,17 +565,43 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
 
   ssh_set_log_callback(DiscardLog);
   OpenSession* open = &g_open;
+  open->stepMs = static_cast<int64_t>(timeoutSeconds) * 1000;
+  open->sessionEndMs = NowMs() + kSshSessionBoundSeconds * 1000LL;
   open->session = ssh_new();
   if (open->session == nullptr) return kInvalidClient;
-  const int64_t timeoutMs = static_cast<int64_t>(timeoutSeconds) * 1000;
-  if (!SetOptions(open->session, host, port, user, timeoutSeconds) ||
-      ssh_connect(open->session) != SSH_OK || !HostKeyAcceptable(open->session) ||
-      !RequestAuthService(open, timeoutMs) || !Authenticate(open->session, password) ||
-      !OpenCommandChannel(open, command.c_str(), timeoutMs)) {
+  if (!SetOptions(open->session, host, port, user, timeoutSeconds)) {
+    SetFailure(SshFailure::kOther, ssh_get_error(open->session));
     Release(open);
     return kInvalidClient;
   }
-  open->timeoutMs = static_cast<int64_t>(timeoutSeconds) * 1000;
+  // Up to the command, every step runs non-blocking under this file's own
+  // bounds: libssh's timeout holds for each wait, not for a whole step or
+  // the whole session.
+  ssh_set_blocking(open->session, 0);
+  ssh_session session = open->session;
+  const int connected = RunStep(open, SSH_AGAIN, [&] { return ssh_connect(session); });
+  std::string reason;
+  bool ok = false;
+  if (connected == kStepTimedOut) {
+    SetFailure(SshFailure::kTimedOut);
+  } else if (connected != SSH_OK) {
+    const SshFailure kind = ConnectFailure(session, &reason);
+    SetFailure(kind, kind == SshFailure::kOther ? reason : std::string());
+  } else if (!HostKeyAcceptable(session, &reason)) {
+    SetFailure(SshFailure::kHostKeyRefused, reason);
+  } else if (RequestAuthService(open) == SshFailure::kNone &&
+             Authenticate(open, password) == SshFailure::kNone &&
+             OpenCommandChannel(open, command.c_str())) {
+    ok = true;
+  }
+  if (!ok) {
+    Release(open);
+    return kInvalidClient;
+  }
+  ssh_set_blocking(session, 1);
+  BoundBlockingWaits(open);
+  SetFailure(SshFailure::kNone);
+  open->timeoutMs = open->stepMs;
   open->handle = NextHandle();
   return open->handle;
 }
@@ -394,7 +615,7 @@ int32_t SshReadLineA(SshClient client, char* buffer, int32_t* count) {
   *count = 0;
   if (open == nullptr || capacity < 2) return 0;
 
-  const int64_t deadline = NowMs() + open->timeoutMs;
+  const int64_t deadline = std::min(NowMs() + open->timeoutMs, open->sessionEndMs);
   std::string line;
   for (;;) {
     int64_t waitMs = 0;
@@ -413,27 +634,46 @@ int32_t SshReadLineA(SshClient client, char* buffer, int32_t* count) {
 
 int32_t SshWriteLineA(SshClient client, const char* text, int32_t*) {
   FloatingPointModeGuard guard;
+  SetFailure(SshFailure::kOther);
   OpenSession* open = Find(client);
   if (open == nullptr || text == nullptr) return 0;
   // Whatever has arrived is handled first: a command that has already ended
-  // or closed its channel can no longer take the line.
+  // its output, exited or closed its channel is not asking anything, in
+  // whichever order its end-of-output and its close come.
   AwaitPackets(open, 0);
-  if (open->exited || open->closed || ssh_channel_is_closed(open->channel)) return 0;
+  if (open->exited || open->closed || ssh_channel_is_closed(open->channel) ||
+      ssh_channel_is_eof(open->channel)) {
+    SetFailure(SshFailure::kRemoteEnded);
+    return 0;
+  }
+  if (NowMs() >= open->sessionEndMs) {
+    SetFailure(SshFailure::kTimedOut);
+    return 0;
+  }
+  BoundBlockingWaits(open);
   std::string line(text);
   line.push_back('\n');
   const int sent = ssh_channel_write(open->channel, line.data(), static_cast<uint32_t>(line.size()));
-  return sent == static_cast<int>(line.size()) ? 1 : 0;
+  if (sent != static_cast<int>(line.size())) {
+    SetFailure(SshFailure::kRemoteEnded);
+    return 0;
+  }
+  SetFailure(SshFailure::kNone);
+  return 1;
 }
 
 int32_t SshDisconnect(SshClient client) {
   FloatingPointModeGuard guard;
+  SetFailure(SshFailure::kOther);
   OpenSession* open = Find(client);
   if (open == nullptr) return 0;
+  BoundBlockingWaits(open);
+  DrainOutput(open);
   // Closing at once can kill a command that has read its input but not yet
   // acted on it: end its input, then give it a bounded time to finish.
   if (!open->exited && !open->closed && !ssh_channel_is_closed(open->channel) &&
       ssh_channel_send_eof(open->channel) == SSH_OK) {
-    const int64_t deadline = NowMs() + kCloseWaitMs;
+    const int64_t deadline = std::min(NowMs() + kCloseWaitMs, open->sessionEndMs);
     for (;;) {
       DrainOutput(open);
       const int64_t left = deadline - NowMs();
@@ -444,12 +684,20 @@ int32_t SshDisconnect(SshClient client) {
       AwaitPackets(open, static_cast<int>(std::min<int64_t>(left, 100)));
     }
   }
+  DrainOutput(open);
+  const std::string failure = RemoteFailure(open);
+  BoundBlockingWaits(open);
   ssh_channel_close(open->channel);
   // libssh writes its disconnect message only when it has seen the socket
   // writable since its last write, and closes the socket right after: a
   // zero-time poll lets the message reach the server.
   AwaitPackets(open, 0);
   Release(open);
+  if (!failure.empty()) {
+    SetFailure(SshFailure::kRemoteFailed, failure);
+    return 0;
+  }
+  SetFailure(SshFailure::kNone);
   return 1;
 }
 

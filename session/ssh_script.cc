@@ -10,6 +10,11 @@ std::vector<SshCall> g_calls;
 // The password buffer handed to the last connect; it lives in the caller's
 // frame, which is still there during the later calls of one session.
 const char* g_passwordBuffer = nullptr;
+SshFailure g_lastFailure = SshFailure::kNone;
+
+void SetLastFailure(bool failed, SshFailure kind) {
+  g_lastFailure = failed ? kind : SshFailure::kNone;
+}
 
 constexpr size_t kTextBytes = 128;
 constexpr size_t kCommandBytes = 512;
@@ -33,6 +38,7 @@ void SshScriptReset(const SshScript& script) {
   g_script = script;
   g_calls.clear();
   g_passwordBuffer = nullptr;
+  g_lastFailure = SshFailure::kNone;
 }
 
 const std::vector<SshCall>& SshScriptCalls() { return g_calls; }
@@ -61,6 +67,7 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user, const ch
     call.command = Text(options->remoteCommand, kCommandBytes);
   }
   g_passwordBuffer = g_script.connectResult != kInvalidClient ? password : nullptr;
+  SetLastFailure(g_script.connectResult == kInvalidClient, g_script.connectFailure);
   return g_script.connectResult;
 }
 
@@ -82,13 +89,25 @@ int32_t SshWriteLineA(SshClient client, const char* text, int32_t* count) {
   call.client = client;
   call.countIn = count != nullptr ? *count : 0;
   call.text = Text(text, kCommandBytes);
+  SetLastFailure(g_script.writeResult == 0, g_script.writeFailure);
   return g_script.writeResult;
 }
 
 int32_t SshDisconnect(SshClient client) {
   Record(SshCallKind::kDisconnect).client = client;
   g_passwordBuffer = nullptr;
+  SetLastFailure(g_script.disconnectResult == 0, g_script.disconnectFailure);
   return g_script.disconnectResult;
+}
+
+SshFailure SshGetLastError(char* text, int32_t capacity) {
+  if (text != nullptr && capacity > 0) {
+    const std::string& words = g_lastFailure == SshFailure::kNone ? std::string() : g_script.failureText;
+    const size_t length = std::min(words.size(), static_cast<size_t>(capacity - 1));
+    std::memcpy(text, words.data(), length);
+    text[length] = '\0';
+  }
+  return g_lastFailure;
 }
 
 void SshUninitialize() {

@@ -18,6 +18,12 @@ struct SshScript {
   std::string line = "Reboot now? [y/N]: ";  // what SshReadLineA hands out
   int32_t writeResult = 1;
   int32_t disconnectResult = 1;
+  // What SshGetLastError gives after a failed connect, write or disconnect
+  // (kNone after one that succeeded).
+  SshFailure connectFailure = SshFailure::kOther;
+  SshFailure writeFailure = SshFailure::kRemoteEnded;
+  SshFailure disconnectFailure = SshFailure::kOther;
+  std::string failureText;
 };
 
 enum class SshCallKind { kInitialize, kConnect, kReadLine, kWriteLine, kDisconnect, kUninitialize };

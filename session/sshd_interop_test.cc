@@ -62,9 +62,14 @@ class SshdInteropTest : public testing::Test {
     ASSERT_TRUE(WriteFile(dir_ + "/ask.sh",
                           "#!/bin/sh\n"
                           "printf '%s\\n' \"$SSH_ORIGINAL_COMMAND\" > " + dir_ + "/out/command\n"
+                          // Output ends at once; the command lives on a moment.
+                          "if [ -e " + dir_ + "/eof ]; then exec >&- 2>&-; sleep 1; exit 0; fi\n"
                           "printf 'Reboot now? [y/N]: '\n"
                           "read -r answer\n"
                           "printf '%s\\n' \"$answer\" > " + dir_ + "/out/answer\n"
+                          "if [ -e " + dir_ + "/fail ]; then\n"
+                          "  printf 'failure: not enough permissions\\n'; exit 1\n"
+                          "fi\n"
                           "printf 'rebooting\\n'\n"));
     ASSERT_EQ(chmod((dir_ + "/ask.sh").c_str(), 0755), 0);
     ASSERT_EQ(Shell("mkdir -p /run/sshd"), 0);
@@ -153,7 +158,8 @@ class SshdInteropTest : public testing::Test {
 TEST_F(SshdInteropTest, ForcedCommandGetsTheAnswerBeforeTheSessionCloses) {
   MemoryScreenReset(120, 25);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(RunRebootSession(user_, kPassword, std::to_string(port_), "y", "127.0.0.1"));
+  EXPECT_EQ(RunRebootSession(user_, kPassword, std::to_string(port_), "y", "127.0.0.1"),
+            SshFailure::kNone);
   // Loose, against waiting out the 20 s deadline; speed is the benchmark's.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_EQ(MemoryScreenLines(),
@@ -167,9 +173,11 @@ TEST_F(SshdInteropTest, ForcedCommandGetsTheAnswerBeforeTheSessionCloses) {
 
 TEST_F(SshdInteropTest, WrongPasswordIsRefused) {
   MemoryScreenReset(120, 25);
-  EXPECT_FALSE(RunRebootSession(user_, "wrong", std::to_string(port_), "n", "127.0.0.1"));
+  EXPECT_EQ(RunRebootSession(user_, "wrong", std::to_string(port_), "n", "127.0.0.1"),
+            SshFailure::kAuthenticationRefused);
   EXPECT_EQ(MemoryScreenLines(),
-            (std::vector<std::string>{"Connection attempt failed. Error: 'invalid client'."}));
+            (std::vector<std::string>{"Connection attempt failed. Error: 'invalid client'.",
+                                      "Reason: the user name or password was refused."}));
   EXPECT_EQ(ReadAll(dir_ + "/out/command"), "");
 }
 
@@ -229,12 +237,39 @@ TEST_F(SshdInteropTest, KeysAreTriedBeforeThePasswordAsOpenSshDoes) {
     }
     ASSERT_TRUE(WriteFile(dir_ + "/authorized_keys", authorized));
     MemoryScreenReset(120, 25);
-    EXPECT_TRUE(RunRebootSession(user_, c.password, std::to_string(port_), "n", "127.0.0.1"));
+    EXPECT_EQ(RunRebootSession(user_, c.password, std::to_string(port_), "n", "127.0.0.1"),
+              SshFailure::kNone);
     EXPECT_TRUE(MemoryScreenLines().empty());
     EXPECT_EQ(ReadAll(dir_ + "/out/answer"), "y\n");
     EXPECT_EQ(AcceptedMethod(dir_ + "/sshd.log", user_), c.method)
         << ReadAll(dir_ + "/sshd.log");
   }
+}
+
+// A forced command that takes the answer and then exits with status 1 is a
+// failed reboot, told with its last line.
+TEST_F(SshdInteropTest, ExitStatusAfterTheAnswerIsAFailedReboot) {
+  ASSERT_TRUE(WriteFile(dir_ + "/fail", ""));
+  MemoryScreenReset(120, 25);
+  EXPECT_EQ(RunRebootSession(user_, kPassword, std::to_string(port_), "n", "127.0.0.1"),
+            SshFailure::kRemoteFailed);
+  EXPECT_EQ(MemoryScreenLines(),
+            (std::vector<std::string>{"The reboot failed: the router reported exit status 1 "
+                                      "(failure: not enough permissions)."}));
+  EXPECT_EQ(ReadAll(dir_ + "/out/answer"), "y\n");
+}
+
+// A command whose output has ended is asking nothing, though its channel
+// stays open a moment longer: the answer is not delivered.
+TEST_F(SshdInteropTest, OutputEndedBeforeAskingLeavesTheAnswerUndelivered) {
+  ASSERT_TRUE(WriteFile(dir_ + "/eof", ""));
+  MemoryScreenReset(120, 25);
+  EXPECT_EQ(RunRebootSession(user_, kPassword, std::to_string(port_), "n", "127.0.0.1"),
+            SshFailure::kRemoteEnded);
+  EXPECT_EQ(MemoryScreenLines(),
+            (std::vector<std::string>{"Sending the answer failed.",
+                                      "Reason: the router ended the session before asking."}));
+  EXPECT_EQ(ReadAll(dir_ + "/out/command"), "/system reboot\n");
 }
 
 }  // namespace

@@ -16,11 +16,13 @@ export HOME="$work/home"  # no known_hosts of the user's: the simulator is unkno
 mkdir -p "$HOME"
 failures=0
 sim_pid=
+mode_sim_pids=()
 
 T() { tmux -L "$socket" -f /dev/null "$@"; }
 cleanup() {
   T kill-server 2>/dev/null || true
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+  for pid in "${mode_sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -40,6 +42,16 @@ port=$(head -n 1 "$work/sim.out")
 # A port nothing listens on: the simulator's port space minus one that was
 # free a moment ago.
 closed_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+
+# mode_sim MODE: starts another simulator in that fault mode; its port goes
+# to $mode_port.
+mode_sim() {
+  "$sim" --user admin --password 's3cret pw' --mode "$1" --lifetime 280 \
+    >"$work/sim-$1.out" 2>/dev/null &
+  mode_sim_pids+=($!)
+  for _ in $(seq 100); do [ -s "$work/sim-$1.out" ] && break; sleep 0.1; done
+  mode_port=$(head -n 1 "$work/sim-$1.out")
+}
 
 T new-session -d -s keep -x 20 -y 5 'exec sleep 300'
 T set -g window-style 'fg=white,bg=blue'
@@ -92,6 +104,11 @@ at_most() { awk -v t="$(cat "$seconds_file")" -v b="$1" 'BEGIN { exit !(t <= b) 
 answers() { grep -c '"answer":"y"' "$work/router.log" 2>/dev/null || true; }
 
 args_for() { echo "/user:admin '/pw:s3cret pw' /port:$1 /v:$2 /ip:127.0.0.1"; }
+
+# --- A router that stalls 19 s at every step: started first, checked last ---
+mode_sim stall
+start "$program $(args_for "$mode_port" n)"
+stall_pane=$pane stall_status=$status_file stall_seconds=$seconds_file
 
 # --- The usage screen, in its colours, ended by a key ---
 start "$program"
@@ -146,13 +163,15 @@ at_most 3.9 || fail "quiet: took $(cat "$seconds_file") s"
 [ "$(answers)" = $((before + 1)) ] || fail "quiet: the router got no answer"
 modes_kept quiet
 
-# --- A refused connection: message in both modes, pause, status 1 ---
+# --- A refused connection: message and reason in both modes, pause, status 3 ---
 for verbose in n y; do
   start "$program $(args_for "$closed_port" $verbose)"
   result=$(wait_end)
-  [ "$result" = 1 ] || fail "refused ($verbose): exit status $result"
+  [ "$result" = 3 ] || fail "refused ($verbose): exit status $result"
   screen_text | grep -qxF "Connection attempt failed. Error: 'invalid client'." ||
     fail "refused ($verbose): no message: $(screen_text)"
+  screen_text | grep -qxF "Reason: the router refused the connection." ||
+    fail "refused ($verbose): no reason: $(screen_text)"
   if [ $verbose = y ]; then
     at_least 8 || fail "refused (y): $(cat "$seconds_file") s, two pauses expected"
   else
@@ -175,6 +194,49 @@ for input in terminal null; do
   at_least 4 || fail "interrupt ($input): ended after $(cat "$seconds_file") s"
   modes_kept "interrupt ($input)"
 done
+
+# --- A router that refuses the reboot after the answer: a failed reboot ---
+mode_sim fail-after-answer
+start "$program $(args_for "$mode_port" y)"
+[ "$(wait_end)" = 8 ] || fail "router failure: exit status $(cat "$status_file")"
+expected="SWKicker v1.0
+
+connecting to 127.0.0.1 and sending reboot command
+responding 'y' to question
+disconnecting from 127.0.0.1
+The reboot failed: the router reported exit status 1 (failure: not enough permissions).
+done - quitting in 4 seconds"
+[ "$(screen_text)" = "$expected" ] || fail "router failure: screen: $(screen_text)"
+mode_sim signal-after-answer
+start "$program $(args_for "$mode_port" n)"
+[ "$(wait_end)" = 8 ] || fail "router killed: exit status $(cat "$status_file")"
+[ "$(screen_text)" = "The reboot failed: the router reported signal KILL." ] ||
+  fail "router killed: screen: $(screen_text)"
+
+# --- Output ended before any question: the answer is not delivered ---
+mode_sim eof-before-asking
+start "$program $(args_for "$mode_port" n)"
+[ "$(wait_end)" = 7 ] || fail "ended early: exit status $(cat "$status_file")"
+expected="Sending the answer failed.
+Reason: the router ended the session before asking."
+[ "$(screen_text)" = "$expected" ] || fail "ended early: screen: $(screen_text)"
+
+# --- Keyboard-interactive asking more than the password: refused, status 6 ---
+mode_sim three-prompts
+start "$program $(args_for "$mode_port" n)"
+[ "$(wait_end)" = 6 ] || fail "three prompts: exit status $(cat "$status_file")"
+expected="Connection attempt failed. Error: 'invalid client'.
+Reason: the router asked for more than the password."
+[ "$(screen_text)" = "$expected" ] || fail "three prompts: screen: $(screen_text)"
+
+# --- The stalling router: the whole run ends at its bound, status 4 ---
+pane=$stall_pane status_file=$stall_status seconds_file=$stall_seconds
+[ "$(wait_end)" = 4 ] || fail "stall: exit status $(cat "$status_file")"
+expected="Connection attempt failed. Error: 'invalid client'.
+Reason: the router did not respond in time."
+[ "$(screen_text)" = "$expected" ] || fail "stall: screen: $(screen_text)"
+# 45 s for the session, then the 4 s failure pause.
+at_most 55 || fail "stall: took $(cat "$seconds_file") s"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"

@@ -36,6 +36,11 @@ enum class Mode {
   kLongLine,           // a 5000-byte line comes before the question
   kDrip,               // the question comes one byte at a time
   kHangAfterAnswer,    // the command neither replies nor ends after the answer
+  kFailAfterAnswer,    // after the answer: a failure line and exit status 1
+  kSignalAfterAnswer,  // after the answer: killed by a signal
+  kStall,              // every step waits --stall-ms before going on
+  kEofBeforeAsking,    // output ends, a moment later the channel closes
+  kThreePrompts,       // keyboard-interactive asking user name, password, code
 };
 
 struct NamedMode {
@@ -50,6 +55,11 @@ constexpr NamedMode kModes[] = {
     {Mode::kLongLine, "long-line"},
     {Mode::kDrip, "drip"},
     {Mode::kHangAfterAnswer, "hang-after-answer"},
+    {Mode::kFailAfterAnswer, "fail-after-answer"},
+    {Mode::kSignalAfterAnswer, "signal-after-answer"},
+    {Mode::kStall, "stall"},
+    {Mode::kEofBeforeAsking, "eof-before-asking"},
+    {Mode::kThreePrompts, "three-prompts"},
 };
 
 constexpr size_t kLongLineBytes = 5000;
@@ -74,6 +84,8 @@ struct Settings {
   int lifetimeSeconds = 0;      // bound on the whole run; 0: none
   int dripMs = 150;
   bool nagle = false;  // leave Nagle's algorithm on
+  int stallMs = 19000;
+  int eofCloseMs = 500;  // between end of output and close
 };
 
 // What one connection did, for the log.
@@ -189,7 +201,13 @@ void Usage() {
                "  --question-newline      end the question with a line feed\n"
                "  --reply TEXT            sent after the answer (\"rebooting\\n\")\n"
                "  --mode MODE             normal, refuse-password, close-before-asking,\n"
-               "                          never-ask, long-line, drip, hang-after-answer\n"
+               "                          never-ask, long-line, drip, hang-after-answer,\n"
+               "                          fail-after-answer (failure line, exit status 1),\n"
+               "                          signal-after-answer (exit signal KILL),\n"
+               "                          stall (every step waits --stall-ms),\n"
+               "                          eof-before-asking (end of output, close later),\n"
+               "                          three-prompts (keyboard-interactive asking a\n"
+               "                          user name, the password and a code at once)\n"
                "  --keyboard-interactive  offer only keyboard-interactive authentication\n"
                "  --authorized-key FILE   also offer publickey and accept the public key\n"
                "                          in FILE (OpenSSH .pub form); may be repeated\n"
@@ -198,7 +216,9 @@ void Usage() {
                "  --lifetime N            end after N seconds (0: no bound)\n"
                "  --drip-ms N             pause between dripped bytes (150)\n"
                "  --nagle                 leave Nagle's algorithm on, as many servers do\n"
-               "                          for a session without a terminal\n");
+               "                          for a session without a terminal\n"
+               "  --stall-ms N            wait before each step in stall mode (19000)\n"
+               "  --eof-close-ms N        end of output to close in eof-before-asking (500)\n");
 }
 
 bool ParseInt(const char* text, int low, int high, int* value) {
@@ -213,7 +233,7 @@ bool ParseSettings(int argc, char** argv, Settings* settings) {
   enum {
     kUser = 1000, kPassword, kPort, kLog, kHostKey, kKeyType, kPrintPublicKey,
     kQuestion, kQuestionNewline, kReply, kMode, kKeyboardInteractive, kAuthorizedKey, kCount,
-    kConnectionSeconds, kLifetime, kDripMs, kNagle, kHelp,
+    kConnectionSeconds, kLifetime, kDripMs, kNagle, kStallMs, kEofCloseMs, kHelp,
   };
   static const option kOptions[] = {
       {"user", required_argument, nullptr, kUser},
@@ -234,6 +254,8 @@ bool ParseSettings(int argc, char** argv, Settings* settings) {
       {"lifetime", required_argument, nullptr, kLifetime},
       {"drip-ms", required_argument, nullptr, kDripMs},
       {"nagle", no_argument, nullptr, kNagle},
+      {"stall-ms", required_argument, nullptr, kStallMs},
+      {"eof-close-ms", required_argument, nullptr, kEofCloseMs},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0},
   };
@@ -273,10 +295,13 @@ bool ParseSettings(int argc, char** argv, Settings* settings) {
       case kLifetime: ok = ParseInt(optarg, 0, 86400, &settings->lifetimeSeconds); break;
       case kDripMs: ok = ParseInt(optarg, 0, 10000, &settings->dripMs); break;
       case kNagle: settings->nagle = true; break;
+      case kStallMs: ok = ParseInt(optarg, 0, 600000, &settings->stallMs); break;
+      case kEofCloseMs: ok = ParseInt(optarg, 0, 60000, &settings->eofCloseMs); break;
       default: ok = false; break;
     }
     if (!ok) return false;
   }
+  if (settings->mode == Mode::kThreePrompts) settings->keyboardInteractive = true;
   return optind == argc;
 }
 
@@ -361,6 +386,10 @@ int AuthMethods(const Settings& settings) {
   return methods;
 }
 
+void Stall(const Settings& settings) {
+  if (settings.mode == Mode::kStall) usleep(static_cast<useconds_t>(settings.stallMs) * 1000);
+}
+
 bool PasswordAccepted(const Settings& settings, const std::string& user,
                       const std::string& password) {
   return settings.mode != Mode::kRefusePassword && user == settings.user &&
@@ -377,6 +406,7 @@ ssh_channel AwaitCommand(const Settings& settings, ssh_session session, Record* 
   while (MonotonicMs() < deadline) {
     ssh_message message = ssh_message_get(session);
     if (message == nullptr) break;
+    Stall(settings);
     bool handled = false;
     const int type = ssh_message_type(message);
     const int subtype = ssh_message_subtype(message);
@@ -418,13 +448,26 @@ ssh_channel AwaitCommand(const Settings& settings, ssh_session session, Record* 
                settings.keyboardInteractive) {
       if (!ssh_message_auth_kbdint_is_response(message)) {
         record->user = ssh_message_auth_user(message);
-        const char* prompts[] = {"Password: "};
-        char echo[] = {0};
-        ssh_message_auth_interactive_request(message, "", "", 1, prompts, echo);
+        if (settings.mode == Mode::kThreePrompts) {
+          const char* prompts[] = {"Username: ", "Password: ", "OTP code: "};
+          char echo[] = {1, 0, 0};
+          ssh_message_auth_interactive_request(message, "", "", 3, prompts, echo);
+        } else {
+          const char* prompts[] = {"Password: "};
+          char echo[] = {0};
+          ssh_message_auth_interactive_request(message, "", "", 1, prompts, echo);
+        }
         handled = true;
       } else {
         ++record->passwordAttempts;
-        if (ssh_userauth_kbdint_getnanswers(session) == 1) {
+        if (settings.mode == Mode::kThreePrompts) {
+          // Whatever came in the password's field is logged as the password.
+          const char* answer = ssh_userauth_kbdint_getnanswers(session) == 3
+                                   ? ssh_userauth_kbdint_getanswer(session, 1)
+                                   : nullptr;
+          record->hasPassword = answer != nullptr;
+          record->password = answer != nullptr ? answer : "";
+        } else if (ssh_userauth_kbdint_getnanswers(session) == 1) {
           const char* answer = ssh_userauth_kbdint_getanswer(session, 0);
           record->hasPassword = true;
           record->password = answer != nullptr ? answer : "";
@@ -517,10 +560,18 @@ void ReadAnswer(ssh_channel channel, Record* record, int64_t deadline) {
   }
 }
 
-// The command ends: reply, exit status 0, EOF and close.
+// The command ends: reply, exit status 0 (or the failure of the mode), EOF
+// and close.
 void Finish(const Settings& settings, ssh_channel channel, bool reply) {
-  if (reply) Send(channel, settings.reply);
-  ssh_channel_request_send_exit_status(channel, 0);
+  if (reply && settings.mode == Mode::kFailAfterAnswer) {
+    Send(channel, "failure: not enough permissions\n");
+    ssh_channel_request_send_exit_status(channel, 1);
+  } else if (reply && settings.mode == Mode::kSignalAfterAnswer) {
+    ssh_channel_request_send_exit_signal(channel, "KILL", 0, "", "");
+  } else {
+    if (reply) Send(channel, settings.reply);
+    ssh_channel_request_send_exit_status(channel, 0);
+  }
   ssh_channel_send_eof(channel);
   ssh_channel_close(channel);
 }
@@ -584,6 +635,7 @@ void Serve(const Settings& settings, ssh_bind bind, int connection) {
   ssh_channel channel = nullptr;
   ChannelFlags flags = {&record};
   ssh_channel_callbacks_struct callbacks = {};
+  Stall(settings);
   if (ssh_handle_key_exchange(session) == SSH_OK) {
     channel = AwaitCommand(settings, session, &record, deadline);
   }
@@ -595,7 +647,14 @@ void Serve(const Settings& settings, ssh_bind bind, int connection) {
     ssh_set_channel_callbacks(channel, &callbacks);
     if (settings.mode == Mode::kCloseBeforeAsking) {
       Finish(settings, channel, false);
+    } else if (settings.mode == Mode::kEofBeforeAsking) {
+      // A command that stops talking without asking anything: the close
+      // follows a moment later, with no exit status.
+      ssh_channel_send_eof(channel);
+      ReadAnswer(channel, &record, MonotonicMs() + settings.eofCloseMs);
+      ssh_channel_close(channel);
     } else {
+      Stall(settings);
       const bool asked = settings.mode == Mode::kNeverAsk || Ask(settings, channel, &record);
       if (asked) ReadAnswer(channel, &record, deadline);
       if (settings.mode != Mode::kHangAfterAnswer) Finish(settings, channel, record.hasAnswer);
