@@ -158,13 +158,17 @@ normal=$port
   run usage-no-keyboard 0 none
   run verbose-reboot 0 pty $(args secret "$normal" y)
   run quiet-reboot 0 none $(args secret "$normal" n)
-  run wrong-password 1 pty $(args wrong "$normal" y)
+  run wrong-password 6 pty $(args wrong "$normal" y)
   closed=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-  run refused 1 none $(args secret "$closed" y)
-  for mode in close-before-asking long-line drip hang-after-answer; do
+  run refused 3 none $(args secret "$closed" y)
+  for mode in close-before-asking eof-before-asking fail-after-answer long-line drip \
+      hang-after-answer; do
     start_sim "$mode" || fail "simulator ($mode) did not start"
-    expected=0
-    [ "$mode" = close-before-asking ] && expected=1
+    case $mode in
+      close-before-asking | eof-before-asking) expected=7 ;;
+      fail-after-answer) expected=8 ;;
+      *) expected=0 ;;
+    esac
     run "$mode" "$expected" none $(args secret "$port" y)
   done
 }
