@@ -295,10 +295,16 @@ struct KeyFile {
   bool keepPublic;         // FILE.pub stays beside it
 };
 
+enum class Agent {
+  kNone,
+  kHoldsAuthorizedKey,
+  kGone,  // SSH_AUTH_SOCK names a socket nobody listens on
+};
+
 struct KeyCase {
   const char* name;
   std::vector<KeyFile> files;
-  bool agentHoldsAuthorizedKey;
+  Agent agent;
   const char* password;
   const char* method;          // the method the router logs as successful
   const char* passwordLogged;  // "null": no password reached the router
@@ -306,21 +312,26 @@ struct KeyCase {
 
 TEST_F(SimulatorTest, KeysAreTriedBeforeThePasswordAndThePasswordOnlyWhenNoKeyWorks) {
   const std::vector<KeyCase> kCases = {
-      {"agent holds the key, empty password", {}, true, "", "publickey", "null"},
+      {"agent holds the key, empty password", {}, Agent::kHoldsAuthorizedKey, "", "publickey",
+       "null"},
       {"refused id_ed25519, then an accepted id_ecdsa",
        {{"id_ed25519", "ed25519", "", false, true}, {"id_ecdsa", "ecdsa", "", true, true}},
-       false, "", "publickey", "null"},
+       Agent::kNone, "", "publickey", "null"},
       {"identity file without its .pub",
-       {{"id_ed25519", "ed25519", "", true, false}}, false, "", "publickey", "null"},
+       {{"id_ed25519", "ed25519", "", true, false}}, Agent::kNone, "", "publickey", "null"},
       {"refused key, then the password",
-       {{"id_ed25519", "ed25519", "", false, true}}, false, "secret", "password", "secret"},
+       {{"id_ed25519", "ed25519", "", false, true}}, Agent::kNone, "secret", "password",
+       "secret"},
       // The router would take the key, but nobody can give its passphrase.
       {"passphrase-protected key skipped, then the password",
-       {{"id_ed25519", "ed25519", "pass phrase", true, true}}, false, "secret", "password",
-       "secret"},
+       {{"id_ed25519", "ed25519", "pass phrase", true, true}}, Agent::kNone, "secret",
+       "password", "secret"},
       {"passphrase-protected key without its .pub skipped",
-       {{"id_ecdsa", "ecdsa", "pass phrase", true, false}}, false, "secret", "password",
+       {{"id_ecdsa", "ecdsa", "pass phrase", true, false}}, Agent::kNone, "secret", "password",
        "secret"},
+      // A stale SSH_AUTH_SOCK, as a job started from an old session inherits.
+      {"agent gone, then an identity file",
+       {{"id_ed25519", "ed25519", "", true, true}}, Agent::kGone, "", "publickey", "null"},
   };
   for (const KeyCase& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -334,7 +345,8 @@ TEST_F(SimulatorTest, KeysAreTriedBeforeThePasswordAndThePasswordOnlyWhenNoKeyWo
       ASSERT_TRUE(MakeKeyPair(path, file.type, file.passphrase));
       if (file.authorized) options.insert(options.end(), {"--authorized-key", path + ".pub"});
     }
-    if (c.agentHoldsAuthorizedKey) {
+    if (c.agent == Agent::kGone) setenv("SSH_AUTH_SOCK", (dir_ + "/gone.sock").c_str(), 1);
+    if (c.agent == Agent::kHoldsAuthorizedKey) {
       const std::string agentKey = dir_ + "/agent_key";
       ASSERT_TRUE(MakeKeyPair(agentKey, "ed25519", ""));
       options.insert(options.end(), {"--authorized-key", agentKey + ".pub"});
