@@ -106,6 +106,15 @@ status=0
 for _ in $(seq 50); do [ -s "$work/router.log" ] && break; sleep 0.1; done
 grep -q '"answer":"y"' "$work/router.log" 2>/dev/null || fail "the router got no answer"
 
+# The example units, as installed, are valid systemd units (the timer fires
+# at 03:30).
+if command -v systemd-analyze >/dev/null; then
+  examples=/usr/share/doc/swkicker/examples
+  out=$(systemd-analyze verify "$examples/swkicker-reboot.timer" "$examples/swkicker-reboot.service" 2>&1) ||
+    fail "systemd-analyze verify: $out"
+  grep -qx 'OnCalendar=\*-\*-\* 03:30:00' "$examples/swkicker-reboot.timer" || fail "the timer is not at 03:30"
+fi
+
 # 4. The manual page, found by name.
 [ "$(man -w swKicker)" = /usr/share/man/man1/swKicker.1.gz ] || fail "man -w swKicker: $(man -w swKicker 2>&1)"
 page=$(LC_ALL=C.UTF-8 MANWIDTH=80 MANPAGER=cat man swKicker 2>"$work/man.err") || fail "man swKicker failed"
