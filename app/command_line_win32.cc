@@ -161,14 +161,22 @@ void ScrubParamInArgv(int n, std::string_view prefix) {
     secret = ToNarrow(std::u16string_view(state.tail.data() + begin,
                                           span.end - begin));
     // The buffer GetCommandLineW returns is the one in the process's
-    // parameter block, which process listers read.
+    // parameter block, which process listers read. The C runtime keeps a
+    // copy of the same text.
+    wchar_t* copy = _wcmdln;
+    bool sameCopy = copy != nullptr && copy != state.line &&
+                    std::wcscmp(copy, state.line) == 0;
     for (size_t k = begin; k < span.end; ++k) {
       state.line[state.tailStart + k] = L'*';
+      if (sameCopy) copy[state.tailStart + k] = L'*';
     }
   }
   StarPrefixedWords(state.line + state.tailStart,
                     std::wcslen(state.line + state.tailStart), prefix);
-  // GetCommandLineA and the C runtime keep narrow copies of their own.
+  if (_wcmdln != nullptr && _wcmdln != state.line) {
+    StarPrefixedWords(_wcmdln, std::wcslen(_wcmdln), prefix);
+  }
+  // GetCommandLineA and the C runtime keep narrow copies as well.
   StarNarrow(GetCommandLineA(), prefix, starredPrefix, secret);
   StarNarrow(_acmdln, prefix, starredPrefix, secret);
   for (int i = 1; i < state.argc && state.argv != nullptr; ++i) {

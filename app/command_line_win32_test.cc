@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -91,11 +92,11 @@ ChildReport RunChild(std::u16string commandLine) {
   CloseHandle(toChildRead);
   CloseHandle(fromChildWrite);
   if (report.started) {
-    // Nine lines: emptiness, five values, three narrow copies.
+    // Ten lines: emptiness, five values, three narrow copies, the wide copy.
     std::string output;
     char buffer[512];
     DWORD read = 0;
-    while (std::count(output.begin(), output.end(), '\n') < 9 &&
+    while (std::count(output.begin(), output.end(), '\n') < 10 &&
            ReadFile(fromChildRead, buffer, sizeof buffer, &read, nullptr) &&
            read > 0) {
       output.append(buffer, read);
@@ -169,13 +170,18 @@ TEST(CommandLineWin32, ValuesAndWhatOtherProcessesSee) {
     SCOPED_TRACE(row.name);
     ChildReport report = RunChild(row.line);
     ASSERT_TRUE(report.started) << "the child did not start";
-    ASSERT_EQ(report.lines.size(), 9u);
+    ASSERT_EQ(report.lines.size(), 10u);
     EXPECT_EQ(report.lines[0], row.empty ? "empty" : "text");
     for (int n = 0; n < 5; ++n) {
       SCOPED_TRACE(n + 1);
       EXPECT_EQ(report.lines[1 + n], Ansi(row.values[n]));
     }
     EXPECT_EQ(report.visibleLine, row.visible);
+    const std::string& wideCopy = report.lines[9];
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(wideCopy.data()),
+                             wideCopy.size() / 2),
+              row.visible)
+        << "the C runtime's wide copy";
     // The narrow copies of the runtime no longer hold the password either.
     for (const std::u16string& secret : row.hidden) {
       for (int copy = 6; copy < 9; ++copy) {

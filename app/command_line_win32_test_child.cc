@@ -9,6 +9,7 @@
 #include <corecrt_startup.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 
 #include "app/command_line.h"
@@ -40,6 +41,8 @@ int main(int argc, char** argv) {
   std::string args;
   for (int i = 0; i < argc; ++i) args.append(argv[i]).append(" ");
   PrintHex(args);
+  PrintHex(std::string_view(reinterpret_cast<const char*>(_wcmdln),
+                            std::wcslen(_wcmdln) * sizeof(wchar_t)));
   std::fflush(stdout);
   char c;
   while (std::fread(&c, 1, 1, stdin) == 1) {
