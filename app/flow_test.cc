@@ -20,19 +20,27 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Runs the flow for the given arguments (program name added, joined by
-// spaces into one command line) and returns its exit status. A screen of
-// width 0 stands for output that reaches no screen at all.
-int RunFlow(std::vector<std::string> args, const SshScript& script = SshScript(),
-            int width = 120) {
+// The program's name and the arguments joined by spaces into one command
+// line; an argument holding a space is put in quotes.
+std::u16string CommandLineOf(const std::vector<std::string>& args) {
   std::u16string line = u"swKicker";
   for (const std::string& arg : args) {
-    line += u' ';
-    line.append(arg.begin(), arg.end());  // ASCII
+    const bool quote = arg.find(' ') != std::string::npos;
+    line += quote ? u" \"" : u" ";
+    for (unsigned char byte : arg) line += static_cast<char16_t>(byte);
+    if (quote) line += u'"';
   }
+  return line;
+}
+
+// Runs the flow for the given arguments (program name added) and returns
+// its exit status. A screen of width 0 stands for output that reaches no
+// screen at all.
+int RunFlow(std::vector<std::string> args, const SshScript& script = SshScript(),
+            int width = 120) {
   MemoryScreenReset(width, 30);
   SshScriptReset(script);
-  SetCommandLineText(line);
+  SetCommandLineText(CommandLineOf(args));
   return RunProgramFlow();
 }
 
@@ -281,15 +289,11 @@ TEST(FlowTest, TabAloneIsNotAnEmptyCommandLine) {
 // Runs the flow as cron would: no terminal shows its messages. Returns the
 // exit status; the system log's lines are in SystemLogMemoryRecords().
 int RunUnwatched(std::vector<std::string> args, const SshScript& script = SshScript()) {
-  args.insert(args.begin(), "swKicker");
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
   MemoryScreenReset(120, 30);
   Console().output = -1;
   SshScriptReset(script);
   SystemLogMemoryReset();
-  SetCommandLine(static_cast<int>(args.size()), argv.data());
+  SetCommandLineText(CommandLineOf(args));
   return RunProgramFlow();
 }
 
