@@ -8,6 +8,9 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#elif defined(_WIN32)
+#include <winsock2.h>
+#include <mstcpip.h>
 #endif
 #if defined(_WIN32)
 #include <winsock2.h>
@@ -162,6 +165,15 @@ void AckPromptly(ssh_session session) {
   if (fd == SSH_INVALID_SOCKET) return;
   const int on = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#elif defined(SIO_TCP_SET_ACK_FREQUENCY)
+  // Windows' counterpart: acknowledge every segment at once. It stays set;
+  // where the system does not know it the call fails and nothing changes.
+  const socket_t fd = ssh_get_fd(session);
+  if (fd == SSH_INVALID_SOCKET) return;
+  DWORD everySegment = 1;
+  DWORD returned = 0;
+  WSAIoctl(fd, SIO_TCP_SET_ACK_FREQUENCY, &everySegment, sizeof everySegment,
+           nullptr, 0, &returned, nullptr, nullptr);
 #else
   (void)session;
 #endif
