@@ -10,11 +10,13 @@ cd "$(dirname "$0")/.."
 root=$PWD
 cache=${SWK_WIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/swkicker-win}
 prefix="$cache/prefix"
-stamp="$prefix/.complete-1"
+stamp="$prefix/.complete-2"
 [ -e "$stamp" ] && exit 0
 
 sudo=()
 [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+# Anything left by an older or unfinished build is built again.
+rm -rf "$prefix" "$cache/build"
 mkdir -p "$cache/src" "$cache/build"
 
 # Debian's source packages: a deb-src copy of the system's own list. The
@@ -35,8 +37,12 @@ mbedtls_src=$(ls -d "$cache"/src/mbedtls-2.28.3*/ | head -n 1)
 libssh_src=$(ls -d "$cache"/src/libssh-0.10.6*/ | head -n 1)
 
 toolchain="$root/cmake/windows-x86_64.cmake"
+# Built for size, each function and datum in a section of its own, so the
+# exe's linker keeps only what is used.
 cmake_cross=(-G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DSWK_WIN_DEPS="$prefix"
-             -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix"
+             -DCMAKE_BUILD_TYPE=MinSizeRel -DCMAKE_INSTALL_PREFIX="$prefix"
+             -DCMAKE_C_FLAGS="-ffunction-sections -fdata-sections"
+             -DCMAKE_CXX_FLAGS="-ffunction-sections -fdata-sections"
              -DBUILD_SHARED_LIBS=OFF)
 
 # mbedTLS: libssh's crypto needs its threading layer, or ssh_init() fails
