@@ -5,6 +5,8 @@ cd "$(dirname "$0")"
 scripts/install-deps.sh
 scripts/build.sh build
 ctest --test-dir build --output-on-failure -j2
+# The Windows program, cross-built, and its tests under Wine.
+scripts/test-windows.sh build-win build
 # The same tests under ASan and UBSan, the session and the program under
 # valgrind, and every fuzzer for 20 seconds (two at a time).
 scripts/sanitize.sh build-asan

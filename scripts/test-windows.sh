@@ -1,14 +1,22 @@
 #!/usr/bin/env bash
 # Builds the Windows program and its tests (scripts/build-windows.sh) and
-# runs them under Wine: the unit tests through ctest, then swKicker.exe
-# itself against the router simulator and, as root, OpenSSH's sshd
-# (tests/windows_exe_test.sh). Wine's prefix lives in the build folder; one
-# wineserver stays up for the whole run, or every test would pay about 2 s
-# starting one.
+# runs them under Wine: everything ctest lists in the Windows build (the
+# unit tests, the Win32 console in tmux), then swKicker.exe with no console
+# against the router simulator and, as root, OpenSSH's sshd
+# (tests/windows_exe_test.sh). The simulator is the native one, built in
+# NATIVE_BUILD when missing. Wine's prefix lives
+# in the Windows build folder; one wineserver stays up for the whole run, or
+# every test would pay about 2 s starting one.
+# usage: scripts/test-windows.sh [WINDOWS_BUILD (build-win)] [NATIVE_BUILD (build)]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build-win}
+native=${2:-build}
 scripts/build-windows.sh "$dir"
+if [ ! -x "$native/swKicker-router-sim" ]; then
+  cmake -S . -B "$native" -G Ninja >/dev/null
+  cmake --build "$native" --target swKicker-router-sim
+fi
 
 export WINEDEBUG=-all LANG=C.UTF-8
 WINEPREFIX="$(cd "$dir" && pwd)/wineprefix"
@@ -17,10 +25,10 @@ if [ ! -e "$WINEPREFIX/system.reg" ]; then
   echo "creating the Wine prefix in $WINEPREFIX"
   wineboot -i >/dev/null 2>&1 || true
 fi
-wineserver -p
+wineserver -p || true  # one may already be up for this prefix
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
 status=0
 ctest --test-dir "$dir" --output-on-failure -j2 || status=$?
-bash tests/windows_exe_test.sh "$dir/swKicker.exe" || status=$?
+bash tests/windows_exe_test.sh "$dir/swKicker.exe" "$native/swKicker-router-sim" || status=$?
 exit "$status"
