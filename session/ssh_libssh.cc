@@ -683,14 +683,18 @@ int32_t SshDisconnect(SshClient client) {
   DrainOutput(open);
   // Closing at once can kill a command that has read its input but not yet
   // acted on it: end its input, then give it a bounded time to finish.
-  if (!open->exited && !open->closed && !ssh_channel_is_closed(open->channel) &&
-      ssh_channel_send_eof(open->channel) == SSH_OK) {
+  const bool ended = open->closed || ssh_channel_is_closed(open->channel);
+  if (!ended && (open->exited || ssh_channel_send_eof(open->channel) == SSH_OK)) {
     const int64_t deadline = std::min(NowMs() + kCloseWaitMs, open->sessionEndMs);
     for (;;) {
       DrainOutput(open);
       const int64_t left = deadline - NowMs();
-      if (open->exited || open->closed || left <= 0 || !ssh_is_connected(open->session) ||
-          ssh_channel_is_closed(open->channel)) {
+      // A failure's exit status can come before the command's last output
+      // (OpenSSH's sshd sends it when the command exits, while its pipe may
+      // still hold output): then the wait goes on to the end of the output.
+      const bool failed = !open->exitSignal.empty() || open->exitStatus != 0;
+      if ((open->exited && !failed) || open->closed || left <= 0 ||
+          !ssh_is_connected(open->session) || ssh_channel_is_closed(open->channel)) {
         break;
       }
       AwaitPackets(open, static_cast<int>(std::min<int64_t>(left, 100)));
