@@ -24,9 +24,11 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "session/numbers/numbers.h"
+#include "session/known_hosts.h"
 #include "session/line_assembler.h"
+#include "session/numbers/numbers.h"
 #include "session/ssh_files.h"
 #include "session/ssh_library.h"
 
@@ -46,6 +48,16 @@ constexpr int kStepTimedOut = -1000;
 // The last line of the remote command's output kept for a failure report.
 constexpr size_t kOutputTailBytes = 512;
 constexpr size_t kReportedLineBytes = 120;
+// libssh's default host key algorithms; known types are put before them.
+constexpr const char* kDefaultHostKeyAlgorithms =
+    "ssh-ed25519,ecdsa-sha2-nistp521,ecdsa-sha2-nistp384,ecdsa-sha2-nistp256,"
+    "sk-ssh-ed25519@openssh.com,sk-ecdsa-sha2-nistp256@openssh.com,rsa-sha2-512,rsa-sha2-256";
+// A path that opens as an empty file, given to libssh for its known_hosts.
+#if defined(_WIN32)
+constexpr const char* kNoFile = "NUL";
+#else
+constexpr const char* kNoFile = "/dev/null";
+#endif
 
 // libssh and the crypto library below it may change the floating-point
 // environment; the port conversion needs its own mode back after each call.
@@ -108,8 +120,8 @@ void OnClose(ssh_session, ssh_channel, void* userdata) {
   static_cast<OpenSession*>(userdata)->closed = true;
 }
 
-bool SetOptions(ssh_session session, const char* host, int port,
-                const char* user, long timeoutSeconds) {
+bool SetOptions(ssh_session session, const char* host, int port, const char* user,
+                long timeoutSeconds) {
   const int noLog = SSH_LOG_NOLOG;
   const bool processConfig = false;
   const unsigned int portValue = static_cast<unsigned int>(port);
@@ -117,10 +129,10 @@ bool SetOptions(ssh_session session, const char* host, int port,
   // Without it the answer, a few bytes, waits behind the delayed ACK of the
   // previous packet (about 40 ms on Linux).
   const int noDelay = 1;
-  const std::string knownHosts = UserKnownHostsPath();
-  const std::string globalKnownHosts = GlobalKnownHostsPath();
   // The user is set after the host: libssh reads "name@" in a host text as a
-  // user name, and the given user must win.
+  // user name, and the given user must win. known_hosts is read by this
+  // file, not by libssh, whose reading would reorder the host key
+  // algorithms on its own.
   return ssh_options_set(session, SSH_OPTIONS_LOG_VERBOSITY, &noLog) == 0 &&
          ssh_options_set(session, SSH_OPTIONS_PROCESS_CONFIG, &processConfig) == 0 &&
          ssh_options_set(session, SSH_OPTIONS_HOST, host) == 0 &&
@@ -129,29 +141,52 @@ bool SetOptions(ssh_session session, const char* host, int port,
          ssh_options_set(session, SSH_OPTIONS_TIMEOUT, &timeoutSeconds) == 0 &&
          ssh_options_set(session, SSH_OPTIONS_TIMEOUT_USEC, &timeoutUsec) == 0 &&
          ssh_options_set(session, SSH_OPTIONS_NODELAY, &noDelay) == 0 &&
-         ssh_options_set(session, SSH_OPTIONS_KNOWNHOSTS, knownHosts.c_str()) == 0 &&
-         ssh_options_set(session, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, globalKnownHosts.c_str()) == 0;
+         ssh_options_set(session, SSH_OPTIONS_KNOWNHOSTS, kNoFile) == 0 &&
+         ssh_options_set(session, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, kNoFile) == 0;
 }
 
-// A host listed with another key, or with a key of another type, is refused
-// before any password leaves the machine; *reason then says why in one
-// short line. An unknown host is accepted and not recorded.
-bool HostKeyAcceptable(ssh_session session, std::string* reason) {
-  switch (ssh_session_is_known_server(session)) {
-    case SSH_KNOWN_HOSTS_OK:
-    case SSH_KNOWN_HOSTS_UNKNOWN:
-    case SSH_KNOWN_HOSTS_NOT_FOUND:
-      return true;
-    case SSH_KNOWN_HOSTS_CHANGED:
-      *reason = "host key changed: known_hosts lists another key for the router.";
-      return false;
-    case SSH_KNOWN_HOSTS_OTHER:
-      *reason = "host key of another type: known_hosts lists a key of another type for the router.";
-      return false;
-    default:
-      *reason = "host key unverifiable: known_hosts could not be read.";
-      return false;
+// The host name as libssh took it (without a "name@" part).
+std::string SessionHost(ssh_session session, const char* given) {
+  char* host = nullptr;
+  if (ssh_options_get(session, SSH_OPTIONS_HOST, &host) != SSH_OK || host == nullptr) {
+    return given;
   }
+  std::string name = host;
+  ssh_string_free_char(host);
+  return name;
+}
+
+// Puts the key types known_hosts lists for the host before libssh's default
+// host key algorithms, as OpenSSH orders them, so that a host with several
+// keys shows a listed one.
+bool PreferKnownKeyTypes(ssh_session session, const std::vector<std::string>& knownTypes) {
+  if (knownTypes.empty()) return true;
+  std::string algorithms;
+  for (const std::string& type : knownTypes) {
+    // An RSA key signs with SHA-2; the SHA-1 signature stays off.
+    algorithms += (type == "ssh-rsa" ? "rsa-sha2-512,rsa-sha2-256" : type) + ",";
+  }
+  algorithms += kDefaultHostKeyAlgorithms;
+  return ssh_options_set(session, SSH_OPTIONS_HOSTKEYS, algorithms.c_str()) == 0;
+}
+
+// Judges the key the server showed against known_hosts, after the key
+// exchange and before any authentication: a refused key means the password
+// never leaves; *reason then says why in one short line naming the file and
+// line. An unknown host is accepted and not recorded.
+bool HostKeyAcceptable(ssh_session session, const std::vector<KnownHostsText>& files,
+                       const std::string& host, int port, std::string* reason) {
+  ssh_key key = nullptr;
+  char* base64 = nullptr;
+  HostKeyVerdict verdict{HostKeyStatus::kUnreadable, std::string(), 0};
+  if (ssh_get_server_publickey(session, &key) == SSH_OK &&
+      ssh_pki_export_pubkey_base64(key, &base64) == SSH_OK) {
+    verdict = CheckHostKey(files, host, port, ssh_key_type_to_char(ssh_key_type(key)), base64);
+  }
+  ssh_string_free_char(base64);
+  ssh_key_free(key);
+  *reason = HostKeyReason(verdict);
+  return HostKeyAccepted(verdict);
 }
 
 // Many servers leave Nagle on for a session without a terminal (OpenSSH's
@@ -581,7 +616,14 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
   open->sessionEndMs = NowMs() + kSshSessionBoundSeconds * 1000LL;
   open->session = ssh_new();
   if (open->session == nullptr) return kInvalidClient;
-  if (!SetOptions(open->session, host, port, user, timeoutSeconds)) {
+  // Read once: the same text orders the key exchange and judges its key.
+  const std::vector<KnownHostsText> knownHosts =
+      ReadKnownHostsFiles({UserKnownHostsPath(), GlobalKnownHostsPath()});
+  bool optionsSet = SetOptions(open->session, host, port, user, timeoutSeconds);
+  const std::string knownName = SessionHost(open->session, host);
+  optionsSet = optionsSet &&
+               PreferKnownKeyTypes(open->session, KnownHostKeyTypes(knownHosts, knownName, port));
+  if (!optionsSet) {
     SetFailure(SshFailure::kOther, ssh_get_error(open->session));
     Release(open);
     return kInvalidClient;
@@ -599,8 +641,8 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
   } else if (connected != SSH_OK) {
     const SshFailure kind = ConnectFailure(session, &reason);
     SetFailure(kind, kind == SshFailure::kOther ? reason : std::string());
-  } else if (!HostKeyAcceptable(session, &reason)) {
-    SetFailure(SshFailure::kHostKeyRefused, reason);
+  } else if (!HostKeyAcceptable(session, knownHosts, knownName, port, &reason)) {
+    SetFailure(SshFailure::kHostKeyRefused, reason + ".");
   } else if (RequestAuthService(open) == SshFailure::kNone &&
              Authenticate(open, password) == SshFailure::kNone &&
              OpenCommandChannel(open, command.c_str())) {
