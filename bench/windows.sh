@@ -21,7 +21,7 @@ export WINEDEBUG=-all LANG=C.UTF-8
 WINEPREFIX="$(cd "$win" && pwd)/wineprefix"
 export WINEPREFIX
 [ -e "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1 || true
-wineserver -p
+wineserver -p || true  # one may already be up for this prefix
 work=$(mktemp -d)
 sim_pid=
 cleanup() {
