@@ -147,6 +147,8 @@ result=$(wait_end)
 [ "$result" = 4 ] || fail "failed connection: exit status $result"
 screen_text | grep -qxF "Connection attempt failed. Error: 'invalid client'." ||
   fail "failed connection: no message: $(screen_text)"
+screen_text | grep -qxF "Reason: the router did not respond in time." ||
+  fail "failed connection: no reason: $(screen_text)"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"
