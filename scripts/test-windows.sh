@@ -3,7 +3,8 @@
 # runs them under Wine: everything ctest lists in the Windows build (the
 # unit tests, the Win32 console in tmux), then swKicker.exe with no console
 # against the router simulator and, as root, OpenSSH's sshd
-# (tests/windows_exe_test.sh). The simulator is the native one, built in
+# (tests/windows_exe_test.sh), and in Wine's console in tmux
+# (tests/program_wine_test.sh). The simulator is the native one, built in
 # NATIVE_BUILD when missing. Wine's prefix lives
 # in the Windows build folder; one wineserver stays up for the whole run, or
 # every test would pay about 2 s starting one.
@@ -31,4 +32,7 @@ trap 'wineserver -k 2>/dev/null || true' EXIT
 status=0
 ctest --test-dir "$dir" --output-on-failure -j2 || status=$?
 bash tests/windows_exe_test.sh "$dir/swKicker.exe" "$native/swKicker-router-sim" || status=$?
+# The same exe in a real console: Wine's console in tmux.
+bash tests/program_wine_test.sh "$dir/swKicker.exe" "$native/swKicker-router-sim" \
+    "$dir/console/process_watch.exe" || status=$?
 exit "$status"
