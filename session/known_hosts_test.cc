@@ -5,14 +5,15 @@
 #include "session/known_hosts.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
+#include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "session/sha1.h"
-#include "session/test_process.h"
 
 namespace {
 
@@ -225,10 +226,15 @@ TEST(KnownHostsTest, EachFormGivesOpenSshsVerdictOrFailsClosed) {
 }
 
 TEST(KnownHostsTest, AFileThatCannotBeReadRefusesAndAMissingOneListsNothing) {
-  const std::string dir = MakeTempDir();
-  ASSERT_FALSE(dir.empty());
-  ASSERT_TRUE(WriteFile(dir + "/known_hosts", "127.0.0.1 ssh-ed25519 " + kServer + "\n"));
-  ASSERT_EQ(mkdir((dir + "/a_folder").c_str(), 0700), 0);
+  namespace fs = std::filesystem;
+  const fs::path base =
+      fs::temp_directory_path() /
+      ("known_hosts_test." +
+       std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+  ASSERT_TRUE(fs::create_directory(base));
+  const std::string dir = base.string();
+  std::ofstream(dir + "/known_hosts") << "127.0.0.1 ssh-ed25519 " + kServer + "\n";
+  ASSERT_TRUE(fs::create_directory(dir + "/a_folder"));
   const std::vector<KnownHostsText> files =
       ReadKnownHostsFiles({dir + "/missing", dir + "/known_hosts", dir + "/a_folder"});
   ASSERT_EQ(files.size(), 3u);
@@ -242,7 +248,7 @@ TEST(KnownHostsTest, AFileThatCannotBeReadRefusesAndAMissingOneListsNothing) {
                 "/a_folder");
   EXPECT_EQ(CheckHostKey({files[0], files[1]}, "127.0.0.1", 22, kEd, kServer).status,
             HostKeyStatus::kKnown);
-  RemoveTree(dir);
+  fs::remove_all(base);
 }
 
 TEST(KnownHostsTest, ReasonNamesTheFileAndLine) {
