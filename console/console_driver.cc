@@ -5,6 +5,7 @@
 //   console_driver wait        "waiting", a key wait, "done"
 //   console_driver sleep [ms]  "sleeping", a pause, "slept"
 //   console_driver fatal       one line, then the fatal end (status 255)
+//   console_driver quiet       nothing printed, a short pause
 
 #include <clocale>
 #include <cstdlib>
@@ -35,6 +36,8 @@ int main(int argc, char** argv) {
     PrintLine("sleeping");
     SleepMs(argc > 2 ? std::atoi(argv[2]) : 3000);
     PrintLine("slept");
+  } else if (std::strcmp(scenario, "quiet") == 0) {
+    SleepMs(500);
   } else if (std::strcmp(scenario, "fatal") == 0) {
     PrintLine("failing");
     ConsoleFatalExit();

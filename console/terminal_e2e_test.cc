@@ -647,6 +647,26 @@ TEST(TerminalE2eTest, NoAnswerEverReachesTheNextReader) {
   }
 }
 
+TEST(TerminalE2eTest, QuietRunLeavesTheTerminalUntouched) {
+  // Nothing printed: nothing written, no question asked, nothing read.
+  RunOptions options;
+  options.nextReader = true;
+  TerminalRun run;
+  ASSERT_TRUE(run.Start({DriverPath(), "quiet"}, options));
+  // Typed once the program runs with its modes (no echo).
+  bool raw = false;
+  for (int i = 0; i < 200 && !raw; ++i) {
+    raw = (run.Modes().c_lflag & ICANON) == 0;
+    if (!raw) usleep(5000);
+  }
+  ASSERT_TRUE(raw);
+  run.Send("echo NEXT\r");
+  EXPECT_TRUE(ExitedWith(run.Finish(), 0));
+  EXPECT_EQ(testing::PrintToString(run.Output()), testing::PrintToString(""));
+  EXPECT_EQ(testing::PrintToString(run.NextReaderBytes()),
+            testing::PrintToString("1echo NEXT\r"));
+}
+
 TEST(TerminalE2eTest, KeyWaitTakesExactlyOneKey) {
   // Keys that come in one burst, as from a paste or a fast typist: the wait
   // takes the first key's bytes only, the shell gets the rest.

@@ -23,28 +23,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# valgrind 3.19 does not know that the TIOCGSID ioctl behind tcgetsid()
-# fills in the session id, so every test of its result reads as a jump on an
-# uninitialised value; the two start-up places that test it are excused.
-cat >"$work/tcgetsid.supp" <<'SUPP'
-{
-   tcgetsid result, whether the cursor may be asked
-   Memcheck:Cond
-   fun:_Z13TerminalBeginiib
-   fun:_Z14ConsoleStartupv
-}
-{
-   tcgetsid result, whether standard input is the keyboard
-   Memcheck:Cond
-   fun:*SetKeyboardModes*
-   fun:_Z14ConsoleStartupv
-}
-SUPP
-
 readonly kValgrindError=99
 vg=(valgrind --quiet --leak-check=full --show-leak-kinds=definite,indirect
     --errors-for-leak-kinds=definite,indirect --error-exitcode=$kValgrindError
-    --suppressions="$work/tcgetsid.supp" --num-callers=40)
+    --num-callers=40)
 failures=0
 fail() {
   echo "FAIL: $*"
