@@ -158,9 +158,9 @@ void ScrubArgumentsWithPrefix(std::string_view prefix) {
     char* text = state.argv[arg];
     size_t start = 0;
     while (text[start] == '"') ++start;
-    if (std::strncmp(text + start, prefix.data(), prefix.size()) != 0) continue;
-    start += prefix.size();
-    std::memset(text + start, '*', std::strlen(text + start));
+    const std::string_view rest(text + start);
+    if (rest.size() < prefix.size() || rest.compare(0, prefix.size(), prefix) != 0) continue;
+    std::memset(text + start + prefix.size(), '*', rest.size() - prefix.size());
   }
 }
 
