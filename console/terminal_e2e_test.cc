@@ -466,6 +466,8 @@ TEST(TerminalE2eTest, WaitKeyEndsOnAKey) {
       {"Letter", "a"},
       {"F1", "\x1bOP"},
       {"CtrlC", "\x03"},
+      // Standard input is the terminal: Ctrl+Z is a key, it stops nothing.
+      {"CtrlZ", "\x1a"},
       {"LoneEsc", "\x1b"},
   };
   for (const Row& row : rows) {
