@@ -103,13 +103,15 @@ expected="address=127.0.0.1 port=$port user=admin outcome=answered"
 status=0
 in_namespace setsid -w "$program" /user:admin "/pw:wrong-$password" "/port:$port" /v:n \
   /ip:127.0.0.1 </dev/null >/dev/null 2>&1 || status=$?
-[ "$status" -ne 0 ] || fail "refused run: exit status 0"
+# 6: authentication refused.
+[ "$status" -eq 6 ] || fail "refused run: exit status $status, expected 6"
 wait_lines 2
 [ "$(lines)" -eq 2 ] || fail "refused run: $(lines) lines in the log, expected 2"
 line=$(sed -n 2p "$work/received")
 # <12> is facility user (1), severity warning (4).
-[[ "$line" =~ ^\<12\>.*swKicker\[[0-9]+\]:\ address=127\.0\.0\.1\ port=$port\ user=admin\ outcome=failed\ reason=.+$ ]] ||
-  fail "refused run: unexpected line: $line"
+expected="address=127.0.0.1 port=$port user=admin outcome=failed reason=\"authentication refused\""
+[[ "$line" =~ ^\<12\>.*swKicker\[[0-9]+\]:\ (.*)$ ]] || fail "refused run: not user.warning from swKicker: $line"
+[ "${BASH_REMATCH[1]:-}" = "$expected" ] || fail "refused run: got '${BASH_REMATCH[1]:-}', expected '$expected'"
 
 # 3. A run whose messages a terminal shows: nothing in the log.
 status=0
