@@ -39,9 +39,12 @@ void StarNarrowCopy(char* copy, std::string_view prefix,
   if (copy == nullptr || secret.empty()) return;
   std::string needle(prefix);
   needle.append(secret);
-  for (char* hit = std::strstr(copy, needle.c_str()); hit != nullptr;
-       hit = std::strstr(hit + needle.size(), needle.c_str())) {
-    std::memset(hit + prefix.size(), '*', secret.size());
+  // Searched with both lengths known: a zero byte in the needle must not
+  // shorten it.
+  std::string_view text(copy);
+  for (size_t hit = text.find(needle); hit != std::string_view::npos;
+       hit = text.find(needle, hit + needle.size())) {
+    std::memset(copy + hit + prefix.size(), '*', secret.size());
   }
 }
 
