@@ -19,13 +19,19 @@ sudo=()
 rm -rf "$prefix" "$cache/build"
 mkdir -p "$cache/src" "$cache/build"
 
-# Debian's source packages: a deb-src copy of the system's own list. The
-# suite is named, since the security suite may not carry both packages.
-src_list=/etc/apt/sources.list.d/swkicker-deb-src.sources
-if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/*.sources; then
-  echo "adding deb-src entries ($src_list)"
-  sed 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
-      "${sudo[@]}" tee "$src_list" >/dev/null
+# Debian's source packages: a deb-src copy of the system's own list (deb822
+# or one-line format). The suite is named below, since the security suite
+# may not carry both packages.
+if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    src_list=/etc/apt/sources.list.d/swkicker-deb-src.sources
+    sed 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+        "${sudo[@]}" tee "$src_list" >/dev/null
+  else
+    src_list=/etc/apt/sources.list.d/swkicker-deb-src.list
+    sed -n 's/^deb /deb-src /p' /etc/apt/sources.list | "${sudo[@]}" tee "$src_list" >/dev/null
+  fi
+  echo "added deb-src entries ($src_list)"
   "${sudo[@]}" apt-get update -qq
 fi
 cd "$cache/src"
