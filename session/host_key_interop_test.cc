@@ -26,10 +26,8 @@
 // that need it are left out.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,7 +35,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -46,6 +43,7 @@
 
 #include "session/ssh_library.h"
 #include "session/test_process.h"
+#include "session/test_servers.h"
 
 namespace {
 
@@ -125,13 +123,6 @@ const std::vector<Form>& Forms() {
   return kForms;
 }
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
 void ReplaceAll(std::string* text, const std::string& from, const std::string& to) {
   for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at)) {
     text->replace(at, from.size(), to);
@@ -139,25 +130,12 @@ void ReplaceAll(std::string* text, const std::string& from, const std::string& t
   }
 }
 
-int Shell(const std::string& command) { return std::system(command.c_str()); }
-
 // The base64 field of a .pub file.
 std::string PublicBase64(const std::string& pubFile) {
   std::istringstream fields(ReadAll(pubFile));
   std::string type, base64;
   fields >> type >> base64;
   return base64;
-}
-
-bool Listening(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return ok;
 }
 
 // Where the server tells what it saw of one connection.
@@ -181,9 +159,7 @@ class HostKeyInteropTest : public testing::Test {
     home_ = dir_ + "/home";
     ASSERT_EQ(mkdir(home_.c_str(), 0700), 0);
     ASSERT_EQ(mkdir((home_ + "/.ssh").c_str(), 0700), 0);
-    const char* oldHome = std::getenv("HOME");
-    hadHome_ = oldHome != nullptr;
-    if (hadHome_) oldHome_ = oldHome;
+    SaveVariable("HOME", &savedHome_);
     setenv("HOME", home_.c_str(), 1);
     userFile_ = home_ + "/.ssh/known_hosts";
     globalFile_ = dir_ + "/etc_ssh/ssh_known_hosts";
@@ -204,13 +180,9 @@ class HostKeyInteropTest : public testing::Test {
     if (initialized_) SshUninitialize();
     StopChild(&sim_);
     StopChild(&sshd_);
-    if (userAdded_) Shell("userdel " + sshdUser_ + " 2>/dev/null");
+    RemoveThrowawayUser(&sshdUser_);
     if (ownGlobal_) umount2(kEtcSsh, MNT_DETACH);
-    if (hadHome_) {
-      setenv("HOME", oldHome_.c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
+    RestoreVariable(&savedHome_);
     RemoveTree(dir_);
   }
 
@@ -239,46 +211,14 @@ class HostKeyInteropTest : public testing::Test {
   }
 
   bool StartSshd(Server* server) {
-    sshdUser_ = "swkhk" + std::to_string(getpid());
-    if (Shell("useradd -M -s /bin/sh -d " + dir_ + " " + sshdUser_) != 0) return false;
-    userAdded_ = true;
-    server->user = sshdUser_;
     server->password = "Kick-7 pass";
-    if (Shell("printf '%s:%s\\n' " + sshdUser_ + " '" + server->password + "' | chpasswd") != 0 ||
-        Shell("mkdir -p /run/sshd") != 0) {
-      return false;
-    }
+    if (!AddThrowawayUser("swkhk", dir_, server->password, &sshdUser_)) return false;
+    server->user = sshdUser_.name;
     const std::string log = dir_ + "/sshd.log";
-    for (int attempt = 0; attempt < 5 && server->port < 0; ++attempt) {
-      const int port = FreeLoopbackPort();
-      const std::string config = dir_ + "/sshd_config";
-      if (!WriteFile(config, "Port " + std::to_string(port) +
-                                 "\nListenAddress 127.0.0.1\n"
-                                 "HostKey " + dir_ + "/host_key\n"
-                                 "PidFile " + dir_ + "/sshd.pid\n"
-                                 "LogLevel DEBUG1\n"
-                                 "PasswordAuthentication yes\n"
-                                 "KbdInteractiveAuthentication no\n"
-                                 "PubkeyAuthentication no\n"
-                                 "UsePAM no\n"
-                                 "PermitRootLogin no\n"
-                                 "StrictModes no\n"
-                                 "AllowUsers " + sshdUser_ + "\n"
-                                 "ForceCommand /bin/true\n") ||
-          !StartChild({kSshd, "-D", "-E", log, "-f", config}, &sshd_)) {
-        return false;
-      }
-      for (int wait = 0; wait < 100 && server->port < 0; ++wait) {
-        if (Listening(port)) {
-          server->port = port;
-        } else if (WaitChild(&sshd_, 0) != -1 || sshd_.pid < 0) {
-          break;
-        } else {
-          std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-      }
-      if (server->port < 0) StopChild(&sshd_);
-    }
+    server->port = ::StartSshd(dir_, sshdUser_.name, "/bin/true",
+                               "LogLevel DEBUG1\n"
+                               "PubkeyAuthentication no\n",
+                               log, &sshd_);
     // sshd logs each connection, through its end, in its own log.
     server->mark = [log] { return ReadAll(log).size(); };
     server->seenSince = [log](size_t mark) {
@@ -398,10 +338,8 @@ class HostKeyInteropTest : public testing::Test {
   std::string globalFile_;
   bool ownGlobal_ = false;
   bool initialized_ = false;
-  bool hadHome_ = false;
-  std::string oldHome_;
-  bool userAdded_ = false;
-  std::string sshdUser_;
+  SavedVariable savedHome_;
+  ThrowawayUser sshdUser_;
   Child sim_;
   Child sshd_;
 };

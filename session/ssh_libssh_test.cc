@@ -17,6 +17,7 @@
 #include "session/reboot_session.h"
 #include "session/ssh_library.h"
 #include "session/test_process.h"
+#include "session/test_servers.h"
 
 namespace {
 
@@ -38,14 +39,10 @@ class SimulatorTest : public testing::Test {
     ASSERT_FALSE(dir_.empty());
     home_ = dir_ + "/home";
     ASSERT_EQ(mkdir(home_.c_str(), 0700), 0);
-    const char* oldHome = std::getenv("HOME");
-    hadHome_ = oldHome != nullptr;
-    if (hadHome_) oldHome_ = oldHome;
+    SaveVariable("HOME", &savedHome_);
     setenv("HOME", home_.c_str(), 1);
     // An agent of the user running the tests must not take part.
-    const char* oldAgent = std::getenv("SSH_AUTH_SOCK");
-    hadAgent_ = oldAgent != nullptr;
-    if (hadAgent_) oldAgent_ = oldAgent;
+    SaveVariable("SSH_AUTH_SOCK", &savedAgent_);
     unsetenv("SSH_AUTH_SOCK");
     log_ = dir_ + "/sim.log";
     ASSERT_NE(SshInitializeA("", nullptr), 0);
@@ -55,16 +52,8 @@ class SimulatorTest : public testing::Test {
     StopChild(&sim_);
     StopChild(&agent_);
     SshUninitialize();
-    if (hadHome_) {
-      setenv("HOME", oldHome_.c_str(), 1);
-    } else {
-      unsetenv("HOME");
-    }
-    if (hadAgent_) {
-      setenv("SSH_AUTH_SOCK", oldAgent_.c_str(), 1);
-    } else {
-      unsetenv("SSH_AUTH_SOCK");
-    }
+    RestoreVariable(&savedHome_);
+    RestoreVariable(&savedAgent_);
     RemoveTree(dir_);
   }
 
@@ -112,10 +101,8 @@ class SimulatorTest : public testing::Test {
   std::string log_;
   Child sim_;
   Child agent_;
-  bool hadHome_ = false;
-  std::string oldHome_;
-  bool hadAgent_ = false;
-  std::string oldAgent_;
+  SavedVariable savedHome_;
+  SavedVariable savedAgent_;
 };
 
 TEST_F(SimulatorTest, VerboseSessionRebootsAndClosesCleanly) {

@@ -3,46 +3,24 @@
 // the answer. Needs root (user and sshd); skipped otherwise.
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "console/memory_screen.h"
 #include "session/reboot_session.h"
 #include "session/ssh_library.h"
 #include "session/test_process.h"
+#include "session/test_servers.h"
 
 namespace {
 
 const char kSshd[] = "/usr/sbin/sshd";
 const char kPassword[] = "Kick-7 pass";
-
-std::string ReadAll(const std::string& path) {
-  std::ifstream file(path);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-bool Listening(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return ok;
-}
 
 class SshdInteropTest : public testing::Test {
  protected:
@@ -52,12 +30,9 @@ class SshdInteropTest : public testing::Test {
     dir_ = MakeTempDir();
     ASSERT_FALSE(dir_.empty());
     ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
-    user_ = "swkick" + std::to_string(getpid());
-    ASSERT_EQ(Shell("useradd -M -s /bin/sh -d " + dir_ + " " + user_), 0);
-    userAdded_ = true;
-    ASSERT_EQ(Shell("printf '%s:%s\\n' " + user_ + " '" + kPassword + "' | chpasswd"), 0);
+    ASSERT_TRUE(AddThrowawayUser("swkick", dir_, kPassword, &user_));
     ASSERT_EQ(mkdir((dir_ + "/out").c_str(), 0755), 0);
-    ASSERT_EQ(Shell("chown " + user_ + " " + dir_ + "/out"), 0);
+    ASSERT_EQ(Shell("chown " + user_.name + " " + dir_ + "/out"), 0);
     ASSERT_EQ(Shell("ssh-keygen -q -t ed25519 -N '' -f " + dir_ + "/host_key"), 0);
     ASSERT_TRUE(WriteFile(dir_ + "/ask.sh",
                           "#!/bin/sh\n"
@@ -72,20 +47,17 @@ class SshdInteropTest : public testing::Test {
                           "fi\n"
                           "printf 'rebooting\\n'\n"));
     ASSERT_EQ(chmod((dir_ + "/ask.sh").c_str(), 0755), 0);
-    ASSERT_EQ(Shell("mkdir -p /run/sshd"), 0);
     home_ = dir_ + "/home";
     ASSERT_EQ(mkdir(home_.c_str(), 0700), 0);
-    const char* oldHome = std::getenv("HOME");
-    hadHome_ = oldHome != nullptr;
-    if (hadHome_) oldHome_ = oldHome;
+    SaveVariable("HOME", &savedHome_);
     setenv("HOME", home_.c_str(), 1);
-    const char* oldAgent = std::getenv("SSH_AUTH_SOCK");
-    hadAgent_ = oldAgent != nullptr;
-    if (hadAgent_) oldAgent_ = oldAgent;
+    SaveVariable("SSH_AUTH_SOCK", &savedAgent_);
     unsetenv("SSH_AUTH_SOCK");
     ASSERT_TRUE(WriteFile(dir_ + "/authorized_keys", ""));
-    // A free port may be taken between the look and sshd's bind: try again.
-    for (int attempt = 0; attempt < 5 && port_ <= 0; ++attempt) StartSshd();
+    port_ = StartSshd(dir_, user_.name, dir_ + "/ask.sh",
+                      "PubkeyAuthentication yes\n"
+                      "AuthorizedKeysFile " + dir_ + "/authorized_keys\n",
+                      dir_ + "/sshd.log", &sshd_);
     ASSERT_GT(port_, 0) << "sshd did not start";
     ASSERT_NE(SshInitializeA("", nullptr), 0);
     initialized_ = true;
@@ -95,61 +67,18 @@ class SshdInteropTest : public testing::Test {
     if (initialized_) SshUninitialize();
     StopChild(&sshd_);
     StopChild(&agent_);
-    if (userAdded_) Shell("userdel " + user_ + " 2>/dev/null");
-    if (!dir_.empty()) {
-      if (hadHome_) {
-        setenv("HOME", oldHome_.c_str(), 1);
-      } else {
-        unsetenv("HOME");
-      }
-      if (hadAgent_) {
-        setenv("SSH_AUTH_SOCK", oldAgent_.c_str(), 1);
-      } else {
-        unsetenv("SSH_AUTH_SOCK");
-      }
-    }
+    RemoveThrowawayUser(&user_);
+    RestoreVariable(&savedHome_);
+    RestoreVariable(&savedAgent_);
     RemoveTree(dir_);
-  }
-
-  static int Shell(const std::string& command) { return std::system(command.c_str()); }
-
-  void StartSshd() {
-    const int port = FreeLoopbackPort();
-    const std::string config = dir_ + "/sshd_config";
-    ASSERT_TRUE(WriteFile(config, "Port " + std::to_string(port) +
-                                      "\nListenAddress 127.0.0.1\n"
-                                      "HostKey " + dir_ + "/host_key\n"
-                                      "PidFile " + dir_ + "/sshd.pid\n"
-                                      "PasswordAuthentication yes\n"
-                                      "KbdInteractiveAuthentication no\n"
-                                      "PubkeyAuthentication yes\n"
-                                      "AuthorizedKeysFile " + dir_ + "/authorized_keys\n"
-                                      "UsePAM no\n"
-                                      "PermitRootLogin no\n"
-                                      "StrictModes no\n"
-                                      "AllowUsers " + user_ + "\n"
-                                      "ForceCommand " + dir_ + "/ask.sh\n"));
-    ASSERT_TRUE(StartChild({kSshd, "-D", "-E", dir_ + "/sshd.log", "-f", config}, &sshd_));
-    for (int wait = 0; wait < 100; ++wait) {
-      if (Listening(port)) {
-        port_ = port;
-        return;
-      }
-      if (WaitChild(&sshd_, 0) != -1 || sshd_.pid < 0) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    StopChild(&sshd_);
   }
 
   std::string dir_;
   std::string home_;
-  std::string user_;
-  bool userAdded_ = false;
+  ThrowawayUser user_;
   bool initialized_ = false;
-  bool hadHome_ = false;
-  std::string oldHome_;
-  bool hadAgent_ = false;
-  std::string oldAgent_;
+  SavedVariable savedHome_;
+  SavedVariable savedAgent_;
   Child sshd_;
   Child agent_;
   int port_ = -1;
@@ -158,7 +87,7 @@ class SshdInteropTest : public testing::Test {
 TEST_F(SshdInteropTest, ForcedCommandGetsTheAnswerBeforeTheSessionCloses) {
   MemoryScreenReset(120, 25);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(RunRebootSession(user_, kPassword, std::to_string(port_), "y", "127.0.0.1"),
+  EXPECT_EQ(RunRebootSession(user_.name, kPassword, std::to_string(port_), "y", "127.0.0.1"),
             SshFailure::kNone);
   // Loose, against waiting out the 20 s deadline; speed is the benchmark's.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
@@ -173,7 +102,7 @@ TEST_F(SshdInteropTest, ForcedCommandGetsTheAnswerBeforeTheSessionCloses) {
 
 TEST_F(SshdInteropTest, WrongPasswordIsRefused) {
   MemoryScreenReset(120, 25);
-  EXPECT_EQ(RunRebootSession(user_, "wrong", std::to_string(port_), "n", "127.0.0.1"),
+  EXPECT_EQ(RunRebootSession(user_.name, "wrong", std::to_string(port_), "n", "127.0.0.1"),
             SshFailure::kAuthenticationRefused);
   EXPECT_EQ(MemoryScreenLines(),
             (std::vector<std::string>{"Connection attempt failed. Error: 'invalid client'.",
@@ -237,11 +166,11 @@ TEST_F(SshdInteropTest, KeysAreTriedBeforeThePasswordAsOpenSshDoes) {
     }
     ASSERT_TRUE(WriteFile(dir_ + "/authorized_keys", authorized));
     MemoryScreenReset(120, 25);
-    EXPECT_EQ(RunRebootSession(user_, c.password, std::to_string(port_), "n", "127.0.0.1"),
+    EXPECT_EQ(RunRebootSession(user_.name, c.password, std::to_string(port_), "n", "127.0.0.1"),
               SshFailure::kNone);
     EXPECT_TRUE(MemoryScreenLines().empty());
     EXPECT_EQ(ReadAll(dir_ + "/out/answer"), "y\n");
-    EXPECT_EQ(AcceptedMethod(dir_ + "/sshd.log", user_), c.method)
+    EXPECT_EQ(AcceptedMethod(dir_ + "/sshd.log", user_.name), c.method)
         << ReadAll(dir_ + "/sshd.log");
   }
 }
@@ -251,7 +180,7 @@ TEST_F(SshdInteropTest, KeysAreTriedBeforeThePasswordAsOpenSshDoes) {
 TEST_F(SshdInteropTest, ExitStatusAfterTheAnswerIsAFailedReboot) {
   ASSERT_TRUE(WriteFile(dir_ + "/fail", ""));
   MemoryScreenReset(120, 25);
-  EXPECT_EQ(RunRebootSession(user_, kPassword, std::to_string(port_), "n", "127.0.0.1"),
+  EXPECT_EQ(RunRebootSession(user_.name, kPassword, std::to_string(port_), "n", "127.0.0.1"),
             SshFailure::kRemoteFailed);
   EXPECT_EQ(MemoryScreenLines(),
             (std::vector<std::string>{"The reboot failed: the router reported exit status 1 "
@@ -264,7 +193,7 @@ TEST_F(SshdInteropTest, ExitStatusAfterTheAnswerIsAFailedReboot) {
 TEST_F(SshdInteropTest, OutputEndedBeforeAskingLeavesTheAnswerUndelivered) {
   ASSERT_TRUE(WriteFile(dir_ + "/eof", ""));
   MemoryScreenReset(120, 25);
-  EXPECT_EQ(RunRebootSession(user_, kPassword, std::to_string(port_), "n", "127.0.0.1"),
+  EXPECT_EQ(RunRebootSession(user_.name, kPassword, std::to_string(port_), "n", "127.0.0.1"),
             SshFailure::kRemoteEnded);
   EXPECT_EQ(MemoryScreenLines(),
             (std::vector<std::string>{"Sending the answer failed.",

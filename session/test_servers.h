@@ -1,0 +1,57 @@
+#ifndef SESSION_TEST_SERVERS_H_
+#define SESSION_TEST_SERVERS_H_
+
+// Helpers for tests that run real SSH servers on loopback: a throwaway user,
+// a server started on a free port, environment variables put back after the
+// test, and reading the files the servers write.
+
+#include <functional>
+#include <string>
+
+#include "session/test_process.h"
+
+/// The whole file; empty when it cannot be read.
+std::string ReadAll(const std::string& path);
+/// Runs command with /bin/sh; its exit status as std::system gives it.
+int Shell(const std::string& command);
+/// Whether something accepts a connection on 127.0.0.1:port.
+bool Listening(int port);
+
+/// A user added for one test, removed by RemoveThrowawayUser.
+struct ThrowawayUser {
+  std::string name;
+  bool added = false;
+};
+
+/// Adds the user prefix + pid with home folder home, shell /bin/sh and the
+/// given password (useradd, chpasswd; needs root). name is set, and added
+/// once useradd succeeded, even when setting the password then fails.
+bool AddThrowawayUser(const std::string& prefix, const std::string& home,
+                      const std::string& password, ThrowawayUser* user);
+void RemoveThrowawayUser(ThrowawayUser* user);
+
+/// An environment variable as it was before a test changed it.
+struct SavedVariable {
+  std::string name;
+  bool saved = false;
+  bool had = false;
+  std::string value;
+};
+
+void SaveVariable(const std::string& name, SavedVariable* saved);
+/// Puts the variable back as SaveVariable found it; nothing if never saved.
+void RestoreVariable(SavedVariable* saved);
+
+/// Starts a server on a free loopback port and waits until it listens.
+/// start(port, server) starts it; a port may be taken between the look and
+/// the server's bind, so a few ports are tried. The port, or -1 with the
+/// server stopped.
+int StartOnFreePort(const std::function<bool(int port, Child* server)>& start, Child* server);
+
+/// OpenSSH's sshd in the foreground on a free loopback port: host key
+/// dir/host_key, password login for user only, forceCommand on every login,
+/// the lines of extraConfig added, logging to log. The port, or -1.
+int StartSshd(const std::string& dir, const std::string& user, const std::string& forceCommand,
+              const std::string& extraConfig, const std::string& log, Child* sshd);
+
+#endif  // SESSION_TEST_SERVERS_H_
