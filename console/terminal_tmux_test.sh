@@ -5,6 +5,7 @@
 # standard output redirected or no terminal at all.
 # Usage: terminal_tmux_test.sh PATH_TO_console_driver
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../tests/test_lib.sh"
 
 driver=$1
 export LANG=C.UTF-8
@@ -12,19 +13,16 @@ unset LC_ALL
 socket="swk-console-test-$$"
 work=$(mktemp -d)
 failures=0
+# Waits for the screen and for the end take at most 20 s.
+wait_for_tenths=200
+wait_end_tenths=200
 
-T() { tmux -L "$socket" -f /dev/null "$@"; }
 cleanup() {
   T kill-server 2>/dev/null || true
   rm -f "${TMUX_TMPDIR:-/tmp}/tmux-$(id -u)/$socket"
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
 
 # A session that keeps the private server alive between the cases.
 T new-session -d -s keep -x 20 -y 5 'exec sleep 300'
@@ -45,29 +43,6 @@ start() {
 }
 
 screen_text() { T capture-pane -p -t "$pane"; }
-
-# wait_for TEXT: until the pane shows TEXT (at most 20 s).
-wait_for() {
-  local i
-  for i in $(seq 200); do
-    screen_text | grep -qF -- "$1" && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
-# wait_end: the driver's exit status once it has ended (at most 20 s).
-wait_end() {
-  local i
-  for i in $(seq 200); do
-    if [ -s "$status_file" ]; then
-      cat "$status_file"
-      return 0
-    fi
-    sleep 0.1
-  done
-  echo timeout
-}
 
 # driver_pid: the driver running in the pane (the pane's shell leads its
 # session).

@@ -8,6 +8,7 @@
 # Usage: terminal_wine_test.sh PATH_TO_console_driver.exe PATH_TO_process_watch.exe
 # Needs WINEPREFIX (a prefix inside the build folder).
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../tests/test_lib.sh"
 
 driver=$(realpath "$1")
 watch=$(realpath "$2")
@@ -22,18 +23,12 @@ failures=0
 # fails when one is already running for the prefix, which is as good.)
 wineserver -p || true
 
-T() { tmux -L "$socket" -f /dev/null "$@"; }
 cleanup() {
   T kill-server 2>/dev/null || true
   rm -f "${TMUX_TMPDIR:-/tmp}/tmux-$(id -u)/$socket"
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
 
 T new-session -d -s keep -x 20 -y 5 'exec sleep 600'
 T set -g window-style 'fg=white,bg=blue'
@@ -52,29 +47,6 @@ start() {
 }
 
 screen_text() { T capture-pane -p -t "$pane"; }
-
-# wait_for TEXT: until the pane shows TEXT (at most 30 s).
-wait_for() {
-  local i
-  for i in $(seq 300); do
-    screen_text | grep -qF -- "$1" && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
-# wait_end: the exit status once the command has ended (at most 30 s).
-wait_end() {
-  local i
-  for i in $(seq 300); do
-    if [ -s "$status_file" ]; then
-      cat "$status_file"
-      return 0
-    fi
-    sleep 0.1
-  done
-  echo timeout
-}
 
 # --- Lines wrap at the right edge and the screen scrolls ---
 # 7 lines and the cursor's row in 5 rows: "first" and the first 20 letters

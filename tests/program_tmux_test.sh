@@ -5,6 +5,7 @@
 # modes after each run.
 # Usage: program_tmux_test.sh PATH_TO_swKicker PATH_TO_swKicker-router-sim
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/test_lib.sh"
 
 program=$1
 sim=$2
@@ -15,10 +16,10 @@ work=$(mktemp -d)
 export HOME="$work/home"  # no known_hosts of the user's: the simulator is unknown
 mkdir -p "$HOME"
 failures=0
+wait_end_tenths=400
 sim_pid=
 mode_sim_pids=()
 
-T() { tmux -L "$socket" -f /dev/null "$@"; }
 cleanup() {
   T kill-server 2>/dev/null || true
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
@@ -27,21 +28,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-
-"$sim" --user admin --password 's3cret pw' --log "$work/router.log" \
-  --lifetime 280 >"$work/sim.out" 2>"$work/sim.err" &
-sim_pid=$!
-for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
-port=$(head -n 1 "$work/sim.out")
-[ -n "$port" ] || { echo "FAIL: the simulator did not start"; cat "$work/sim.err"; exit 1; }
+start_sim 's3cret pw' 280
 
 # A port nothing listens on: the simulator's port space minus one that was
 # free a moment ago.
-closed_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+closed_port=$(free_port)
 
 # mode_sim MODE: starts another simulator in that fault mode; its port goes
 # to $mode_port.
@@ -73,25 +64,6 @@ start() {
 }
 
 screen_text() { T capture-pane -p -t "$pane" | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}'; }
-
-wait_for() {
-  for _ in $(seq 300); do
-    screen_text | grep -qF -- "$1" && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
-wait_end() {
-  for _ in $(seq 400); do
-    if [ -s "$status_file" ]; then
-      cat "$status_file"
-      return 0
-    fi
-    sleep 0.1
-  done
-  echo timeout
-}
 
 modes_kept() {
   cmp -s "$stty_before" "$stty_after" || fail "$1: terminal modes changed: $(cat "$stty_before") -> $(cat "$stty_after")"

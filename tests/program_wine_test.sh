@@ -7,6 +7,7 @@
 # Usage: program_wine_test.sh PATH_TO_swKicker.exe PATH_TO_swKicker-router-sim PATH_TO_process_watch.exe
 # Needs WINEPREFIX (a prefix inside the build folder).
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/test_lib.sh"
 
 program=$(realpath "$1")
 sim=$(realpath "$2")
@@ -17,13 +18,15 @@ unset LC_ALL DISPLAY
 socket="swk-program-wine-$$"
 work=$(mktemp -d)
 failures=0
+wait_for_tenths=400
+# (at most 90 s: a connection that times out takes the session's 45 s bound)
+wait_end_tenths=900
 sim_pid=
 
 # A persistent server: each start then takes a fraction of a second. (It
 # fails when one is already running for the prefix, which is as good.)
 wineserver -p || true
 
-T() { tmux -L "$socket" -f /dev/null "$@"; }
 cleanup() {
   T kill-server 2>/dev/null || true
   rm -f "${TMUX_TMPDIR:-/tmp}/tmux-$(id -u)/$socket"
@@ -32,21 +35,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-
-"$sim" --user admin --password 's3cret pw' --log "$work/router.log" \
-  --lifetime 280 >"$work/sim.out" 2>"$work/sim.err" &
-sim_pid=$!
-for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
-port=$(head -n 1 "$work/sim.out")
-[ -n "$port" ] || { echo "FAIL: the simulator did not start"; cat "$work/sim.err"; exit 1; }
+start_sim 's3cret pw' 280
 
 # A port nothing listens on. Under Wine a connection there is mostly not
 # refused but times out, so that case can take the session's 45 s bound.
-closed_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+closed_port=$(free_port)
 
 T new-session -d -s keep -x 20 -y 5 'exec sleep 600'
 T set -g window-style 'fg=white,bg=blue'
@@ -64,26 +57,6 @@ start() {
 }
 
 screen_text() { T capture-pane -p -t "$pane" | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}'; }
-
-wait_for() {
-  for _ in $(seq 400); do
-    screen_text | grep -qF -- "$1" && return 0
-    sleep 0.1
-  done
-  return 1
-}
-
-# (at most 90 s: a connection that times out takes the session's 45 s bound)
-wait_end() {
-  for _ in $(seq 900); do
-    if [ -s "$status_file" ]; then
-      cat "$status_file"
-      return 0
-    fi
-    sleep 0.1
-  done
-  echo timeout
-}
 
 answers() { grep -c '"answer":"y"' "$work/router.log" 2>/dev/null || true; }
 args_for() { echo "/user:admin '/pw:s3cret pw' /port:$1 /v:$2 /ip:127.0.0.1"; }

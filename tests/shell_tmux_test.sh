@@ -7,6 +7,7 @@
 # Ctrl+Z then `fg` with standard input not the terminal.
 # Usage: shell_tmux_test.sh PATH_TO_swKicker PATH_TO_swKicker-router-sim
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/test_lib.sh"
 
 program=$1
 sim=$2
@@ -19,7 +20,6 @@ mkdir -p "$HOME"
 failures=0
 sim_pid=
 
-T() { tmux -L "$socket" -f /dev/null "$@"; }
 cleanup() {
   T kill-server 2>/dev/null || true
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
@@ -27,18 +27,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-
-"$sim" --user admin --password 's3cret pw' --log "$work/router.log" \
-  --lifetime 280 >"$work/sim.out" 2>"$work/sim.err" &
-sim_pid=$!
-for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
-port=$(head -n 1 "$work/sim.out")
-[ -n "$port" ] || { echo "FAIL: the simulator did not start"; cat "$work/sim.err"; exit 1; }
-closed_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+start_sim 's3cret pw' 280
+closed_port=$(free_port)
 
 args_for() { echo "/user:admin '/pw:s3cret pw' /port:$1 /v:$2 /ip:127.0.0.1"; }
 answers() { grep -c '"answer":"y"' "$work/router.log" 2>/dev/null || true; }

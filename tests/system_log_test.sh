@@ -8,6 +8,7 @@
 # Needs root (mount namespace); exits 77 (skipped) otherwise.
 # Usage: system_log_test.sh PATH_TO_swKicker PATH_TO_swKicker-router-sim
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/test_lib.sh"
 
 program=$1
 sim=$2
@@ -30,10 +31,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
 
 # The listener: one line per datagram, as syslog(3) sends it.
 python3 - "$work/log.sock" "$work/received" <<'PY' &
@@ -50,12 +47,7 @@ for _ in $(seq 100); do [ -S "$work/log.sock" ] && break; sleep 0.05; done
 [ -S "$work/log.sock" ] || { echo "FAIL: the listener did not start"; exit 1; }
 : >"$work/received"
 
-"$sim" --user admin --password "$password" --log "$work/router.log" \
-  --lifetime 120 >"$work/sim.out" 2>"$work/sim.err" &
-sim_pid=$!
-for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
-port=$(head -n 1 "$work/sim.out")
-[ -n "$port" ] || { echo "FAIL: the simulator did not start"; cat "$work/sim.err"; exit 1; }
+start_sim "$password" 120
 
 # in_namespace CMD...: runs CMD where /dev is a fresh tmpfs holding the
 # devices a run needs and /dev/log pointing at the listener.
