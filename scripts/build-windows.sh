@@ -12,7 +12,7 @@ mkdir -p "$dir"
 wineprefix="$(cd "$dir" && pwd)/wineprefix"
 # Tests run through Wine with a prefix of their own inside the build folder;
 # LANG=C.UTF-8 keeps non-ASCII text from turning into '?'.
-emulator="env;WINEDEBUG=-all;WINEPREFIX=$wineprefix;LANG=C.UTF-8;wine"
+emulator="env;WINEDEBUG=-all;WINEPREFIX=$wineprefix;LANG=C.UTF-8;$PWD/scripts/wine-run.sh"
 cmake -S . -B "$dir" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/windows-x86_64.cmake" \
     -DSWK_WIN_DEPS="$cache/prefix" \
