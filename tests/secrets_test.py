@@ -81,7 +81,10 @@ def stop(process, master):
 
 
 work = tempfile.mkdtemp()
-env = dict(os.environ, HOME=os.path.join(work, "home"), LANG="C.UTF-8")
+# A terminal type that can be asked for its cursor: the first thing the
+# program writes is then that question, whatever TERM the caller has.
+env = dict(os.environ, HOME=os.path.join(work, "home"), LANG="C.UTF-8",
+           TERM="xterm")
 env.pop("LC_ALL", None)
 os.makedirs(env["HOME"])
 
