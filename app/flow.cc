@@ -125,7 +125,9 @@ bool CommandLineIsEmpty() {
 // A run that no terminal watches (cron, a timer) leaves its one line in the
 // system log; a watched run has told its user already.
 void LogUnwatchedRun(const RunLogEntry& entry) {
-  if (Console().output < 0) WriteSystemLog(entry.failed, RunLogLine(entry));
+  if (Console().output < 0) {
+    WriteSystemLog(entry.outcome == "failed", RunLogLine(entry));
+  }
 }
 
 // The usage screen and an initialisation failure end here: the message, an
@@ -143,7 +145,7 @@ void ClosingWithKey(const std::string& errorText) {
 
 int RunProgramFlow() {
   if (SshInitializeA("", nullptr) == 0) {
-    LogUnwatchedRun({.failed = true, .outcome = "failed",
+    LogUnwatchedRun({.outcome = "failed",
                      .reason = "the SSH library could not start", .hasTarget = false});
     ClosingWithKey(kInitFailed);
     return kExitFailed;
@@ -172,7 +174,6 @@ int RunProgramFlow() {
   LogUnwatchedRun({.address = request.address,
                    .port = PortFromText(request.port),
                    .user = request.user,
-                   .failed = outcome != SshFailure::kNone,
                    .outcome = outcome == SshFailure::kNone ? "answered" : "failed",
                    .reason = LogReason(outcome)});
 

@@ -355,7 +355,6 @@ TEST(FlowTest, SystemLogValuesKeepQuotesAndBackslashesInsideTheirQuotes) {
   entry.address = "a\"b";
   entry.port = 65535;
   entry.user = "c\\d\x7f";
-  entry.failed = true;
   entry.outcome = "failed";
   entry.reason = "";
   EXPECT_EQ(RunLogLine(entry),

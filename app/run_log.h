@@ -15,7 +15,6 @@ struct RunLogEntry {
   std::string_view address;
   int32_t port = 0;            // as used: 0 stands for 22
   std::string_view user;
-  bool failed = false;
   std::string_view outcome;    // one word: "answered", "failed", "no-options"
   std::string_view reason;     // why it failed; empty otherwise
   bool hasTarget = true;       // false: the options were never read
