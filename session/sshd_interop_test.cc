@@ -2,113 +2,55 @@
 // a throwaway user and a forced command that asks the question and records
 // the answer. Needs root (user and sshd); skipped otherwise.
 
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "console/memory_screen.h"
+#include "session/forced_command_router.h"
 #include "session/reboot_session.h"
 #include "session/ssh_library.h"
-#include "session/test_process.h"
-#include "session/test_servers.h"
 
 namespace {
 
 const char kSshd[] = "/usr/sbin/sshd";
-const char kPassword[] = "Kick-7 pass";
 
-class SshdInteropTest : public testing::Test {
+class SshdInteropTest : public ForcedCommandRouterTest {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to add a user and run sshd";
     if (access(kSshd, X_OK) != 0) GTEST_SKIP() << kSshd << " is not installed";
-    dir_ = MakeTempDir();
-    ASSERT_FALSE(dir_.empty());
-    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
-    ASSERT_TRUE(AddThrowawayUser("swkick", dir_, kPassword, &user_));
-    ASSERT_EQ(mkdir((dir_ + "/out").c_str(), 0755), 0);
-    ASSERT_EQ(Shell("chown " + user_.name + " " + dir_ + "/out"), 0);
+    ASSERT_NO_FATAL_FAILURE(PrepareRouter("swkick"));
     ASSERT_EQ(Shell("ssh-keygen -q -t ed25519 -N '' -f " + dir_ + "/host_key"), 0);
-    ASSERT_TRUE(WriteFile(dir_ + "/ask.sh",
-                          "#!/bin/sh\n"
-                          "printf '%s\\n' \"$SSH_ORIGINAL_COMMAND\" > " + dir_ + "/out/command\n"
-                          // Output ends at once; the command lives on a moment.
-                          "if [ -e " + dir_ + "/eof ]; then exec >&- 2>&-; sleep 1; exit 0; fi\n"
-                          "printf 'Reboot now? [y/N]: '\n"
-                          "read -r answer\n"
-                          "printf '%s\\n' \"$answer\" > " + dir_ + "/out/answer\n"
-                          "if [ -e " + dir_ + "/fail ]; then\n"
-                          "  printf 'failure: not enough permissions\\n'; exit 1\n"
-                          "fi\n"
-                          "printf 'rebooting\\n'\n"));
-    ASSERT_EQ(chmod((dir_ + "/ask.sh").c_str(), 0755), 0);
-    home_ = dir_ + "/home";
-    ASSERT_EQ(mkdir(home_.c_str(), 0700), 0);
-    SaveVariable("HOME", &savedHome_);
-    setenv("HOME", home_.c_str(), 1);
     SaveVariable("SSH_AUTH_SOCK", &savedAgent_);
     unsetenv("SSH_AUTH_SOCK");
     ASSERT_TRUE(WriteFile(dir_ + "/authorized_keys", ""));
     port_ = StartSshd(dir_, user_.name, dir_ + "/ask.sh",
                       "PubkeyAuthentication yes\n"
                       "AuthorizedKeysFile " + dir_ + "/authorized_keys\n",
-                      dir_ + "/sshd.log", &sshd_);
+                      dir_ + "/sshd.log", &server_);
     ASSERT_GT(port_, 0) << "sshd did not start";
-    ASSERT_NE(SshInitializeA("", nullptr), 0);
-    initialized_ = true;
+    StartLibrary();
   }
 
   void TearDown() override {
-    if (initialized_) SshUninitialize();
-    StopChild(&sshd_);
     StopChild(&agent_);
-    RemoveThrowawayUser(&user_);
-    RestoreVariable(&savedHome_);
     RestoreVariable(&savedAgent_);
-    RemoveTree(dir_);
+    ForcedCommandRouterTest::TearDown();
   }
 
-  std::string dir_;
-  std::string home_;
-  ThrowawayUser user_;
-  bool initialized_ = false;
-  SavedVariable savedHome_;
   SavedVariable savedAgent_;
-  Child sshd_;
   Child agent_;
-  int port_ = -1;
 };
 
 TEST_F(SshdInteropTest, ForcedCommandGetsTheAnswerBeforeTheSessionCloses) {
-  MemoryScreenReset(120, 25);
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(RunRebootSession(user_.name, kPassword, std::to_string(port_), "y", "127.0.0.1"),
-            SshFailure::kNone);
-  // Loose, against waiting out the 20 s deadline; speed is the benchmark's.
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  EXPECT_EQ(MemoryScreenLines(),
-            (std::vector<std::string>{"connecting to 127.0.0.1 and sending reboot command",
-                                      "responding 'y' to question",
-                                      "disconnecting from 127.0.0.1"}));
-  EXPECT_EQ(ReadAll(dir_ + "/out/command"), "/system reboot\n");
-  EXPECT_EQ(ReadAll(dir_ + "/out/answer"), "y\n");
-  EXPECT_TRUE(ListDir(home_).empty()) << "known_hosts was written";
+  ExpectVerboseRebootDelivered();
 }
 
-TEST_F(SshdInteropTest, WrongPasswordIsRefused) {
-  MemoryScreenReset(120, 25);
-  EXPECT_EQ(RunRebootSession(user_.name, "wrong", std::to_string(port_), "n", "127.0.0.1"),
-            SshFailure::kAuthenticationRefused);
-  EXPECT_EQ(MemoryScreenLines(),
-            (std::vector<std::string>{"Connection attempt failed. Error: 'invalid client'.",
-                                      "Reason: the user name or password was refused."}));
-  EXPECT_EQ(ReadAll(dir_ + "/out/command"), "");
-}
+TEST_F(SshdInteropTest, WrongPasswordIsRefused) { ExpectWrongPasswordRefused(); }
 
 // The method sshd logged as accepted for the throwaway user, waiting a
 // moment for the line; empty when none was.
@@ -136,9 +78,9 @@ TEST_F(SshdInteropTest, KeysAreTriedBeforeThePasswordAsOpenSshDoes) {
   const SshdKeyCase kCases[] = {
       {"agent holds the key, empty password", nullptr, false, true, "", "publickey"},
       {"identity file, empty password", "", true, false, "", "publickey"},
-      {"refused key, then the password", "", false, false, kPassword, "password"},
+      {"refused key, then the password", "", false, false, kRouterPassword, "password"},
       {"passphrase-protected key skipped, then the password", "pass phrase", true, false,
-       kPassword, "password"},
+       kRouterPassword, "password"},
   };
   for (const SshdKeyCase& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -180,7 +122,7 @@ TEST_F(SshdInteropTest, KeysAreTriedBeforeThePasswordAsOpenSshDoes) {
 TEST_F(SshdInteropTest, ExitStatusAfterTheAnswerIsAFailedReboot) {
   ASSERT_TRUE(WriteFile(dir_ + "/fail", ""));
   MemoryScreenReset(120, 25);
-  EXPECT_EQ(RunRebootSession(user_.name, kPassword, std::to_string(port_), "n", "127.0.0.1"),
+  EXPECT_EQ(RunRebootSession(user_.name, kRouterPassword, std::to_string(port_), "n", "127.0.0.1"),
             SshFailure::kRemoteFailed);
   EXPECT_EQ(MemoryScreenLines(),
             (std::vector<std::string>{"The reboot failed: the router reported exit status 1 "
@@ -193,7 +135,7 @@ TEST_F(SshdInteropTest, ExitStatusAfterTheAnswerIsAFailedReboot) {
 TEST_F(SshdInteropTest, OutputEndedBeforeAskingLeavesTheAnswerUndelivered) {
   ASSERT_TRUE(WriteFile(dir_ + "/eof", ""));
   MemoryScreenReset(120, 25);
-  EXPECT_EQ(RunRebootSession(user_.name, kPassword, std::to_string(port_), "n", "127.0.0.1"),
+  EXPECT_EQ(RunRebootSession(user_.name, kRouterPassword, std::to_string(port_), "n", "127.0.0.1"),
             SshFailure::kRemoteEnded);
   EXPECT_EQ(MemoryScreenLines(),
             (std::vector<std::string>{"Sending the answer failed.",

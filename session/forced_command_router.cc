@@ -1,0 +1,78 @@
+#include "session/forced_command_router.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <vector>
+
+#include "console/memory_screen.h"
+#include "session/reboot_session.h"
+#include "session/ssh_library.h"
+
+const char kRouterPassword[] = "Kick-7 pass";
+
+void ForcedCommandRouterTest::PrepareRouter(const char* userPrefix) {
+  dir_ = MakeTempDir();
+  ASSERT_FALSE(dir_.empty());
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  ASSERT_TRUE(AddThrowawayUser(userPrefix, dir_, kRouterPassword, &user_));
+  ASSERT_EQ(mkdir((dir_ + "/out").c_str(), 0755), 0);
+  ASSERT_EQ(Shell("chown " + user_.name + " " + dir_ + "/out"), 0);
+  ASSERT_TRUE(WriteFile(dir_ + "/ask.sh",
+                        "#!/bin/sh\n"
+                        "printf '%s\\n' \"$SSH_ORIGINAL_COMMAND\" > " + dir_ + "/out/command\n"
+                        // Output ends at once; the command lives on a moment.
+                        "if [ -e " + dir_ + "/eof ]; then exec >&- 2>&-; sleep 1; exit 0; fi\n"
+                        "printf 'Reboot now? [y/N]: '\n"
+                        "read -r answer\n"
+                        "printf '%s\\n' \"$answer\" > " + dir_ + "/out/answer\n"
+                        "if [ -e " + dir_ + "/fail ]; then\n"
+                        "  printf 'failure: not enough permissions\\n'; exit 1\n"
+                        "fi\n"
+                        "printf 'rebooting\\n'\n"));
+  ASSERT_EQ(chmod((dir_ + "/ask.sh").c_str(), 0755), 0);
+  home_ = dir_ + "/home";
+  ASSERT_EQ(mkdir(home_.c_str(), 0700), 0);
+  SaveVariable("HOME", &savedHome_);
+  setenv("HOME", home_.c_str(), 1);
+}
+
+void ForcedCommandRouterTest::StartLibrary() {
+  ASSERT_NE(SshInitializeA("", nullptr), 0);
+  initialized_ = true;
+}
+
+void ForcedCommandRouterTest::TearDown() {
+  if (initialized_) SshUninitialize();
+  StopChild(&server_);
+  RemoveThrowawayUser(&user_);
+  RestoreVariable(&savedHome_);
+  RemoveTree(dir_);
+}
+
+void ForcedCommandRouterTest::ExpectVerboseRebootDelivered() {
+  MemoryScreenReset(120, 25);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(RunRebootSession(user_.name, kRouterPassword, std::to_string(port_), "y", "127.0.0.1"),
+            SshFailure::kNone);
+  // Loose, against waiting out the 20 s deadline; speed is the benchmark's.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(MemoryScreenLines(),
+            (std::vector<std::string>{"connecting to 127.0.0.1 and sending reboot command",
+                                      "responding 'y' to question",
+                                      "disconnecting from 127.0.0.1"}));
+  EXPECT_EQ(ReadAll(dir_ + "/out/command"), "/system reboot\n");
+  EXPECT_EQ(ReadAll(dir_ + "/out/answer"), "y\n");
+  EXPECT_TRUE(ListDir(home_).empty()) << "known_hosts was written";
+}
+
+void ForcedCommandRouterTest::ExpectWrongPasswordRefused() {
+  MemoryScreenReset(120, 25);
+  EXPECT_EQ(RunRebootSession(user_.name, "wrong", std::to_string(port_), "n", "127.0.0.1"),
+            SshFailure::kAuthenticationRefused);
+  EXPECT_EQ(MemoryScreenLines(),
+            (std::vector<std::string>{"Connection attempt failed. Error: 'invalid client'.",
+                                      "Reason: the user name or password was refused."}));
+  EXPECT_EQ(ReadAll(dir_ + "/out/command"), "");
+}
