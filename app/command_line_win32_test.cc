@@ -7,13 +7,14 @@
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
-#include <winternl.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "console/process_command_line_win32.h"
 
 namespace {
 
@@ -34,30 +35,6 @@ std::string FromHex(const std::string& hex) {
     bytes.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
   }
   return bytes;
-}
-
-// The command line of a running process, from its parameter block.
-std::u16string ReadProcessCommandLine(HANDLE process) {
-  PROCESS_BASIC_INFORMATION info{};
-  ULONG got = 0;
-  if (NtQueryInformationProcess(process, ProcessBasicInformation, &info,
-                                sizeof info, &got) != 0) {
-    return u"(no process information)";
-  }
-  PEB peb{};
-  RTL_USER_PROCESS_PARAMETERS params{};
-  if (!ReadProcessMemory(process, info.PebBaseAddress, &peb, sizeof peb,
-                         nullptr) ||
-      !ReadProcessMemory(process, peb.ProcessParameters, &params,
-                         sizeof params, nullptr)) {
-    return u"(unreadable)";
-  }
-  std::u16string line(params.CommandLine.Length / sizeof(wchar_t), u'\0');
-  if (!ReadProcessMemory(process, params.CommandLine.Buffer, line.data(),
-                         params.CommandLine.Length, nullptr)) {
-    return u"(unreadable)";
-  }
-  return line;
 }
 
 struct ChildReport {
@@ -101,7 +78,8 @@ ChildReport RunChild(std::u16string commandLine) {
            read > 0) {
       output.append(buffer, read);
     }
-    report.visibleLine = ReadProcessCommandLine(process.hProcess);
+    const std::wstring visible = ReadProcessCommandLine(process.hProcess);
+    report.visibleLine.assign(visible.begin(), visible.end());
     size_t from = 0;
     for (size_t end; (end = output.find('\n', from)) != std::string::npos;
          from = end + 1) {

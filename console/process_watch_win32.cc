@@ -9,12 +9,13 @@
 // a user is logged on or not does; it keeps the console all the same.
 
 #include <windows.h>
-#include <winternl.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
 #include <string>
+
+#include "console/process_command_line_win32.h"
 
 namespace {
 
@@ -49,35 +50,6 @@ void ReportConsole(FILE* report, const char* when) {
                info.wAttributes, Utf8(title).c_str());
   if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
   if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
-}
-
-// The command line as the process's own parameter block holds it.
-std::wstring ReadCommandLine(HANDLE process) {
-  using QueryFunction = NTSTATUS(NTAPI*)(HANDLE, PROCESSINFOCLASS, PVOID,
-                                         ULONG, PULONG);
-  const auto query = reinterpret_cast<QueryFunction>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"),
-                     "NtQueryInformationProcess")));
-  PROCESS_BASIC_INFORMATION basic = {};
-  if (query == nullptr ||
-      query(process, ProcessBasicInformation, &basic, sizeof basic,
-            nullptr) != 0) {
-    return L"(unreadable)";
-  }
-  PEB peb;
-  RTL_USER_PROCESS_PARAMETERS parameters;
-  if (!ReadProcessMemory(process, basic.PebBaseAddress, &peb, sizeof peb,
-                         nullptr) ||
-      !ReadProcessMemory(process, peb.ProcessParameters, &parameters,
-                         sizeof parameters, nullptr)) {
-    return L"(unreadable)";
-  }
-  std::wstring text(parameters.CommandLine.Length / sizeof(wchar_t), L'\0');
-  if (!ReadProcessMemory(process, parameters.CommandLine.Buffer, text.data(),
-                         parameters.CommandLine.Length, nullptr)) {
-    return L"(unreadable)";
-  }
-  return text;
 }
 
 }  // namespace
@@ -134,7 +106,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (WaitForSingleObject(child.hProcess, peekMs) == WAIT_TIMEOUT) {
     std::fprintf(report, "command-line [%s]\n",
-                 Utf8(ReadCommandLine(child.hProcess)).c_str());
+                 Utf8(ReadProcessCommandLine(child.hProcess)).c_str());
     ReportConsole(report, "during");
   } else {
     std::fprintf(report, "command-line (ended before the look)\n");
