@@ -18,8 +18,7 @@ wait_for_tenths=200
 wait_end_tenths=200
 
 cleanup() {
-  T kill-server 2>/dev/null || true
-  rm -f "${TMUX_TMPDIR:-/tmp}/tmux-$(id -u)/$socket"
+  tmux_end
   rm -rf "$work"
 }
 trap cleanup EXIT

@@ -24,8 +24,7 @@ failures=0
 wineserver -p || true
 
 cleanup() {
-  T kill-server 2>/dev/null || true
-  rm -f "${TMUX_TMPDIR:-/tmp}/tmux-$(id -u)/$socket"
+  tmux_end
   rm -rf "$work"
 }
 trap cleanup EXIT

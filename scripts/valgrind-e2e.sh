@@ -8,7 +8,9 @@
 # precision, so its exact-value checks would not hold.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tests/test_lib.sh
 dir=${1:-build-valgrind}
+sim="$dir/swKicker-router-sim"
 
 cmake -S . -B "$dir" -G Ninja -DSWK_BUILD_BENCHMARKS=OFF >/dev/null
 cmake --build "$dir" --target ssh_libssh_test swKicker swKicker-router-sim
@@ -16,9 +18,8 @@ cmake --build "$dir" --target ssh_libssh_test swKicker swKicker-router-sim
 work=$(mktemp -d)
 export HOME="$work/home"  # the simulator's keys are nobody's known hosts
 mkdir -p "$HOME"
-sims=()
 cleanup() {
-  for pid in "${sims[@]}"; do kill "$pid" 2>/dev/null || true; done
+  stop_sims
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -28,10 +29,6 @@ vg=(valgrind --quiet --leak-check=full --show-leak-kinds=definite,indirect
     --errors-for-leak-kinds=definite,indirect --error-exitcode=$kValgrindError
     --num-callers=40)
 failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
 
 # check_log NAME: a valgrind log with anything in it but the notice about
 # that ioctl is a finding.
@@ -59,19 +56,10 @@ fi
 grep -E '^\[  PASSED  \]' "$work/session.out" || true
 check_log session || fail "session tests: valgrind findings"
 
-# start_sim MODE: a simulator in that fault mode; sets $port.
-start_sim() {
-  local out="$work/sim.$1.out"
-  "$dir/swKicker-router-sim" --user admin --password secret --mode "$1" \
-      --lifetime 900 --connection-seconds 60 >"$out" 2>"$work/sim.$1.err" &
-  sims+=($!)
-  port=
-  for _ in $(seq 100); do
-    [ -s "$out" ] && break
-    sleep 0.1
-  done
-  port=$(head -n 1 "$out")
-  [ -n "$port" ]
+# mode_sim MODE: a simulator in that fault mode; its port goes to $sim_port.
+mode_sim() {
+  run_sim "sim.$1" --user admin --password secret --mode "$1" \
+      --lifetime 900 --connection-seconds 60
 }
 
 # A pseudo-terminal for the program: answers the cursor question, types a
@@ -132,8 +120,8 @@ run() {
 
 echo "== swKicker under valgrind"
 args() { echo "/user:admin /pw:$1 /port:$2 /v:$3 /ip:127.0.0.1"; }
-start_sim normal || fail "simulator did not start"
-normal=$port
+mode_sim normal || fail "simulator did not start"
+normal=$sim_port
 # shellcheck disable=SC2046
 {
   KEY_AFTER="press any key" run usage 0 pty
@@ -141,17 +129,17 @@ normal=$port
   run verbose-reboot 0 pty $(args secret "$normal" y)
   run quiet-reboot 0 none $(args secret "$normal" n)
   run wrong-password 6 pty $(args wrong "$normal" y)
-  closed=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  closed=$(free_port)
   run refused 3 none $(args secret "$closed" y)
   for mode in close-before-asking eof-before-asking fail-after-answer long-line drip \
       hang-after-answer; do
-    start_sim "$mode" || fail "simulator ($mode) did not start"
+    mode_sim "$mode" || fail "simulator ($mode) did not start"
     case $mode in
       close-before-asking | eof-before-asking) expected=7 ;;
       fail-after-answer) expected=8 ;;
       *) expected=0 ;;
     esac
-    run "$mode" "$expected" none $(args secret "$port" y)
+    run "$mode" "$expected" none $(args secret "$sim_port" y)
   done
 }
 grep -q "done - quitting in 4 seconds" "$work/verbose-reboot.out" ||

@@ -11,6 +11,7 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 sim=$2
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
+source "$source_dir/tests/test_lib.sh"
 if [ "$(id -u)" -ne 0 ] || ! command -v dpkg >/dev/null; then
   echo "SKIP: needs root and dpkg"
   exit 77
@@ -31,17 +32,12 @@ mkdir -p "$HOME"
 unset SSH_AUTH_SOCK
 failures=0
 installed=
-sim_pid=
 cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+  stop_sims
   [ -n "$installed" ] && dpkg_retry --purge swkicker >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
 
 # dpkg_retry ARGS...: dpkg, waiting while another dpkg or apt holds its lock.
 dpkg_retry() {
@@ -94,11 +90,7 @@ dpkg_retry --path-include='/usr/share/man/man1/swKicker.1.gz' \
 installed=yes
 [ "$(command -v swKicker)" = /usr/bin/swKicker ] || fail "swKicker on PATH is '$(command -v swKicker)'"
 
-"$sim" --log "$work/router.log" --count 1 --lifetime 60 >"$work/sim.out" 2>"$work/sim.err" &
-sim_pid=$!
-for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
-port=$(head -n 1 "$work/sim.out")
-[ -n "$port" ] || { echo "FAIL: the simulator did not start"; cat "$work/sim.err"; exit 1; }
+start_sim secret 60 --count 1
 status=0
 (cd / && setsid -w swKicker /user:admin /pw:secret "/port:$port" /v:n /ip:127.0.0.1 \
   </dev/null >/dev/null 2>&1) || status=$?

@@ -17,13 +17,10 @@ export HOME="$work/home"  # no known_hosts of the user's: the simulator is unkno
 mkdir -p "$HOME"
 failures=0
 wait_end_tenths=400
-sim_pid=
-mode_sim_pids=()
 
 cleanup() {
-  T kill-server 2>/dev/null || true
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
-  for pid in "${mode_sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  tmux_end
+  stop_sims
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -37,11 +34,8 @@ closed_port=$(free_port)
 # mode_sim MODE: starts another simulator in that fault mode; its port goes
 # to $mode_port.
 mode_sim() {
-  "$sim" --user admin --password 's3cret pw' --mode "$1" --lifetime 280 \
-    >"$work/sim-$1.out" 2>/dev/null &
-  mode_sim_pids+=($!)
-  for _ in $(seq 100); do [ -s "$work/sim-$1.out" ] && break; sleep 0.1; done
-  mode_port=$(head -n 1 "$work/sim-$1.out")
+  run_sim "sim-$1" --user admin --password 's3cret pw' --mode "$1" --lifetime 280 || true
+  mode_port=$sim_port
 }
 
 T new-session -d -s keep -x 20 -y 5 'exec sleep 300'

@@ -21,16 +21,14 @@ failures=0
 wait_for_tenths=400
 # (at most 90 s: a connection that times out takes the session's 45 s bound)
 wait_end_tenths=900
-sim_pid=
 
 # A persistent server: each start then takes a fraction of a second. (It
 # fails when one is already running for the prefix, which is as good.)
 wineserver -p || true
 
 cleanup() {
-  T kill-server 2>/dev/null || true
-  rm -f "${TMUX_TMPDIR:-/tmp}/tmux-$(id -u)/$socket"
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+  tmux_end
+  stop_sims
   rm -rf "$work"
 }
 trap cleanup EXIT

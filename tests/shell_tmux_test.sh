@@ -18,11 +18,10 @@ work=$(mktemp -d)
 export HOME="$work/home"  # no known_hosts of the user's: the simulator is unknown
 mkdir -p "$HOME"
 failures=0
-sim_pid=
 
 cleanup() {
-  T kill-server 2>/dev/null || true
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+  tmux_end
+  stop_sims
   rm -rf "$work"
 }
 trap cleanup EXIT

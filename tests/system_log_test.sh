@@ -23,10 +23,9 @@ mkdir -p "$HOME"
 unset SSH_AUTH_SOCK
 password='Pw-9f3!syslog'
 failures=0
-sim_pid=
 listener_pid=
 cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+  stop_sims
   [ -n "$listener_pid" ] && kill "$listener_pid" 2>/dev/null || true
   rm -rf "$work"
 }

@@ -1,24 +1,51 @@
 # Helpers the shell tests source: tmux on a private socket, failures counted
-# in $failures, the router simulator, and waiting for a pane.
+# in $failures, router simulators in $work, and waiting for a pane.
 
 # T ARGS...: tmux on the test's own server ($socket), with no configuration.
 T() { tmux -L "$socket" -f /dev/null "$@"; }
+
+# tmux_end: stops the test's tmux server and removes its socket file.
+tmux_end() {
+  T kill-server 2>/dev/null || true
+  rm -f "${TMUX_TMPDIR:-/tmp}/tmux-$(id -u)/$socket"
+}
 
 fail() {
   echo "FAIL: $*"
   failures=$((failures + 1))
 }
 
-# start_sim PASSWORD LIFETIME: the router simulator ($sim) for user admin,
-# logging to $work/router.log; its pid goes to $sim_pid, its port to $port.
-# Ends the test when it does not start.
+sim_pids=()
+
+# run_sim NAME ARGS...: a router simulator ($sim) started with ARGS, printing
+# its port into $work/NAME.port and its errors into $work/NAME.err; its pid
+# joins $sim_pids (stop_sims ends them all) and its port goes to $sim_port.
+# Fails when it has not started within 10 s.
+run_sim() {
+  local name=$1
+  shift
+  "$sim" "$@" >"$work/$name.port" 2>"$work/$name.err" &
+  sim_pids+=($!)
+  for _ in $(seq 100); do [ -s "$work/$name.port" ] && break; sleep 0.1; done
+  sim_port=$(head -n 1 "$work/$name.port")
+  [ -n "$sim_port" ]
+}
+
+stop_sims() {
+  local pid
+  for pid in "${sim_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+}
+
+# start_sim PASSWORD LIFETIME [ARGS...]: the test's router simulator for user
+# admin, logging to $work/router.log; its port goes to $port. Ends the test
+# when it does not start.
 start_sim() {
-  "$sim" --user admin --password "$1" --log "$work/router.log" \
-    --lifetime "$2" >"$work/sim.out" 2>"$work/sim.err" &
-  sim_pid=$!
-  for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
-  port=$(head -n 1 "$work/sim.out")
-  [ -n "$port" ] || { echo "FAIL: the simulator did not start"; cat "$work/sim.err"; exit 1; }
+  local password=$1 lifetime=$2
+  shift 2
+  run_sim router --user admin --password "$password" --log "$work/router.log" \
+    --lifetime "$lifetime" "$@" ||
+    { echo "FAIL: the simulator did not start"; cat "$work/router.err"; exit 1; }
+  port=$sim_port
 }
 
 # free_port: a loopback port that nothing listened on a moment ago.

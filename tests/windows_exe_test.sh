@@ -7,6 +7,7 @@
 # Usage: windows_exe_test.sh SWKICKER_EXE ROUTER_SIM
 # Wants WINEPREFIX set and a wineserver kept up by the caller.
 set -uo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/test_lib.sh"
 exe=$1
 sim=$2
 : "${WINEPREFIX:?}"
@@ -16,6 +17,7 @@ work=$(mktemp -d)
 pids=()
 user=
 cleanup() {
+  stop_sims
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null; done
   wait 2>/dev/null
   [ -n "$user" ] && userdel "$user" 2>/dev/null
@@ -24,10 +26,6 @@ cleanup() {
 trap cleanup EXIT
 
 failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
 
 # run NAME EXPECTED_STATUSES ARGS...: the exe with no terminal and no
 # console (statuses separated by "|"); a hang is cut after 120 s and fails.
@@ -44,20 +42,10 @@ run() {
   fi
 }
 
-# start_sim NAME ARGS...: a simulator for one connection; sets $port.
-start_sim() {
-  local name=$1
-  shift
-  "$sim" --user admin --password secret --log "$work/$name.log" --count 1 \
-      --lifetime 300 "$@" >"$work/$name.port" 2>"$work/$name.err" &
-  pids+=($!)
-  port=
-  for _ in $(seq 100); do
-    [ -s "$work/$name.port" ] && break
-    sleep 0.1
-  done
-  port=$(head -n 1 "$work/$name.port")
-  [ -n "$port" ]
+# connection_sim NAME: a simulator for one connection, logging to
+# $work/NAME.log; its port goes to $sim_port.
+connection_sim() {
+  run_sim "$1" --user admin --password secret --log "$work/$1.log" --count 1 --lifetime 300
 }
 
 # answer_logged NAME: the simulator saw the reboot command and the answer y.
@@ -68,20 +56,20 @@ answer_logged() {
 
 run usage 0
 
-start_sim verbose || fail "simulator did not start"
-run verbose 0 /user:admin /pw:secret "/port:$port" /v:y /ip:127.0.0.1
+connection_sim verbose || fail "simulator did not start"
+run verbose 0 /user:admin /pw:secret "/port:$sim_port" /v:y /ip:127.0.0.1
 answer_logged verbose || fail "verbose: no answer in the simulator's log"
 
-start_sim quiet || fail "simulator did not start"
-run quiet 0 /user:admin /pw:secret "/port:$port" /v:n /ip:127.0.0.1
+connection_sim quiet || fail "simulator did not start"
+run quiet 0 /user:admin /pw:secret "/port:$sim_port" /v:n /ip:127.0.0.1
 answer_logged quiet || fail "quiet: no answer in the simulator's log"
 
-start_sim wrong-password || fail "simulator did not start"
-run wrong-password 6 /user:admin /pw:wrong "/port:$port" /v:y /ip:127.0.0.1
+connection_sim wrong-password || fail "simulator did not start"
+run wrong-password 6 /user:admin /pw:wrong "/port:$sim_port" /v:y /ip:127.0.0.1
 
 # Under Wine a closed loopback port ends in the connect timeout, not a
 # refusal: status 4, where Linux and Windows give 3.
-closed=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+closed=$(free_port)
 run closed-port "4|1" /user:admin /pw:secret "/port:$closed" /v:y /ip:127.0.0.1
 
 if [ "$(id -u)" -eq 0 ] && [ -x /usr/sbin/sshd ]; then
@@ -102,7 +90,7 @@ printf '%s\n' "\$answer" > $dir/out/answer
 printf 'rebooting\n'
 ASK
   chmod 755 "$dir/ask.sh"
-  sshd_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  sshd_port=$(free_port)
   cat >"$dir/sshd_config" <<CONF
 Port $sshd_port
 ListenAddress 127.0.0.1
