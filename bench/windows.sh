@@ -17,28 +17,21 @@ cmake -S . -B "$native" -G Ninja >/dev/null
 cmake --build "$native" --target swKicker swKicker-router-sim >/dev/null
 scripts/build-windows.sh "$win" >/dev/null
 
-export WINEDEBUG=-all LANG=C.UTF-8
-WINEPREFIX="$(cd "$win" && pwd)/wineprefix"
-export WINEPREFIX
-[ -e "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1 || true
-wineserver -p || true  # one may already be up for this prefix
+source scripts/windows-env.sh
+source tests/test_lib.sh
+wine_up "$win"
 work=$(mktemp -d)
-sim_pid=
 cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
-  wineserver -k 2>/dev/null || true
+  stop_sims
+  wine_down
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-"$native/swKicker-router-sim" --user admin --password secret --lifetime 900 \
-    >"$work/port" 2>/dev/null &
-sim_pid=$!
-for _ in $(seq 100); do
-  [ -s "$work/port" ] && break
-  sleep 0.1
-done
-port=$(head -n 1 "$work/port")
+sim="$native/swKicker-router-sim"
+run_sim router --user admin --password secret --lifetime 900 ||
+  { echo "the simulator did not start" >&2; exit 1; }
+port=$sim_port
 
 size=$(stat -c %s "$win/swKicker.exe")
 echo "== swKicker.exe =="

@@ -6,8 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build-win}
+source scripts/windows-env.sh
 scripts/windows-deps.sh
-cache=${SWK_WIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/swkicker-win}
 mkdir -p "$dir"
 wineprefix="$(cd "$dir" && pwd)/wineprefix"
 # Tests run through Wine with a prefix of their own inside the build folder;
@@ -15,7 +15,7 @@ wineprefix="$(cd "$dir" && pwd)/wineprefix"
 emulator="env;WINEDEBUG=-all;WINEPREFIX=$wineprefix;LANG=C.UTF-8;$PWD/scripts/wine-run.sh"
 cmake -S . -B "$dir" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/windows-x86_64.cmake" \
-    -DSWK_WIN_DEPS="$cache/prefix" \
+    -DSWK_WIN_DEPS="$win_cache/prefix" \
     -DCMAKE_BUILD_TYPE=Release \
     -DSWK_BUILD_BENCHMARKS=OFF \
     -DCMAKE_CROSSCOMPILING_EMULATOR="$emulator" >/dev/null

@@ -19,15 +19,9 @@ if [ ! -x "$native/swKicker-router-sim" ]; then
   cmake --build "$native" --target swKicker-router-sim
 fi
 
-export WINEDEBUG=-all LANG=C.UTF-8
-WINEPREFIX="$(cd "$dir" && pwd)/wineprefix"
-export WINEPREFIX
-if [ ! -e "$WINEPREFIX/system.reg" ]; then
-  echo "creating the Wine prefix in $WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || true
-fi
-wineserver -p || true  # one may already be up for this prefix
-trap 'wineserver -k 2>/dev/null || true' EXIT
+source scripts/windows-env.sh
+wine_up "$dir"
+trap wine_down EXIT
 
 status=0
 ctest --test-dir "$dir" --output-on-failure -j2 || status=$?

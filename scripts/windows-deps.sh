@@ -8,7 +8,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-cache=${SWK_WIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/swkicker-win}
+source scripts/windows-env.sh
+cache=$win_cache
 prefix="$cache/prefix"
 stamp="$prefix/.complete-2"
 [ -e "$stamp" ] && exit 0
