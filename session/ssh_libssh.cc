@@ -4,23 +4,20 @@
 
 #include <libssh/callbacks.h>
 #include <libssh/libssh.h>
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <mstcpip.h>
+#else
+#include <poll.h>
 #if defined(__linux__)
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#elif defined(_WIN32)
-#include <winsock2.h>
-#include <mstcpip.h>
 #endif
-#if defined(_WIN32)
-#include <winsock2.h>
-#else
-#include <poll.h>
 #endif
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
