@@ -68,7 +68,6 @@ struct OpenSession {
   // Must outlive the channel: libssh keeps a pointer to it.
   ssh_channel_callbacks_struct callbacks = {};
   SshClient handle = kInvalidClient;
-  int64_t timeoutMs = 0;
   LineAssembler lines;
   int64_t stepMs = 0;     // the longest the host may stay silent in a step
   int64_t sessionEndMs = 0;  // no step of this session goes past it
@@ -652,7 +651,6 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
   ssh_set_blocking(session, 1);
   BoundBlockingWaits(open);
   SetFailure(SshFailure::kNone);
-  open->timeoutMs = open->stepMs;
   open->handle = NextHandle();
   return open->handle;
 }
@@ -666,7 +664,7 @@ int32_t SshReadLineA(SshClient client, char* buffer, int32_t* count) {
   *count = 0;
   if (open == nullptr || capacity < 2) return 0;
 
-  const int64_t deadline = std::min(NowMs() + open->timeoutMs, open->sessionEndMs);
+  const int64_t deadline = std::min(NowMs() + open->stepMs, open->sessionEndMs);
   std::string line;
   for (;;) {
     int64_t waitMs = 0;
