@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,11 +72,9 @@ struct OpenSession {
   LineAssembler lines;
   int64_t stepMs = 0;     // the longest the host may stay silent in a step
   int64_t sessionEndMs = 0;  // no step of this session goes past it
-  bool exited = false;  // exit status or exit signal received
   bool closed = false;  // the remote closed the channel
-  bool hasExitStatus = false;
-  int exitStatus = 0;
-  std::string exitSignal;
+  std::optional<int> exitStatus;  // once the remote reported one
+  std::string exitSignal;         // its name, once reported ("?" when it has none)
   std::string outputTail;  // the end of the output read while closing
 };
 
@@ -99,21 +98,27 @@ int64_t NowMs() {
 void DiscardLog(int, const char*, const char*, void*) {}
 
 void OnExitStatus(ssh_session, ssh_channel, int status, void* userdata) {
-  OpenSession* open = static_cast<OpenSession*>(userdata);
-  open->exited = true;
-  open->hasExitStatus = true;
-  open->exitStatus = status;
+  static_cast<OpenSession*>(userdata)->exitStatus = status;
 }
 
 void OnExitSignal(ssh_session, ssh_channel, const char* signal, int, const char*,
                   const char*, void* userdata) {
-  OpenSession* open = static_cast<OpenSession*>(userdata);
-  open->exited = true;
-  open->exitSignal = signal != nullptr && signal[0] != '\0' ? signal : "?";
+  static_cast<OpenSession*>(userdata)->exitSignal =
+      signal != nullptr && signal[0] != '\0' ? signal : "?";
 }
 
 void OnClose(ssh_session, ssh_channel, void* userdata) {
   static_cast<OpenSession*>(userdata)->closed = true;
+}
+
+// Whether the remote command reported its end: an exit status or a signal.
+bool Exited(const OpenSession* open) {
+  return open->exitStatus.has_value() || !open->exitSignal.empty();
+}
+
+// Whether that end was a failure: a signal or a non-zero exit status.
+bool ReportedFailure(const OpenSession* open) {
+  return !open->exitSignal.empty() || open->exitStatus.value_or(0) != 0;
 }
 
 bool SetOptions(ssh_session session, const char* host, int port, const char* user,
@@ -475,10 +480,8 @@ void Release(OpenSession* open) {
   }
   open->handle = kInvalidClient;
   open->lines = LineAssembler();
-  open->exited = false;
   open->closed = false;
-  open->hasExitStatus = false;
-  open->exitStatus = 0;
+  open->exitStatus.reset();
   open->exitSignal.clear();
   open->outputTail.clear();
 }
@@ -486,14 +489,10 @@ void Release(OpenSession* open) {
 // What the remote command reported at its end, when that is a failure: the
 // exit status or signal and its last line of output.
 std::string RemoteFailure(const OpenSession* open) {
-  std::string report;
-  if (!open->exitSignal.empty()) {
-    report = "signal " + open->exitSignal;
-  } else if (open->hasExitStatus && open->exitStatus != 0) {
-    report = "exit status " + std::to_string(open->exitStatus);
-  } else {
-    return std::string();
-  }
+  if (!ReportedFailure(open)) return std::string();
+  std::string report = !open->exitSignal.empty()
+                           ? "signal " + open->exitSignal
+                           : "exit status " + std::to_string(*open->exitStatus);
   std::string tail = open->outputTail;
   while (!tail.empty() && (tail.back() == '\n' || tail.back() == '\r' || tail.back() == ' ')) {
     tail.pop_back();
@@ -690,7 +689,7 @@ int32_t SshWriteLineA(SshClient client, const char* text, int32_t*) {
   // its output, exited or closed its channel is not asking anything, in
   // whichever order its end-of-output and its close come.
   AwaitPackets(open, 0);
-  if (open->exited || open->closed || ssh_channel_is_closed(open->channel) ||
+  if (Exited(open) || open->closed || ssh_channel_is_closed(open->channel) ||
       ssh_channel_is_eof(open->channel)) {
     SetFailure(SshFailure::kRemoteEnded);
     return 0;
@@ -721,7 +720,7 @@ int32_t SshDisconnect(SshClient client) {
   // Closing at once can kill a command that has read its input but not yet
   // acted on it: end its input, then give it a bounded time to finish.
   const bool ended = open->closed || ssh_channel_is_closed(open->channel);
-  if (!ended && (open->exited || ssh_channel_send_eof(open->channel) == SSH_OK)) {
+  if (!ended && (Exited(open) || ssh_channel_send_eof(open->channel) == SSH_OK)) {
     const int64_t deadline = std::min(NowMs() + kCloseWaitMs, open->sessionEndMs);
     for (;;) {
       DrainOutput(open);
@@ -729,8 +728,7 @@ int32_t SshDisconnect(SshClient client) {
       // A failure's exit status can come before the command's last output
       // (OpenSSH's sshd sends it when the command exits, while its pipe may
       // still hold output): then the wait goes on to the end of the output.
-      const bool failed = !open->exitSignal.empty() || open->exitStatus != 0;
-      if ((open->exited && !failed) || open->closed || left <= 0 ||
+      if ((Exited(open) && !ReportedFailure(open)) || open->closed || left <= 0 ||
           !ssh_is_connected(open->session) || ssh_channel_is_closed(open->channel)) {
         break;
       }
