@@ -467,23 +467,15 @@ void AwaitPackets(OpenSession* open, int waitMs) {
 }
 
 // Frees what a session holds, channel before session: ssh_disconnect frees
-// the session's channels itself.
+// the session's channels itself. Once both are gone libssh holds nothing of
+// it, callbacks included, and the record starts over empty.
 void Release(OpenSession* open) {
-  if (open->channel != nullptr) {
-    ssh_channel_free(open->channel);
-    open->channel = nullptr;
-  }
+  if (open->channel != nullptr) ssh_channel_free(open->channel);
   if (open->session != nullptr) {
     ssh_disconnect(open->session);
     ssh_free(open->session);
-    open->session = nullptr;
   }
-  open->handle = kInvalidClient;
-  open->lines = LineAssembler();
-  open->closed = false;
-  open->exitStatus.reset();
-  open->exitSignal.clear();
-  open->outputTail.clear();
+  *open = OpenSession();
 }
 
 // What the remote command reported at its end, when that is a failure: the
