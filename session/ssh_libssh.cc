@@ -84,9 +84,10 @@ bool g_initialized = false;
 SshFailure g_lastFailure = SshFailure::kNone;
 std::string g_lastFailureText;
 
-void SetFailure(SshFailure kind, const std::string& text = std::string()) {
+SshFailure SetFailure(SshFailure kind, const std::string& text = std::string()) {
   g_lastFailure = kind;
   g_lastFailureText = text;
+  return kind;
 }
 
 int64_t NowMs() {
@@ -281,16 +282,19 @@ SshFailure ConnectFailure(ssh_session session, std::string* text) {
   return SshFailure::kOther;
 }
 
+// The failure a step's result stands for: it ran out of time, or libssh
+// says what went wrong.
+SshFailure StepFailure(ssh_session session, int rc) {
+  if (rc == kStepTimedOut) return SetFailure(SshFailure::kTimedOut);
+  return SetFailure(SshFailure::kOther, ssh_get_error(session));
+}
+
 // The failure an authentication call's result stands for.
 SshFailure AuthFailure(ssh_session session, int rc) {
-  if (rc == kStepTimedOut) {
-    SetFailure(SshFailure::kTimedOut);
-  } else if (rc == SSH_AUTH_DENIED || rc == SSH_AUTH_PARTIAL) {
-    SetFailure(SshFailure::kAuthenticationRefused);
-  } else {
-    SetFailure(SshFailure::kOther, ssh_get_error(session));
+  if (rc == SSH_AUTH_DENIED || rc == SSH_AUTH_PARTIAL) {
+    return SetFailure(SshFailure::kAuthenticationRefused);
   }
-  return g_lastFailure;
+  return StepFailure(session, rc);
 }
 
 // The password answers a round only when the round asks for exactly one
@@ -307,13 +311,11 @@ SshFailure KeyboardInteractive(const OpenSession* open, const char* password) {
       char echo = 1;
       if (prompts != 1 || ssh_userauth_kbdint_getprompt(session, 0, &echo) == nullptr ||
           echo != 0) {
-        SetFailure(SshFailure::kAuthenticationRefused,
-                   "the router asked for more than the password.");
-        return g_lastFailure;
+        return SetFailure(SshFailure::kAuthenticationRefused,
+                          "the router asked for more than the password.");
       }
       if (ssh_userauth_kbdint_setanswer(session, 0, password) < 0) {
-        SetFailure(SshFailure::kOther, ssh_get_error(session));
-        return g_lastFailure;
+        return SetFailure(SshFailure::kOther, ssh_get_error(session));
       }
     }
     rc = RunStep(open, SSH_AUTH_AGAIN, next);
@@ -395,21 +397,15 @@ SshFailure Authenticate(const OpenSession* open, const char* password) {
   if ((methods & SSH_AUTH_METHOD_INTERACTIVE) != 0) {
     return KeyboardInteractive(open, password);
   }
-  SetFailure(SshFailure::kAuthenticationRefused, "the router offers no password authentication.");
-  return g_lastFailure;
+  return SetFailure(SshFailure::kAuthenticationRefused,
+                    "the router offers no password authentication.");
 }
 
 SshFailure RequestAuthService(const OpenSession* open) {
   ssh_session session = open->session;
   const int rc =
       RunStep(open, SSH_AGAIN, [&] { return ssh_service_request(session, "ssh-userauth"); });
-  if (rc == SSH_OK) return SshFailure::kNone;
-  if (rc == kStepTimedOut) {
-    SetFailure(SshFailure::kTimedOut);
-  } else {
-    SetFailure(SshFailure::kOther, ssh_get_error(session));
-  }
-  return g_lastFailure;
+  return rc == SSH_OK ? SshFailure::kNone : StepFailure(session, rc);
 }
 
 bool OpenCommandChannel(OpenSession* open, const char* command) {
@@ -433,11 +429,7 @@ bool OpenCommandChannel(OpenSession* open, const char* command) {
     rc = RunStep(open, SSH_AGAIN, [&] { return ssh_channel_request_exec(channel, command); });
   }
   if (rc == SSH_OK) return true;
-  if (rc == kStepTimedOut) {
-    SetFailure(SshFailure::kTimedOut);
-  } else {
-    SetFailure(SshFailure::kOther, ssh_get_error(open->session));
-  }
+  StepFailure(open->session, rc);
   return false;
 }
 
