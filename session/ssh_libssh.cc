@@ -544,10 +544,7 @@ void DrainOutput(OpenSession* open) {
 
 SshFailure SshGetLastError(char* text, int32_t capacity) {
   if (text != nullptr && capacity > 0) {
-    const size_t length =
-        std::min(g_lastFailureText.size(), static_cast<size_t>(capacity - 1));
-    std::memcpy(text, g_lastFailureText.data(), length);
-    text[length] = '\0';
+    StoreFixedText(g_lastFailureText, text, static_cast<size_t>(capacity));
   }
   return g_lastFailure;
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "session/numbers/numbers.h"
+
 namespace {
 
 SshScript g_script;
@@ -102,10 +104,8 @@ int32_t SshDisconnect(SshClient client) {
 
 SshFailure SshGetLastError(char* text, int32_t capacity) {
   if (text != nullptr && capacity > 0) {
-    const std::string& words = g_lastFailure == SshFailure::kNone ? std::string() : g_script.failureText;
-    const size_t length = std::min(words.size(), static_cast<size_t>(capacity - 1));
-    std::memcpy(text, words.data(), length);
-    text[length] = '\0';
+    StoreFixedText(g_lastFailure == SshFailure::kNone ? "" : g_script.failureText, text,
+                   static_cast<size_t>(capacity));
   }
   return g_lastFailure;
 }
