@@ -50,12 +50,6 @@ constexpr size_t kReportedLineBytes = 120;
 constexpr const char* kDefaultHostKeyAlgorithms =
     "ssh-ed25519,ecdsa-sha2-nistp521,ecdsa-sha2-nistp384,ecdsa-sha2-nistp256,"
     "sk-ssh-ed25519@openssh.com,sk-ecdsa-sha2-nistp256@openssh.com,rsa-sha2-512,rsa-sha2-256";
-// A path that opens as an empty file, given to libssh for its known_hosts.
-#if defined(_WIN32)
-constexpr const char* kNoFile = "NUL";
-#else
-constexpr const char* kNoFile = "/dev/null";
-#endif
 
 // libssh and the crypto library below it may change the floating-point
 // environment; the port conversion needs its own mode back after each call.
@@ -134,7 +128,8 @@ bool SetOptions(ssh_session session, const char* host, int port, const char* use
   // The user is set after the host: libssh reads "name@" in a host text as a
   // user name, and the given user must win. known_hosts is read by this
   // file, not by libssh, whose reading would reorder the host key
-  // algorithms on its own.
+  // algorithms on its own: libssh is given a path that opens as an empty
+  // file for both.
   return ssh_options_set(session, SSH_OPTIONS_LOG_VERBOSITY, &noLog) == 0 &&
          ssh_options_set(session, SSH_OPTIONS_PROCESS_CONFIG, &processConfig) == 0 &&
          ssh_options_set(session, SSH_OPTIONS_HOST, host) == 0 &&
@@ -143,8 +138,8 @@ bool SetOptions(ssh_session session, const char* host, int port, const char* use
          ssh_options_set(session, SSH_OPTIONS_TIMEOUT, &timeoutSeconds) == 0 &&
          ssh_options_set(session, SSH_OPTIONS_TIMEOUT_USEC, &timeoutUsec) == 0 &&
          ssh_options_set(session, SSH_OPTIONS_NODELAY, &noDelay) == 0 &&
-         ssh_options_set(session, SSH_OPTIONS_KNOWNHOSTS, kNoFile) == 0 &&
-         ssh_options_set(session, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, kNoFile) == 0;
+         ssh_options_set(session, SSH_OPTIONS_KNOWNHOSTS, NullPath()) == 0 &&
+         ssh_options_set(session, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, NullPath()) == 0;
 }
 
 // The host name as libssh took it (without a "name@" part).
