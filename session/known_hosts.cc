@@ -20,9 +20,8 @@ struct Line {
   std::string_view keyBase64;
 };
 
-// Where each kind of verdict was first seen.
+// Where each kind of verdict was first seen; no file while it was not.
 struct Found {
-  bool seen = false;
   const std::string* file = nullptr;
   int line = 0;
 };
@@ -203,8 +202,7 @@ bool ParseLine(std::string_view text, Line* line) {
 }
 
 void Note(Found* found, const std::string& file, int line) {
-  if (found->seen) return;
-  found->seen = true;
+  if (found->file != nullptr) return;
   found->file = &file;
   found->line = line;
 }
@@ -284,7 +282,8 @@ HostKeyVerdict CheckHostKey(const std::vector<KnownHostsText>& files, const std:
       {otherType, HostKeyStatus::kOtherType},
   };
   for (const auto& entry : kOrder) {
-    if (entry.found.seen) return HostKeyVerdict{entry.status, *entry.found.file, entry.found.line};
+    const Found& found = entry.found;
+    if (found.file != nullptr) return HostKeyVerdict{entry.status, *found.file, found.line};
   }
   return HostKeyVerdict{};
 }
