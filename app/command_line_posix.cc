@@ -1,13 +1,12 @@
 #include "app/command_line.h"
 
-#include <string.h>
-
 #include <cstring>
 #include <cwctype>
 #include <vector>
 
 #include "app/command_line_platform.h"
 #include "console/text_codec.h"
+#include "session/wipe.h"
 
 // The command line rebuilt from the argument vector, in the locale's
 // encoding.
@@ -75,7 +74,7 @@ void AppendArgument(int arg, std::string_view bytes, bool isName,
     sources->push_back({-1, 0, 0});
   }
   line->append(text);
-  explicit_bzero(text.data(), text.size() * sizeof(char16_t));
+  Wipe(&text);
   sources->insert(sources->end(), units.begin(), units.end());
   if (quote) {
     line->push_back(kQuote);
@@ -106,9 +105,9 @@ void SetCommandLine(int argc, char** argv) {
   }
   CommandLineState& state = State();
   size_t start = CommandTailStart(line);
-  explicit_bzero(state.tail.data(), state.tail.size() * sizeof(char16_t));
+  Wipe(&state.tail);
   state.tail = line.substr(start);
-  explicit_bzero(line.data(), line.size() * sizeof(char16_t));
+  Wipe(&line);
   state.tailSources.assign(sources.begin() + start, sources.end());
   state.argc = argc;
   state.argv = argv;
@@ -127,8 +126,7 @@ const std::u16string& CommandTail() { return State().tail; }
 
 void WipeCommandLine() {
   CommandLineState& state = State();
-  explicit_bzero(state.tail.data(), state.tail.size() * sizeof(char16_t));
-  state.tail.clear();
+  Wipe(&state.tail);
   state.tailSources.clear();
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "app/command_line_platform.h"
+#include "session/wipe.h"
 
 // The command line as Windows hands it to the process: one UTF-16 text,
 // narrowed into the system's ANSI code page.
@@ -119,8 +120,7 @@ const std::u16string& CommandTail() { return State().tail; }
 
 void WipeCommandLine() {
   CommandLineState& state = State();
-  SecureZeroMemory(state.tail.data(), state.tail.size() * sizeof(char16_t));
-  state.tail.clear();
+  Wipe(&state.tail);
 }
 
 std::u16string LowerText(std::u16string_view text) {
@@ -185,5 +185,5 @@ void ScrubParamInArgv(int n, std::string_view prefix) {
   for (int i = 1; i < state.argc && state.argv != nullptr; ++i) {
     StarNarrow(state.argv[i], prefix, starredPrefix, secret);
   }
-  SecureZeroMemory(secret.data(), secret.size());
+  Wipe(&secret);
 }

@@ -61,16 +61,6 @@ constexpr int32_t kLightGrey = 7;
 constexpr int32_t kLightCyan = 11;
 constexpr int32_t kBlack = 0;
 
-void Wipe(std::string* text) {
-  WipeBytes(text->data(), text->size());
-  text->clear();
-}
-
-void Wipe(std::u16string* text) {
-  WipeBytes(text->data(), text->size() * sizeof(char16_t));
-  text->clear();
-}
-
 void ShowUsage() {
   PrintLine("syntax:");
   PrintLine(
