@@ -60,6 +60,15 @@ ParamSpan FindParamSpan(std::u16string_view tail, int n) {
   }
 }
 
+ValueSpan FindValueSpan(std::u16string_view tail, int n,
+                        std::u16string_view prefix) {
+  ParamSpan span = FindParamSpan(tail, n);
+  if (!span.found) return {false, false, 0, 0};
+  std::u16string_view param = tail.substr(span.begin, span.end - span.begin);
+  bool prefixed = !prefix.empty() && param.substr(0, prefix.size()) == prefix;
+  return {true, prefixed, span.begin + (prefixed ? prefix.size() : 0), span.end};
+}
+
 std::u16string FindCommandTail(std::u16string_view commandLine) {
   return std::u16string(commandLine.substr(CommandTailStart(commandLine)));
 }

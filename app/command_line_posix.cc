@@ -171,16 +171,9 @@ void ScrubParamInArgv(int n, std::string_view prefix) {
   // the password is not the one read at position n; it must not stay
   // visible either.
   ScrubArgumentsWithPrefix(prefix);
-  ParamSpan span = FindParamSpan(state.tail, n);
-  if (!span.found) return;
-  std::u16string_view param(state.tail.data() + span.begin,
-                            span.end - span.begin);
-  std::u16string widePrefix = WidenText(prefix);
-  size_t begin = span.begin;
-  if (!widePrefix.empty() && param.substr(0, widePrefix.size()) == widePrefix) {
-    begin += widePrefix.size();
-  }
-  for (size_t k = begin; k < span.end; ++k) {
+  ValueSpan value = FindValueSpan(state.tail, n, WidenText(prefix));
+  if (!value.found) return;
+  for (size_t k = value.begin; k < value.end; ++k) {
     const UnitSource& source = state.tailSources[k];
     if (source.arg < 0 || source.arg >= state.argc) continue;
     // Written in place: the kernel shows these very bytes as the process's

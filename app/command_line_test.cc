@@ -1,6 +1,7 @@
 // The parsing every platform shares: the tail, the parameters, trimming and
 // prefix removal. Where the line comes from is tested per platform.
 #include "app/command_line.h"
+#include "app/command_line_platform.h"
 
 #include <string>
 #include <vector>
@@ -112,6 +113,40 @@ TEST(CommandLine, StripPrefixTable) {
   for (const auto& row : kCases) {
     SCOPED_TRACE(std::string(row.value));
     EXPECT_EQ(StripPrefix(row.value, row.prefix), row.stripped);
+  }
+}
+
+// The value each platform overwrites in the process list: the parameter
+// after its prefix, only when the parameter begins with it.
+TEST(CommandLine, FindValueSpanTable) {
+  const struct {
+    const char* name;
+    std::u16string_view tail;
+    int n;
+    std::u16string_view prefix;
+    bool found;
+    bool prefixed;
+    std::u16string_view value;
+  } kCases[] = {
+      {"prefixed", u"/user:a /pw:secret /port:22", 2, u"/pw:", true, true, u"secret"},
+      {"quoted", u"/user:a \"/pw:x y\" /port:22", 2, u"/pw:", true, true, u"x y"},
+      {"no prefix", u"/user:a secret", 2, u"/pw:", true, false, u"secret"},
+      {"prefix inside", u"/user:a x/pw:y", 2, u"/pw:", true, false, u"x/pw:y"},
+      {"other case", u"/user:a /PW:y", 2, u"/pw:", true, false, u"/PW:y"},
+      {"shorter than the prefix", u"/user:a /pw", 2, u"/pw:", true, false, u"/pw"},
+      {"prefix only", u"/user:a /pw:", 2, u"/pw:", true, true, u""},
+      {"no prefix given", u"/user:a /pw:b", 2, u"", true, false, u"/pw:b"},
+      {"whole tail", u"/pw:a b", 0, u"/pw:", true, true, u"a b"},
+      {"missing", u"/user:a /pw:b", 3, u"/pw:", false, false, u""},
+  };
+  for (const auto& row : kCases) {
+    SCOPED_TRACE(row.name);
+    ValueSpan span = FindValueSpan(row.tail, row.n, row.prefix);
+    EXPECT_EQ(span.found, row.found);
+    EXPECT_EQ(span.prefixed, row.prefixed);
+    if (span.found) {
+      EXPECT_EQ(row.tail.substr(span.begin, span.end - span.begin), row.value);
+    }
   }
 }
 

@@ -152,24 +152,19 @@ void ScrubParamInArgv(int n, std::string_view prefix) {
   if (state.line == nullptr) return;
   std::string_view starredPrefix;
   std::string secret;
-  ParamSpan span = FindParamSpan(state.tail, n);
-  if (span.found) {
-    std::u16string_view param(state.tail.data() + span.begin,
-                              span.end - span.begin);
-    std::u16string widePrefix(prefix.begin(), prefix.end());  // ASCII
-    bool prefixed = !widePrefix.empty() &&
-                    param.substr(0, widePrefix.size()) == widePrefix;
-    size_t begin = span.begin + (prefixed ? widePrefix.size() : 0);
-    if (prefixed) starredPrefix = prefix;
-    secret = ToNarrow(std::u16string_view(state.tail.data() + begin,
-                                          span.end - begin));
+  const std::u16string widePrefix(prefix.begin(), prefix.end());  // ASCII
+  ValueSpan value = FindValueSpan(state.tail, n, widePrefix);
+  if (value.found) {
+    if (value.prefixed) starredPrefix = prefix;
+    secret = ToNarrow(std::u16string_view(state.tail.data() + value.begin,
+                                          value.end - value.begin));
     // The buffer GetCommandLineW returns is the one in the process's
     // parameter block, which process listers read. The C runtime keeps a
     // copy of the same text.
     wchar_t* copy = _wcmdln;
     bool sameCopy = copy != nullptr && copy != state.line &&
                     std::wcscmp(copy, state.line) == 0;
-    for (size_t k = begin; k < span.end; ++k) {
+    for (size_t k = value.begin; k < value.end; ++k) {
       state.line[state.tailStart + k] = L'*';
       if (sameCopy) copy[state.tailStart + k] = L'*';
     }
