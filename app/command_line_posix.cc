@@ -27,7 +27,7 @@ struct UnitSource {
 
 struct CommandLineState {
   std::u16string tail;
-  std::vector<UnitSource> tailSources;  // one per unit of tail
+  std::vector<UnitSource> tailSources;  // one per unit of tail while argv is set
   int argc = 0;
   char** argv = nullptr;
 };
@@ -117,7 +117,6 @@ void SetCommandLineText(std::u16string_view commandLine) {
   WipeCommandLine();
   CommandLineState& state = State();
   state.tail = FindCommandTail(commandLine);
-  state.tailSources.assign(state.tail.size(), UnitSource{-1, 0, 0});
   state.argc = 0;
   state.argv = nullptr;
 }
