@@ -23,37 +23,27 @@ constexpr int32_t kClosingPauseMs = 4000;
 constexpr int kExitDone = 0;
 constexpr int kExitFailed = 1;
 
-// Why a run failed, in the words of the log line.
-std::string_view LogReason(SshFailure failure) {
-  switch (failure) {
-    case SshFailure::kNone: return "";
-    case SshFailure::kOther: return "the reboot failed";
-    case SshFailure::kNameNotResolved: return "name not resolved";
-    case SshFailure::kConnectionRefused: return "connection refused";
-    case SshFailure::kTimedOut: return "timed out";
-    case SshFailure::kHostKeyRefused: return "host key refused";
-    case SshFailure::kAuthenticationRefused: return "authentication refused";
-    case SshFailure::kRemoteEnded: return "the answer was not delivered";
-    case SshFailure::kRemoteFailed: return "the router reported a failure";
-  }
-  return "the reboot failed";
-}
+// How a run ended. A scheduled job sees nothing but the exit status: each
+// reason the reboot failed has its own, and its words in the log line.
+struct Ending {
+  int status;
+  std::string_view reason;
+};
 
-// A scheduled job sees nothing but the exit status: each reason the reboot
-// failed has its own.
-int ExitStatusFor(SshFailure failure) {
+Ending EndingFor(SshFailure failure) {
+  constexpr Ending kFailed = {kExitFailed, "the reboot failed"};
   switch (failure) {
-    case SshFailure::kNone: return kExitDone;
-    case SshFailure::kOther: return kExitFailed;
-    case SshFailure::kNameNotResolved: return 2;
-    case SshFailure::kConnectionRefused: return 3;
-    case SshFailure::kTimedOut: return 4;
-    case SshFailure::kHostKeyRefused: return 5;
-    case SshFailure::kAuthenticationRefused: return 6;
-    case SshFailure::kRemoteEnded: return 7;
-    case SshFailure::kRemoteFailed: return 8;
+    case SshFailure::kNone: return {kExitDone, ""};
+    case SshFailure::kOther: return kFailed;
+    case SshFailure::kNameNotResolved: return {2, "name not resolved"};
+    case SshFailure::kConnectionRefused: return {3, "connection refused"};
+    case SshFailure::kTimedOut: return {4, "timed out"};
+    case SshFailure::kHostKeyRefused: return {5, "host key refused"};
+    case SshFailure::kAuthenticationRefused: return {6, "authentication refused"};
+    case SshFailure::kRemoteEnded: return {7, "the answer was not delivered"};
+    case SshFailure::kRemoteFailed: return {8, "the router reported a failure"};
   }
-  return kExitFailed;
+  return kFailed;
 }
 
 // Colour indices: 7 light grey, 11 light cyan, 0 black.
@@ -161,16 +151,17 @@ int RunProgramFlow() {
       RunRebootSession(request.user, request.password, request.port,
                        request.verbose, request.address);
   Wipe(&request.password);
+  const Ending ending = EndingFor(outcome);
   LogUnwatchedRun({.address = request.address,
                    .port = PortFromText(request.port),
                    .user = request.user,
                    .outcome = outcome == SshFailure::kNone ? "answered" : "failed",
-                   .reason = LogReason(outcome)});
+                   .reason = ending.reason});
 
   SshUninitialize();
   if (verbose) {
     PrintLine(kClosingVerbose);
     SleepMs(kClosingPauseMs);
   }
-  return ExitStatusFor(outcome);
+  return ending.status;
 }
