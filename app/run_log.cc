@@ -2,9 +2,10 @@
 
 #include <cstdio>
 
+#include "session/ssh_library.h"
+
 namespace {
 
-constexpr int32_t kDefaultPort = 22;
 constexpr std::string_view kPasswordPrefix = "/pw:";
 
 // A value as key=value wants it: bare when it is plain, else in quotes with
@@ -55,7 +56,7 @@ std::string RunLogLine(const RunLogEntry& entry) {
   std::string line;
   if (entry.hasTarget) {
     AppendField("address", entry.address, &line);
-    const int32_t port = entry.port == 0 ? kDefaultPort : entry.port;
+    const int32_t port = entry.port == 0 ? kSshDefaultPort : entry.port;
     AppendField("port", std::to_string(port), &line);
     AppendField("user", entry.user, &line);
   }

@@ -54,7 +54,10 @@ SshFailure SshGetLastError(char* text, int32_t capacity);
 /// Starts the library; non-zero when it is ready. Both arguments unused.
 int32_t SshInitializeA(const char* license, void* reserved);
 
-/// Opens a session on host:port (port 0 means 22; outside 1..65535 fails),
+/// The port a session goes to when it is given port 0.
+constexpr int32_t kSshDefaultPort = 22;
+
+/// Opens a session on host:port (port 0 means kSshDefaultPort; outside 1..65535 fails),
 /// authenticated as user with password, whose remote command is the one in
 /// options. timeout is in seconds: the longest the host may stay silent in a
 /// step. The whole session, from here to the end of SshDisconnect, lasts at

@@ -32,7 +32,6 @@
 
 namespace {
 
-constexpr int kDefaultPort = 22;
 constexpr int kDefaultTimeoutSeconds = 20;
 // How long SshDisconnect lets the remote command finish after its input
 // ended.
@@ -569,7 +568,7 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
     SetFailure(SshFailure::kOther, "no router address was given.");
     return kInvalidClient;
   }
-  if (port == 0) port = kDefaultPort;
+  if (port == 0) port = kSshDefaultPort;
   if (port < 1 || port > 65535) {
     SetFailure(SshFailure::kOther, "port " + std::to_string(port) + " is outside 1 to 65535.");
     return kInvalidClient;
