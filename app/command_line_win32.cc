@@ -38,14 +38,18 @@ CommandLineState& State() {
 void StarNarrowCopy(char* copy, std::string_view prefix,
                     std::string_view secret) {
   if (copy == nullptr || secret.empty()) return;
-  std::string needle(prefix);
-  needle.append(secret);
-  // Searched with both lengths known: a zero byte in the needle must not
-  // shorten it.
-  std::string_view text(copy);
-  for (size_t hit = text.find(needle); hit != std::string_view::npos;
-       hit = text.find(needle, hit + needle.size())) {
-    std::memset(copy + hit + prefix.size(), '*', secret.size());
+  // Compared in place with both lengths known: no copy of the password is
+  // made, and a zero byte in the prefix or the password does not shorten it.
+  const std::string_view text(copy);
+  size_t hit = text.find(prefix);
+  while (hit != std::string_view::npos) {
+    const size_t value = hit + prefix.size();
+    if (text.compare(value, secret.size(), secret) == 0) {
+      std::memset(copy + value, '*', secret.size());
+      hit = text.find(prefix, value + secret.size());
+    } else {
+      hit = text.find(prefix, hit + 1);
+    }
   }
 }
 
