@@ -51,6 +51,8 @@ constexpr int kJobSignals[] = {SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT};
 constexpr int kJobSignalCount = sizeof kJobSignals / sizeof(int);
 
 struct PosixTerminal {
+  // The descriptors. TerminalRestoreFromSignal reads them too: plain ints,
+  // set before they matter.
   int output = -1;
   int input = -1;
   bool rawKeys = false;
@@ -71,10 +73,7 @@ struct PosixTerminal {
 
 PosixTerminal g_term;
 
-// Also read by TerminalRestoreFromSignal: plain values, set before they
-// matter.
-int g_outputFd = -1;
-int g_keyboardFd = -1;
+// Also read by TerminalRestoreFromSignal: set before they matter.
 struct termios g_savedModes;
 volatile sig_atomic_t g_modesSaved = 0;    // g_savedModes holds them as found
 volatile sig_atomic_t g_modesChanged = 0;  // the keyboard has the program's
@@ -145,7 +144,7 @@ void SetModes(const struct termios& modes) {
   sigemptyset(&ttou);
   sigaddset(&ttou, SIGTTOU);
   sigprocmask(SIG_BLOCK, &ttou, &previous);
-  while (tcsetattr(g_keyboardFd, TCSANOW, &modes) != 0 && errno == EINTR) {
+  while (tcsetattr(g_term.input, TCSANOW, &modes) != 0 && errno == EINTR) {
   }
   sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
@@ -760,8 +759,6 @@ void TerminalBegin(const TerminalSetup& setup) {
   g_term.outputIsKeyboard = setup.outputIsKeyboard;
   g_term.plain = setup.plain;
   g_term.utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
-  g_outputFd = setup.output;
-  g_keyboardFd = setup.input;
   g_modesSaved = 0;
   g_modesChanged = 0;
   g_screenTaken = 0;
@@ -775,11 +772,11 @@ void TerminalEnd() {
 }
 
 void TerminalRestoreFromSignal() {
-  if (g_screenTaken && g_outputFd >= 0) {
+  if (g_screenTaken && g_term.output >= 0) {
     const char* data = kRestoreBytes;
     size_t left = sizeof kRestoreBytes - 1;
     while (left > 0) {
-      const ssize_t written = write(g_outputFd, data, left);
+      const ssize_t written = write(g_term.output, data, left);
       if (written < 0 && errno == EINTR) continue;
       if (written <= 0) break;
       data += written;
