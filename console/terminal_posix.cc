@@ -172,6 +172,7 @@ void TakeModes() {
   SetModes(modes);
 }
 
+// Async-signal-safe: TerminalRestoreFromSignal ends with it.
 void GiveModesBack() {
   if (!g_modesChanged) return;
   SetModes(g_savedModes);
@@ -775,6 +776,8 @@ void TerminalRestoreFromSignal() {
   if (g_screenTaken && g_term.output >= 0) {
     const char* data = kRestoreBytes;
     size_t left = sizeof kRestoreBytes - 1;
+    // Not WriteAll: a terminal that takes nothing now (EAGAIN) is given up
+    // on rather than waited for in a spin.
     while (left > 0) {
       const ssize_t written = write(g_term.output, data, left);
       if (written < 0 && errno == EINTR) continue;
@@ -784,8 +787,5 @@ void TerminalRestoreFromSignal() {
     }
     g_screenTaken = 0;
   }
-  if (g_modesChanged) {
-    SetModes(g_savedModes);
-    g_modesChanged = 0;
-  }
+  GiveModesBack();
 }
