@@ -50,9 +50,6 @@ struct StartupState {
   bool inputModeSaved = false;
   DWORD inputMode = 0;
   bool handlerInstalled = false;
-  // The window FindConsoleWindow remembers; forgotten once start-up is done,
-  // so the normal end looks it up anew.
-  HWND window = nullptr;
   // The window found at start-up, for the fatal end, which must not pause.
   HWND startWindow = nullptr;
 };
@@ -101,7 +98,6 @@ void CheckPlatform() {
 }
 
 HWND FindConsoleWindow() {
-  if (g_startup.window != nullptr) return g_startup.window;
   wchar_t title[kTitleCapacity];
   const DWORD length = GetConsoleTitleW(title, kTitleCapacity);
   // No console, no title to mark, or one too long to set back whole.
@@ -112,9 +108,9 @@ HWND FindConsoleWindow() {
   title[length] = L'\0';
   SetConsoleTitleW(marked);
   Sleep(kTitleSettleMs);
-  g_startup.window = FindWindowW(nullptr, marked);
+  HWND window = FindWindowW(nullptr, marked);
   SetConsoleTitleW(title);
-  return g_startup.window;
+  return window;
 }
 
 HMENU WindowMenu(HWND window) {
@@ -236,9 +232,8 @@ void ConsoleStartup() {
     SetConsoleMode(g_startup.stdInput, kInputMode);
   }
 
-  ProtectWindow(FindConsoleWindow());
-  g_startup.startWindow = g_startup.window;
-  g_startup.window = nullptr;
+  g_startup.startWindow = FindConsoleWindow();
+  ProtectWindow(g_startup.startWindow);
 
   if (g_startup.output != INVALID_HANDLE_VALUE) EnsureCursor();
 
