@@ -49,7 +49,6 @@ struct StartupState {
   DWORD outputMode = 0;
   bool inputModeSaved = false;
   DWORD inputMode = 0;
-  bool handlerInstalled = false;
   // The window found at start-up, for the fatal end, which must not pause.
   HWND startWindow = nullptr;
 };
@@ -120,7 +119,6 @@ HMENU WindowMenu(HWND window) {
 void ProtectWindow(HWND window) {
   HMENU menu = WindowMenu(window);
   SetConsoleCtrlHandler(ConsoleControlHandler, TRUE);
-  g_startup.handlerInstalled = true;
   if (menu != nullptr) {
     DeleteMenu(menu, kCloseCommand, MF_BYCOMMAND);
     DrawMenuBar(window);
@@ -129,10 +127,7 @@ void ProtectWindow(HWND window) {
 
 void UnprotectWindow(HWND window) {
   HMENU menu = WindowMenu(window);
-  if (g_startup.handlerInstalled) {
-    SetConsoleCtrlHandler(ConsoleControlHandler, FALSE);
-    g_startup.handlerInstalled = false;
-  }
+  SetConsoleCtrlHandler(ConsoleControlHandler, FALSE);
   // Only where it is missing: a second Close item helps nobody.
   if (menu != nullptr &&
       GetMenuState(menu, kCloseCommand, MF_BYCOMMAND) == static_cast<UINT>(-1)) {
