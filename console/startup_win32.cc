@@ -41,7 +41,6 @@ struct StartupState {
   bool started = false;
   HANDLE stdInput = INVALID_HANDLE_VALUE;
   HANDLE stdOutput = INVALID_HANDLE_VALUE;
-  HANDLE stdError = INVALID_HANDLE_VALUE;
   HANDLE output = INVALID_HANDLE_VALUE;  // the screen buffer text goes to
   HANDLE input = INVALID_HANDLE_VALUE;   // "CONIN$"
   // Modes as they were found, put back at every end.
@@ -188,7 +187,7 @@ void ConsoleStartup() {
   if (g_startup.started) return;
   CheckPlatform();
 
-  g_startup.stdError = GetStdHandle(STD_ERROR_HANDLE);
+  const HANDLE stdError = GetStdHandle(STD_ERROR_HANDLE);
   g_startup.stdInput = GetStdHandle(STD_INPUT_HANDLE);
   g_startup.stdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
 
@@ -199,8 +198,8 @@ void ConsoleStartup() {
   if (interactive && IsConsole(g_startup.stdOutput)) {
     g_startup.output = g_startup.stdOutput;
     outputStream = 1;
-  } else if (interactive && IsConsole(g_startup.stdError)) {
-    g_startup.output = g_startup.stdError;
+  } else if (interactive && IsConsole(stdError)) {
+    g_startup.output = stdError;
     outputStream = 2;
   }
   // The keyboard is the console's own input, whatever standard input is.
