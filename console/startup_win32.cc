@@ -16,7 +16,7 @@ namespace {
 // Appended to the console title for a moment, so that the console's window
 // can be told from every other by its title.
 constexpr wchar_t kTitleMarker[] = L"       ";
-constexpr DWORD kTitleMarkerLength = 7;
+constexpr DWORD kTitleMarkerLength = sizeof kTitleMarker / sizeof(wchar_t) - 1;
 // Time the window gets to show the marked title before it is looked for.
 constexpr DWORD kTitleSettleMs = 200;
 // A longer title is left alone: it could not be set back whole.
