@@ -175,20 +175,15 @@ void ResetShiftState(mbstate_t*, std::string*) {}
 
 // A character the code page lacks becomes "?", never a look-alike.
 void AppendByLocale(char32_t cp, mbstate_t*, std::string* out) {
-  wchar_t wide[2];
-  int units = 1;
-  if (cp >= 0x10000) {
-    wide[0] = static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10));
-    wide[1] = static_cast<wchar_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
-    units = 2;
-  } else {
-    wide[0] = static_cast<wchar_t>(cp);
-  }
+  std::u16string wide;  // one or two units: no allocation
+  AppendCodePoint(cp, &wide);
   char buffer[8];
   BOOL usedDefault = FALSE;
-  const int length = WideCharToMultiByte(GetACP(), WC_NO_BEST_FIT_CHARS, wide,
-                                         units, buffer, sizeof buffer, nullptr,
-                                         &usedDefault);
+  const int length = WideCharToMultiByte(
+      GetACP(), WC_NO_BEST_FIT_CHARS,
+      reinterpret_cast<const wchar_t*>(wide.data()),
+      static_cast<int>(wide.size()), buffer, sizeof buffer, nullptr,
+      &usedDefault);
   if (length <= 0 || usedDefault) {
     out->push_back('?');
     return;
