@@ -99,7 +99,7 @@ size_t DecodeByLocale(std::string_view bytes, mbstate_t*, char32_t* cp) {
   const int units =
       MultiByteToWideChar(page, MB_ERR_INVALID_CHARS, bytes.data(),
                           static_cast<int>(length), wide, 2);
-  if (units != 1 || (wide[0] >= 0xD800 && wide[0] <= 0xDFFF)) return 0;
+  if (units != 1 || IsHighSurrogate(wide[0]) || IsLowSurrogate(wide[0])) return 0;
   *cp = wide[0];
   return length;
 }
@@ -114,7 +114,7 @@ size_t DecodeByLocale(std::string_view bytes, mbstate_t* state, char32_t* cp) {
   }
   char32_t value = static_cast<char32_t>(wc);
   // glibc's UTF-8 decoder lets 0x110000 and above through.
-  if (value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+  if (value > 0x10FFFF || IsHighSurrogate(value) || IsLowSurrogate(value)) {
     *state = mbstate_t{};
     return 0;
   }
