@@ -75,18 +75,11 @@ void TerminalScrollUp(uint16_t attribute) {
   if (!ReadBufferInfo(&info)) return;
   if (info.dwSize.Y < 2) {
     // Nothing moves; the one row is blanked.
-    CHAR_INFO blank[kMaxCells];
-    for (int x = 0; x < info.dwSize.X; x += static_cast<int>(kMaxCells)) {
-      const int count = std::min<int>(info.dwSize.X - x, kMaxCells);
-      for (int i = 0; i < count; ++i) {
-        blank[i].Char.UnicodeChar = L' ';
-        blank[i].Attributes = attribute;
-      }
-      const COORD size = {static_cast<SHORT>(count), 1};
-      SMALL_RECT target = {static_cast<SHORT>(x), 0,
-                           static_cast<SHORT>(x + count - 1), 0};
-      WriteConsoleOutputW(g_console.output, blank, size, COORD{0, 0},
-                          &target);
+    const std::u16string blank(static_cast<size_t>(info.dwSize.X), u' ');
+    for (size_t x = 0; x < blank.size(); x += kMaxCells) {
+      TerminalWriteCells(static_cast<int>(x), 0,
+                         std::u16string_view(blank).substr(x, kMaxCells),
+                         attribute);
     }
     return;
   }
