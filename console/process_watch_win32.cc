@@ -29,14 +29,17 @@ std::string Utf8(const std::wstring& text) {
   return out;
 }
 
+// The console's own input or screen buffer, whatever the standard handles are.
+HANDLE OpenConsole(const wchar_t* name) {
+  return CreateFileW(name, GENERIC_READ | GENERIC_WRITE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                     0, nullptr);
+}
+
 void ReportConsole(FILE* report, const char* when) {
   DWORD inputMode = 0, outputMode = 0;
-  HANDLE input = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, 0, nullptr);
-  HANDLE output = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
+  HANDLE input = OpenConsole(L"CONIN$");
+  HANDLE output = OpenConsole(L"CONOUT$");
   const BOOL haveInput = GetConsoleMode(input, &inputMode);
   const BOOL haveOutput = GetConsoleMode(output, &outputMode);
   CONSOLE_SCREEN_BUFFER_INFO info = {};
@@ -69,9 +72,7 @@ int wmain(int argc, wchar_t** argv) {
   // A title of its own, so a program that marks the title has one to mark,
   // and a colour and output mode a program must not leave changed.
   SetConsoleTitleW(L"process watch");
-  HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
+  HANDLE console = OpenConsole(L"CONOUT$");
   DWORD outputMode = 0;
   if (GetConsoleMode(console, &outputMode)) {
     SetConsoleMode(console, outputMode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
