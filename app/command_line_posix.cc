@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "app/command_line_platform.h"
-#include "console/text_codec.h"
-#include "session/wipe.h"
+#include "base/text_codec.h"
+#include "base/wipe.h"
 
 // The command line rebuilt from the argument vector, in the locale's
 // encoding.

@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "console/text_codec.h"
+#include "base/text_codec.h"
 
 namespace {
 

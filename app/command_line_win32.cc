@@ -11,7 +11,7 @@
 #include <string>
 
 #include "app/command_line_platform.h"
-#include "session/wipe.h"
+#include "base/wipe.h"
 
 // The command line as Windows hands it to the process: one UTF-16 text,
 // narrowed into the system's ANSI code page.

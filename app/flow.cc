@@ -7,10 +7,10 @@
 #include "app/command_line.h"
 #include "app/run_log.h"
 #include "console/console.h"
-#include "session/numbers/numbers.h"
+#include "base/numbers.h"
 #include "session/reboot_session.h"
 #include "session/ssh_library.h"
-#include "session/wipe.h"
+#include "base/wipe.h"
 
 namespace {
 

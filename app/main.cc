@@ -4,7 +4,7 @@
 #include "app/command_line.h"
 #include "app/flow.h"
 #include "app/process_guard.h"
-#include "session/numbers/numbers.h"
+#include "base/numbers.h"
 #include "console/startup.h"
 
 int main(int argc, char** argv) {

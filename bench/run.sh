@@ -78,6 +78,6 @@ echo "  Pseudo-terminal (real terminal code, output drained by a thread):"
 echo
 
 echo "== 4. Numbers and parameters =="
-"$build/session/numbers/numbers_benchmark" --benchmark_filter=TextToNumber --benchmark_min_time=0.2 2>/dev/null |
+"$build/base/numbers_benchmark" --benchmark_filter=TextToNumber --benchmark_min_time=0.2 2>/dev/null |
   sed -n '/^BM_/p;/^Benchmark/p'
 "$build/bench/command_line_benchmark" --benchmark_min_time=0.2 2>/dev/null | sed -n '/^BM_/p'

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "console/terminal.h"
-#include "console/text_codec.h"
+#include "base/text_codec.h"
 
 namespace {
 

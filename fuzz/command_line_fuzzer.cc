@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "app/command_line.h"
-#include "console/text_codec.h"
+#include "base/text_codec.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "console/console.h"
-#include "console/text_codec.h"
+#include "base/text_codec.h"
 #include "fuzz/checked_screen.h"
 #include "fuzz/fuzz_check.h"
 

@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "session/numbers/numbers.h"
+#include "base/numbers.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {

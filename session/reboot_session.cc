@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "session/numbers/numbers.h"
+#include "base/numbers.h"
 #include "console/console.h"
 #include "session/ssh_library.h"
-#include "session/wipe.h"
+#include "base/wipe.h"
 
 namespace {
 

@@ -26,7 +26,7 @@
 
 #include "session/known_hosts.h"
 #include "session/line_assembler.h"
-#include "session/numbers/numbers.h"
+#include "base/numbers.h"
 #include "session/ssh_files.h"
 #include "session/ssh_library.h"
 

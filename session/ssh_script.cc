@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "session/numbers/numbers.h"
+#include "base/numbers.h"
 
 namespace {
 

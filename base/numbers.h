@@ -1,5 +1,5 @@
-#ifndef SESSION_NUMBERS_NUMBERS_H_
-#define SESSION_NUMBERS_NUMBERS_H_
+#ifndef BASE_NUMBERS_H_
+#define BASE_NUMBERS_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -50,4 +50,4 @@ int32_t PortFromText(std::string_view text);
 /// start-up and after every call into the SSH library.
 void SetFloatingPointMode();
 
-#endif  // SESSION_NUMBERS_NUMBERS_H_
+#endif  // BASE_NUMBERS_H_

@@ -1,4 +1,4 @@
-#include "session/numbers/numbers.h"
+#include "base/numbers.h"
 
 #include <cfenv>
 #include <cfloat>

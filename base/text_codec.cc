@@ -1,4 +1,4 @@
-#include "console/text_codec.h"
+#include "base/text_codec.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "session/numbers/numbers.h"
+#include "base/numbers.h"
 
 namespace {
 

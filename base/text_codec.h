@@ -1,5 +1,5 @@
-#ifndef CONSOLE_TEXT_CODEC_H_
-#define CONSOLE_TEXT_CODEC_H_
+#ifndef BASE_TEXT_CODEC_H_
+#define BASE_TEXT_CODEC_H_
 
 #include <cstddef>
 #include <string>
@@ -30,4 +30,4 @@ std::u16string WidenTextMapped(std::string_view bytes,
 std::u16string WidenTextByLocale(std::string_view bytes);
 std::string NarrowTextByLocale(std::u16string_view text);
 
-#endif  // CONSOLE_TEXT_CODEC_H_
+#endif  // BASE_TEXT_CODEC_H_

@@ -1,5 +1,5 @@
-#ifndef SESSION_WIPE_H_
-#define SESSION_WIPE_H_
+#ifndef BASE_WIPE_H_
+#define BASE_WIPE_H_
 
 #include <cstddef>
 #include <cstring>
@@ -26,4 +26,4 @@ inline void Wipe(std::u16string* text) {
   text->clear();
 }
 
-#endif  // SESSION_WIPE_H_
+#endif  // BASE_WIPE_H_
