@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include "console/process_command_line_win32.h"
+#include "testing/process_command_line_win32.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 
 #include "app/command_line.h"
 #include "app/run_log.h"
-#include "app/system_log_memory.h"
+#include "testing/system_log_memory.h"
 #include "console/console.h"
-#include "console/memory_screen.h"
-#include "session/ssh_script.h"
+#include "testing/memory_screen.h"
+#include "testing/ssh_script.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "console/console.h"
-#include "console/memory_screen.h"
+#include "testing/memory_screen.h"
 
 namespace {
 

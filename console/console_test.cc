@@ -14,7 +14,7 @@
 #include <windows.h>
 #endif
 
-#include "console/memory_screen.h"
+#include "testing/memory_screen.h"
 
 namespace {
 

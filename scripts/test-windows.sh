@@ -28,5 +28,5 @@ ctest --test-dir "$dir" --output-on-failure -j2 || status=$?
 bash tests/windows_exe_test.sh "$dir/swKicker.exe" "$native/swKicker-router-sim" || status=$?
 # The same exe in a real console: Wine's console in tmux.
 bash tests/program_wine_test.sh "$dir/swKicker.exe" "$native/swKicker-router-sim" \
-    "$dir/console/process_watch.exe" || status=$?
+    "$dir/testing/process_watch.exe" || status=$?
 exit "$status"

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "session/forced_command_router.h"
+#include "testing/forced_command_router.h"
 
 namespace {
 

@@ -42,8 +42,8 @@
 #include <vector>
 
 #include "session/ssh_library.h"
-#include "session/test_process.h"
-#include "session/test_servers.h"
+#include "testing/test_process.h"
+#include "testing/test_servers.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "console/memory_screen.h"
-#include "session/ssh_script.h"
+#include "testing/memory_screen.h"
+#include "testing/ssh_script.h"
 
 namespace {
 

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "console/memory_screen.h"
+#include "testing/memory_screen.h"
 #include "session/reboot_session.h"
 #include "session/ssh_library.h"
-#include "session/test_process.h"
-#include "session/test_servers.h"
+#include "testing/test_process.h"
+#include "testing/test_servers.h"
 
 namespace {
 

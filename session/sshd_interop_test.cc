@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "console/memory_screen.h"
-#include "session/forced_command_router.h"
+#include "testing/memory_screen.h"
+#include "testing/forced_command_router.h"
 #include "session/reboot_session.h"
 #include "session/ssh_library.h"
 

@@ -1,4 +1,4 @@
-#include "app/system_log_memory.h"
+#include "testing/system_log_memory.h"
 
 #include "app/run_log.h"
 

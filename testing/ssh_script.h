@@ -1,5 +1,5 @@
-#ifndef SESSION_SSH_SCRIPT_H_
-#define SESSION_SSH_SCRIPT_H_
+#ifndef TESTING_SSH_SCRIPT_H_
+#define TESTING_SSH_SCRIPT_H_
 
 // A scripted stand-in for the SSH client library (link swkicker_ssh_script
 // instead of swkicker_ssh): the six calls return what the script says and
@@ -57,4 +57,4 @@ void SshScriptReset(const SshScript& script = SshScript());
 /// The calls made since the last reset, in order.
 const std::vector<SshCall>& SshScriptCalls();
 
-#endif  // SESSION_SSH_SCRIPT_H_
+#endif  // TESTING_SSH_SCRIPT_H_

@@ -1,5 +1,5 @@
-#ifndef SESSION_TEST_PROCESS_H_
-#define SESSION_TEST_PROCESS_H_
+#ifndef TESTING_TEST_PROCESS_H_
+#define TESTING_TEST_PROCESS_H_
 
 // Helpers for tests that run other programs: a temporary folder, a child
 // process whose stdout is read line by line, and the simulator's JSON log.
@@ -53,4 +53,4 @@ bool MakeKeyPair(const std::string& path, const std::string& type,
 bool StartAgent(const std::string& socketPath, const std::vector<std::string>& keyFiles,
                 Child* agent);
 
-#endif  // SESSION_TEST_PROCESS_H_
+#endif  // TESTING_TEST_PROCESS_H_

@@ -1,5 +1,5 @@
-#ifndef CONSOLE_MEMORY_SCREEN_H_
-#define CONSOLE_MEMORY_SCREEN_H_
+#ifndef TESTING_MEMORY_SCREEN_H_
+#define TESTING_MEMORY_SCREEN_H_
 
 // The in-memory screen that tests link in place of the terminal: a grid of
 // cells with a cursor, a size that can change between calls, a queue of key
@@ -49,4 +49,4 @@ int MemoryScreenKeyWaits();
 /// Every SleepMs request, in order, in milliseconds.
 const std::vector<int32_t>& MemoryScreenSleeps();
 
-#endif  // CONSOLE_MEMORY_SCREEN_H_
+#endif  // TESTING_MEMORY_SCREEN_H_

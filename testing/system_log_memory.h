@@ -1,5 +1,5 @@
-#ifndef APP_SYSTEM_LOG_MEMORY_H_
-#define APP_SYSTEM_LOG_MEMORY_H_
+#ifndef TESTING_SYSTEM_LOG_MEMORY_H_
+#define TESTING_SYSTEM_LOG_MEMORY_H_
 
 // A stand-in for the system log, for tests (link swkicker_system_log_memory
 // instead of swkicker_system_log): lines are kept in memory.
@@ -15,4 +15,4 @@ struct SystemLogRecord {
 void SystemLogMemoryReset();
 const std::vector<SystemLogRecord>& SystemLogMemoryRecords();
 
-#endif  // APP_SYSTEM_LOG_MEMORY_H_
+#endif  // TESTING_SYSTEM_LOG_MEMORY_H_

@@ -1,4 +1,4 @@
-#include "console/memory_screen.h"
+#include "testing/memory_screen.h"
 
 #include <algorithm>
 #include <deque>

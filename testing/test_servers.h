@@ -1,5 +1,5 @@
-#ifndef SESSION_TEST_SERVERS_H_
-#define SESSION_TEST_SERVERS_H_
+#ifndef TESTING_TEST_SERVERS_H_
+#define TESTING_TEST_SERVERS_H_
 
 // Helpers for tests that run real SSH servers on loopback: a throwaway user,
 // a server started on a free port, environment variables put back after the
@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "session/test_process.h"
+#include "testing/test_process.h"
 
 /// The whole file; empty when it cannot be read.
 std::string ReadAll(const std::string& path);
@@ -54,4 +54,4 @@ int StartOnFreePort(const std::function<bool(int port, Child* server)>& start, C
 int StartSshd(const std::string& dir, const std::string& user, const std::string& forceCommand,
               const std::string& extraConfig, const std::string& log, Child* sshd);
 
-#endif  // SESSION_TEST_SERVERS_H_
+#endif  // TESTING_TEST_SERVERS_H_

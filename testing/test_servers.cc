@@ -1,4 +1,4 @@
-#include "session/test_servers.h"
+#include "testing/test_servers.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>

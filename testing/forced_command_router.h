@@ -1,5 +1,5 @@
-#ifndef SESSION_FORCED_COMMAND_ROUTER_H_
-#define SESSION_FORCED_COMMAND_ROUTER_H_
+#ifndef TESTING_FORCED_COMMAND_ROUTER_H_
+#define TESTING_FORCED_COMMAND_ROUTER_H_
 
 // A real SSH server made to play a router for one test: a throwaway user
 // whose every login runs a forced command that records the command it was
@@ -10,8 +10,8 @@
 
 #include <string>
 
-#include "session/test_process.h"
-#include "session/test_servers.h"
+#include "testing/test_process.h"
+#include "testing/test_servers.h"
 
 /// The throwaway user's password.
 extern const char kRouterPassword[];
@@ -44,4 +44,4 @@ class ForcedCommandRouterTest : public testing::Test {
   bool initialized_ = false;
 };
 
-#endif  // SESSION_FORCED_COMMAND_ROUTER_H_
+#endif  // TESTING_FORCED_COMMAND_ROUTER_H_

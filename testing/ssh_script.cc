@@ -1,4 +1,4 @@
-#include "session/ssh_script.h"
+#include "testing/ssh_script.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,5 +1,5 @@
-#ifndef CONSOLE_PROCESS_COMMAND_LINE_WIN32_H_
-#define CONSOLE_PROCESS_COMMAND_LINE_WIN32_H_
+#ifndef TESTING_PROCESS_COMMAND_LINE_WIN32_H_
+#define TESTING_PROCESS_COMMAND_LINE_WIN32_H_
 
 // For the Windows tests and their helpers: another process's command line as
 // its process parameter block holds it, read the way process listers read
@@ -32,4 +32,4 @@ inline std::wstring ReadProcessCommandLine(HANDLE process) {
   return line;
 }
 
-#endif  // CONSOLE_PROCESS_COMMAND_LINE_WIN32_H_
+#endif  // TESTING_PROCESS_COMMAND_LINE_WIN32_H_

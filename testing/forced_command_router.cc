@@ -1,4 +1,4 @@
-#include "session/forced_command_router.h"
+#include "testing/forced_command_router.h"
 
 #include <sys/stat.h>
 
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "console/memory_screen.h"
+#include "testing/memory_screen.h"
 #include "session/reboot_session.h"
 #include "session/ssh_library.h"
 

@@ -1,4 +1,4 @@
-#include "session/test_process.h"
+#include "testing/test_process.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -15,7 +15,7 @@
 #include <cwchar>
 #include <string>
 
-#include "console/process_command_line_win32.h"
+#include "testing/process_command_line_win32.h"
 
 namespace {
 
