@@ -11,6 +11,8 @@
 #include <cstring>
 #include <cwchar>
 
+#include "base/utf8.h"
+
 namespace {
 
 #ifndef _WIN32
@@ -27,65 +29,6 @@ constexpr char16_t kEscapeBase = 0xDC00;
 
 bool IsHighSurrogate(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool IsLowSurrogate(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
-
-#ifdef _WIN32
-// On Windows 8-bit text is in the system's ANSI code page, whatever the C
-// library's locale says.
-bool LocaleIsUtf8() { return GetACP() == CP_UTF8; }
-#else
-bool LocaleIsUtf8() { return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0; }
-#endif
-
-void AppendCodePoint(char32_t cp, std::u16string* out) {
-  if (cp < 0x10000) {
-    out->push_back(static_cast<char16_t>(cp));
-  } else {
-    cp -= 0x10000;
-    out->push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-    out->push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-  }
-}
-
-// The length of the UTF-8 character at the start of bytes, or 0 when the
-// bytes there are not one: overlong forms, surrogates and code points above
-// U+10FFFF are refused like any other malformed sequence.
-size_t DecodeUtf8(std::string_view bytes, char32_t* cp) {
-  unsigned char b0 = static_cast<unsigned char>(bytes[0]);
-  if (b0 < 0x80) {
-    *cp = b0;
-    return 1;
-  }
-  size_t length;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (b0 < 0xC2) {
-    return 0;
-  } else if (b0 < 0xE0) {
-    length = 2;
-    *cp = b0 & 0x1F;
-  } else if (b0 < 0xF0) {
-    length = 3;
-    *cp = b0 & 0x0F;
-    if (b0 == 0xE0) low = 0xA0;
-    if (b0 == 0xED) high = 0x9F;
-  } else if (b0 < 0xF5) {
-    length = 4;
-    *cp = b0 & 0x07;
-    if (b0 == 0xF0) low = 0x90;
-    if (b0 == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (bytes.size() < length) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    unsigned char b = static_cast<unsigned char>(bytes[i]);
-    if (b < low || b > high) return 0;
-    low = 0x80;
-    high = 0xBF;
-    *cp = (*cp << 6) | (b & 0x3F);
-  }
-  return length;
-}
 
 #ifdef _WIN32
 // The same through the ANSI code page: one byte, or two after a lead byte of
@@ -136,8 +79,12 @@ std::u16string Widen(std::string_view bytes, bool byLocale,
   while (i < bytes.size()) {
     char32_t cp = 0;
     std::string_view rest = bytes.substr(i);
-    size_t length = byLocale ? DecodeByLocale(rest, &state, &cp)
-                             : DecodeUtf8(rest, &cp);
+    size_t length = 0;
+    if (byLocale) {
+      length = DecodeByLocale(rest, &state, &cp);
+    } else if (const int taken = DecodeUtf8(rest, &cp); taken > 0) {
+      length = static_cast<size_t>(taken);
+    }
     if (length == 0) {
       unsigned char b = static_cast<unsigned char>(bytes[i]);
       // Every encoding glibc offers keeps ASCII as it is, so a rejected byte
@@ -145,29 +92,11 @@ std::u16string Widen(std::string_view bytes, bool byLocale,
       cp = b >= 0x80 ? kEscapeBase + b : b;
       length = 1;
     }
-    AppendCodePoint(cp, &out);
+    AppendUtf16(cp, &out);
     if (unitOffsets != nullptr) unitOffsets->resize(out.size(), i);
     i += length;
   }
   return out;
-}
-
-void AppendUtf8(char32_t cp, std::string* out) {
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
 }
 
 #ifdef _WIN32
@@ -176,7 +105,7 @@ void ResetShiftState(mbstate_t*, std::string*) {}
 // A character the code page lacks becomes "?", never a look-alike.
 void AppendByLocale(char32_t cp, mbstate_t*, std::string* out) {
   std::u16string wide;  // one or two units: no allocation
-  AppendCodePoint(cp, &wide);
+  AppendUtf16(cp, &wide);
   char buffer[8];
   BOOL usedDefault = FALSE;
   const int length = WideCharToMultiByte(
@@ -251,6 +180,14 @@ std::string Narrow(std::u16string_view text, bool byLocale) {
 }
 
 }  // namespace
+
+#ifdef _WIN32
+// On Windows 8-bit text is in the system's ANSI code page, whatever the C
+// library's locale says.
+bool LocaleIsUtf8() { return GetACP() == CP_UTF8; }
+#else
+bool LocaleIsUtf8() { return std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0; }
+#endif
 
 std::u16string WidenText(std::string_view bytes) {
   return Widen(bytes, !LocaleIsUtf8(), nullptr);

@@ -12,6 +12,10 @@
 // U+DC80 + (byte - 0x80) and turned back into the same byte, so every byte
 // string survives WidenText followed by NarrowText unchanged.
 
+/// Whether the locale's 8-bit encoding is UTF-8 (on Windows: whether the
+/// ANSI code page is).
+bool LocaleIsUtf8();
+
 /// Decodes 8-bit text into UTF-16 (precomposed as given; no normalisation).
 std::u16string WidenText(std::string_view bytes);
 

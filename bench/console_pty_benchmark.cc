@@ -12,6 +12,7 @@
 
 #include "console/console.h"
 #include "console/terminal.h"
+#include "console/terminal_posix.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "console/console.h"
 #include "console/startup.h"
-#include "console/terminal.h"
+#include "console/terminal_posix.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include "console/console.h"
 #include "console/startup.h"
-#include "console/terminal.h"
+#include "console/terminal_win32.h"
 
 namespace {
 

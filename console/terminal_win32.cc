@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "console/terminal.h"
+#include "console/terminal_win32.h"
 
 namespace {
 

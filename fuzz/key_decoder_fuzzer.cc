@@ -10,6 +10,8 @@
 
 #include "console/console.h"
 #include "console/terminal.h"
+#include "console/terminal_bytes.h"
+#include "console/terminal_posix.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {

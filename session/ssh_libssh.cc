@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/clock.h"
 #include "session/known_hosts.h"
 #include "session/line_assembler.h"
 #include "base/numbers.h"
@@ -83,11 +84,7 @@ SshFailure SetFailure(SshFailure kind, const std::string& text = std::string()) 
   return kind;
 }
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+int64_t NowMs() { return MonotonicMs(); }
 
 void DiscardLog(int, const char*, const char*, void*) {}
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <deque>
 
+#include "base/utf8.h"
 #include "console/console.h"
 #include "console/terminal.h"
 
@@ -25,24 +26,6 @@ MemoryScreen g_screen;
 
 MemoryCell& CellAt(int x, int y) {
   return g_screen.cells[static_cast<size_t>(y) * g_screen.width + x];
-}
-
-void AppendUtf8(char32_t c, std::string* out) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
 }
 
 // A pair of surrogates in neighbouring cells reads as one character; a lone

@@ -1,4 +1,4 @@
-// The byte-level pieces of the POSIX terminal: key decoding, the cursor
+// The bytes of the POSIX terminal: key decoding, the cursor
 // report, colours and cell glyphs.
 
 #include <clocale>
@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "console/terminal.h"
+#include "console/terminal_bytes.h"
 
 namespace {
 
@@ -64,7 +64,7 @@ const KeyRow kKeyRows[] = {
     {"LateCursorReport", "\x1b[12;5R", true, false, 7, 0, false},
 };
 
-TEST(TerminalPosixTest, DecodeKey) {
+TEST(TerminalBytesTest, DecodeKey) {
   for (const KeyRow& row : kKeyRows) {
     SCOPED_TRACE(row.name);
     TerminalKeyEvent key;
@@ -77,7 +77,7 @@ TEST(TerminalPosixTest, DecodeKey) {
   }
 }
 
-TEST(TerminalPosixTest, DecodeKeyAlwaysProgressesWhenComplete) {
+TEST(TerminalBytesTest, DecodeKeyAlwaysProgressesWhenComplete) {
   // Every byte string, decoded as complete, is used up without a stall.
   for (int first = 0; first < 256; ++first) {
     for (int second : {0x1B, 0x5B, 0x4F, 0x80, 0xC3, 0x52, 0x3B, 0xFF}) {
@@ -95,7 +95,7 @@ TEST(TerminalPosixTest, DecodeKeyAlwaysProgressesWhenComplete) {
   }
 }
 
-TEST(TerminalPosixTest, FindCursorReport) {
+TEST(TerminalBytesTest, FindCursorReport) {
   struct Row {
     std::string_view bytes;
     bool found;
@@ -126,7 +126,7 @@ TEST(TerminalPosixTest, FindCursorReport) {
   }
 }
 
-TEST(TerminalPosixTest, AttributeColours) {
+TEST(TerminalBytesTest, AttributeColours) {
   struct Row {
     uint16_t attribute;
     const char* bytes;
@@ -148,14 +148,14 @@ TEST(TerminalPosixTest, AttributeColours) {
   }
 }
 
-TEST(TerminalPosixTest, CursorMoveCountsFromOne) {
+TEST(TerminalBytesTest, CursorMoveCountsFromOne) {
   std::string out;
   AppendCursorMove(0, 0, &out);
   AppendCursorMove(79, 23, &out);
   EXPECT_EQ(out, "\x1b[1;1H\x1b[24;80H");
 }
 
-TEST(TerminalPosixTest, EveryUnitIsExactlyOneColumn) {
+TEST(TerminalBytesTest, EveryUnitIsExactlyOneColumn) {
   struct Row {
     const char* locale;
     char16_t unit;
