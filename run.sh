@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs swKicker.
+# Installs what is missing for the program, builds the program and the
+# router simulator (no tests), and runs swKicker.
 #   ./run.sh                 reboots the built-in router simulator on loopback
 #                            (verbose), to try the tool without a router
 #   ./run.sh /user:... ...   passes the five options to swKicker for a real router
 set -euo pipefail
 cd "$(dirname "$0")"
-scripts/install-deps.sh
-scripts/build.sh build >/dev/null
+scripts/install-deps.sh build
+scripts/build.sh build --program >/dev/null
 
 if [ $# -gt 0 ]; then
   exec build/swKicker "$@"

@@ -2,7 +2,7 @@
 # Installs what is missing, builds, and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")"
-scripts/install-deps.sh
+scripts/install-deps.sh build test windows hardening package
 scripts/build.sh build
 ctest --test-dir build --output-on-failure -j2
 # The Windows program, cross-built, and its tests under Wine.

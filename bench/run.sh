@@ -22,7 +22,7 @@ build=${1:-build-bench}
 runs=${RUNS:-20}
 lines=200
 
-scripts/install-deps.sh
+scripts/install-deps.sh build test
 cmake -S . -B "$build" -G Ninja -DSWK_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$build" --target swKicker swKicker-router-sim numbers_benchmark \
   command_line_benchmark console_memory_benchmark console_pty_benchmark print_lines >/dev/null

@@ -12,7 +12,7 @@ native=${1:-build}
 win=${2:-build-win}
 runs=${RUNS:-20}
 
-scripts/install-deps.sh
+scripts/install-deps.sh build test windows
 cmake -S . -B "$native" -G Ninja >/dev/null
 cmake --build "$native" --target swKicker swKicker-router-sim >/dev/null
 scripts/build-windows.sh "$win" >/dev/null

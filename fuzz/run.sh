@@ -9,6 +9,7 @@
 #   fuzz/run.sh [SECONDS]          FUZZ_JOBS=2 runs two targets at a time
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-deps.sh build hardening
 
 seconds=${1:-20}
 jobs=${FUZZ_JOBS:-1}

@@ -7,6 +7,7 @@
 # does not look at.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-deps.sh build test hardening package
 dir=${1:-build-asan}
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug \

@@ -11,6 +11,7 @@
 # usage: scripts/test-windows.sh [WINDOWS_BUILD (build-win)] [NATIVE_BUILD (build)]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-deps.sh build test windows
 dir=${1:-build-win}
 native=${2:-build}
 scripts/build-windows.sh "$dir"

@@ -8,6 +8,7 @@
 # precision, so its exact-value checks would not hold.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-deps.sh build test hardening
 source tests/test_lib.sh
 dir=${1:-build-valgrind}
 sim="$dir/swKicker-router-sim"
