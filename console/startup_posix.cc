@@ -127,7 +127,6 @@ void RestoreSignals() {
 
 void ConsoleStartup() {
   if (g_started) return;
-  // The platform check has no other family to turn away here.
 
   // Text goes only to a terminal, never into a file or a pipe.
   const int output = isatty(STDOUT_FILENO) ? STDOUT_FILENO
