@@ -12,17 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "base/text_codec.h"
+#include "testing/scoped_locale.h"
 
 namespace {
-
-// Sets the whole locale for one test and puts "C" back afterwards.
-struct ScopedLocale {
-  explicit ScopedLocale(const char* name) {
-    ok = setlocale(LC_ALL, name) != nullptr;
-  }
-  ~ScopedLocale() { setlocale(LC_ALL, "C"); }
-  bool ok;
-};
 
 // An argument vector with writable strings, as main receives it.
 struct FakeArgv {

@@ -6,16 +6,9 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+#include "testing/scoped_locale.h"
 
-// Sets the whole locale for one test and puts "C" back afterwards.
-struct ScopedLocale {
-  explicit ScopedLocale(const char* name) {
-    ok = setlocale(LC_ALL, name) != nullptr;
-  }
-  ~ScopedLocale() { setlocale(LC_ALL, "C"); }
-  bool ok;
-};
+namespace {
 
 std::string Hex(std::string_view bytes) {
   static const char kDigits[] = "0123456789abcdef";

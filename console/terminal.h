@@ -8,9 +8,7 @@
 // The Console (console.cc) does the wrapping, scrolling and key filtering on
 // top of these calls; they only carry cells and events.
 
-#include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
 
 /// Screen size and cursor, counted from 0; the cursor is always inside.

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <string>
 
 #include "console/terminal.h"
 #include "console/terminal_win32.h"
