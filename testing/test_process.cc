@@ -18,17 +18,9 @@
 #include <fstream>
 #include <thread>
 
+#include "base/clock.h"
+
 extern char** environ;
-
-namespace {
-
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-}  // namespace
 
 std::string MakeTempDir() {
   const char* base = std::getenv("TMPDIR");
@@ -100,9 +92,9 @@ bool StartChild(const std::vector<std::string>& argv, Child* child) {
 
 bool ReadChildLine(Child* child, int timeoutMs, std::string* line) {
   line->clear();
-  const int64_t deadline = NowMs() + timeoutMs;
+  const int64_t deadline = MonotonicMs() + timeoutMs;
   for (;;) {
-    const int64_t left = deadline - NowMs();
+    const int64_t left = deadline - MonotonicMs();
     if (left <= 0) return false;
     pollfd fd = {child->out, POLLIN, 0};
     if (poll(&fd, 1, static_cast<int>(left)) <= 0) continue;
@@ -116,7 +108,7 @@ bool ReadChildLine(Child* child, int timeoutMs, std::string* line) {
 
 int WaitChild(Child* child, int timeoutMs) {
   if (child->pid < 0) return -1;
-  const int64_t deadline = NowMs() + timeoutMs;
+  const int64_t deadline = MonotonicMs() + timeoutMs;
   for (;;) {
     int status = 0;
     const pid_t done = waitpid(child->pid, &status, WNOHANG);
@@ -126,7 +118,7 @@ int WaitChild(Child* child, int timeoutMs) {
       child->out = -1;
       return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    if (done < 0 || NowMs() >= deadline) return -1;
+    if (done < 0 || MonotonicMs() >= deadline) return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
@@ -160,14 +152,14 @@ int FreeLoopbackPort() {
 }
 
 std::vector<std::string> WaitForLines(const std::string& path, size_t count, int timeoutMs) {
-  const int64_t deadline = NowMs() + timeoutMs;
+  const int64_t deadline = MonotonicMs() + timeoutMs;
   std::vector<std::string> lines;
   for (;;) {
     lines.clear();
     std::ifstream file(path);
     std::string line;
     while (std::getline(file, line)) lines.push_back(line);
-    if (lines.size() >= count || NowMs() >= deadline) return lines;
+    if (lines.size() >= count || MonotonicMs() >= deadline) return lines;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
