@@ -21,6 +21,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -707,7 +708,19 @@ bool KexMismatch(const std::string& text, AlgorithmNeed* need) {
   for (const auto& method : kMethods) {
     if (name == method.name) {
       need->kind = method.kind;
-      need->offered = text.substr(offerStart + 10, offerEnd - offerStart - 10);
+      // Without the markers a server adds to its key exchanges (strict key
+      // exchange, extension negotiation): they are no algorithm to allow.
+      std::string offered;
+      std::string_view rest(text.data() + offerStart + 10, offerEnd - offerStart - 10);
+      while (!rest.empty()) {
+        const size_t comma = rest.find(',');
+        const std::string_view item = rest.substr(0, comma);
+        if (item.rfind("kex-strict-", 0) != 0 && item.rfind("ext-info-", 0) != 0) {
+          offered += (offered.empty() ? "" : ",") + std::string(item);
+        }
+        rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
+      }
+      need->offered = offered;
       need->allow.clear();
       return true;
     }
