@@ -349,4 +349,21 @@ TEST_F(OldRouterTest, TwentyRunsAtOnceKeepKnownHostsWellFormed) {
       << recorded;
 }
 
+// Lines that add old algorithms put them last: a modern router still
+// negotiates a modern exchange, as its own log shows.
+TEST_F(OldRouterTest, OldAlgorithmsAddedLastLeaveAModernRouterModern) {
+  ASSERT_TRUE(StartRouter("ed25519", "LogLevel DEBUG1\n"));
+  WriteConfigs("Host 127.0.0.1\n KexAlgorithms +diffie-hellman-group1-sha1\n"
+               " HostKeyAlgorithms +ssh-rsa,ssh-dss\n Ciphers +aes128-cbc\n MACs +hmac-sha1\n",
+               "");
+  std::string reason;
+  EXPECT_EQ(Kick(user_.name, kRouterPassword, std::to_string(port_), "127.0.0.1", &reason),
+            SshFailure::kNone)
+      << reason;
+  const std::string log = ReadAll(dir_ + "/sshd.log");
+  EXPECT_NE(log.find("kex: algorithm: curve25519-sha256"), std::string::npos) << log;
+  EXPECT_NE(log.find("kex: host key algorithm: ssh-ed25519"), std::string::npos) << log;
+  EXPECT_NE(log.find("cipher: chacha20-poly1305@openssh.com"), std::string::npos) << log;
+}
+
 }  // namespace

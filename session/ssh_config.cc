@@ -1,6 +1,8 @@
 #include "session/ssh_config.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <string_view>
 
 #include "session/ssh_files.h"
@@ -30,6 +32,12 @@ namespace {
 // OpenSSH's own limit on nested Include.
 constexpr int kMaxIncludeDepth = 16;
 
+// Old algorithms in the order to prefer them, the strongest first.
+const std::string kOldByStrength[] = {
+    "diffie-hellman-group14-sha1", "diffie-hellman-group-exchange-sha1",
+    "diffie-hellman-group1-sha1", "ssh-rsa", "ssh-dss", "aes256-cbc", "aes192-cbc",
+    "aes128-cbc", "3des-cbc", "hmac-sha1-etm@openssh.com", "hmac-sha1"};
+
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 std::string LowerText(std::string_view text) {
@@ -54,7 +62,10 @@ std::vector<std::string> SplitList(std::string_view list) {
 
 std::string JoinList(const std::vector<std::string>& items) {
   std::string list;
-  for (const std::string& item : items) list += (list.empty() ? "" : ",") + item;
+  for (const std::string& item : items) {
+    if (!list.empty()) list += ',';
+    list += item;
+  }
   return list;
 }
 
@@ -324,7 +335,10 @@ bool TakeOption(Reading* reading, const std::string& keyword,
     if (Contains(reading->seen, "proxy")) return true;
     reading->seen.push_back("proxy");
     std::string text;
-    for (const std::string& arg : args) text += (text.empty() ? "" : " ") + arg;
+    for (const std::string& arg : args) {
+      if (!text.empty()) text += ' ';
+      text += arg;
+    }
     if (LowerText(text) == "none") return true;
     (keyword == "proxycommand" ? config.proxyCommand : config.proxyJump) = text;
   }
@@ -429,13 +443,8 @@ std::string ResolveAlgorithms(const std::string& value, const std::string& defau
 std::string AlgorithmToAllow(const std::string& offered,
                              bool (*supported)(AlgorithmKind kind, const std::string& name),
                              AlgorithmKind kind) {
-  // Old algorithms in the order to prefer them, the strongest first.
-  static const char* const kOldByStrength[] = {
-      "diffie-hellman-group14-sha1", "diffie-hellman-group-exchange-sha1",
-      "diffie-hellman-group1-sha1", "ssh-rsa", "ssh-dss", "aes256-cbc", "aes192-cbc",
-      "aes128-cbc", "3des-cbc", "hmac-sha1-etm@openssh.com", "hmac-sha1"};
   const std::vector<std::string> offer = SplitList(offered);
-  for (const char* name : kOldByStrength) {
+  for (const std::string& name : kOldByStrength) {
     if (Contains(offer, name) && supported(kind, name)) return name;
   }
   for (const std::string& name : offer) {
@@ -462,7 +471,14 @@ std::string NoSharedAlgorithmReason(const std::string& host, const std::string& 
     return "the router offers only " + Enumerate(cannot) +
            " that this program's SSH library cannot use";
   }
-  return "the router offers only old " + Enumerate(old) +
+  // Named old only when every algorithm to allow is one of the old ones;
+  // a modern one can be missing because the configuration removed it.
+  bool allOld = true;
+  for (const AlgorithmNeed& need : needs) {
+    allOld = allOld && std::find(std::begin(kOldByStrength), std::end(kOldByStrength),
+                                 need.allow) != std::end(kOldByStrength);
+  }
+  return std::string("the router offers only ") + (allOld ? "old " : "") + Enumerate(old) +
          "; to allow them for this router, add to " +
          configPath + ": Host " + host + lines;
 }

@@ -199,6 +199,12 @@ TEST(SshConfigTest, ReasonNamesTheOfferAndTheLines) {
                                     {{AlgorithmKind::kHostKey, "ssh-dss", ""}}),
             "the router offers only host key types (ssh-dss) that this program's SSH library "
             "cannot use");
+  // A modern algorithm the configuration removed is not called old.
+  EXPECT_EQ(NoSharedAlgorithmReason("r", "~/.ssh/config",
+                                    {{AlgorithmKind::kKex, "curve25519-sha256",
+                                      "curve25519-sha256"}}),
+            "the router offers only key exchanges (curve25519-sha256); to allow them for this "
+            "router, add to ~/.ssh/config: Host r / KexAlgorithms +curve25519-sha256");
   // The strongest old one first, whatever the router's order.
   EXPECT_EQ(AlgorithmToAllow("3des-cbc,aes128-cbc", AllButDss, AlgorithmKind::kCipher),
             "aes128-cbc");

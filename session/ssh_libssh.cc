@@ -716,7 +716,8 @@ bool KexMismatch(const std::string& text, AlgorithmNeed* need) {
         const size_t comma = rest.find(',');
         const std::string_view item = rest.substr(0, comma);
         if (item.rfind("kex-strict-", 0) != 0 && item.rfind("ext-info-", 0) != 0) {
-          offered += (offered.empty() ? "" : ",") + std::string(item);
+          if (!offered.empty()) offered += ',';
+          offered.append(item);
         }
         rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
       }
