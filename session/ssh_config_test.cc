@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "session/ssh_files.h"
+
 #include <map>
 #include <string>
 #include <vector>
@@ -106,7 +108,10 @@ TEST(SshConfigTest, FirstValueWinsAcrossBlocksAndFiles) {
 }
 
 TEST(SshConfigTest, IncludeReadsInPlaceAndItsBlocksEndWithIt) {
-  Included()["/home/admin/.ssh/conf.d/*.conf"] = {
+  // A relative path is taken from the file's folder, joined as the platform
+  // joins paths.
+  const std::string folder = std::string("/home/admin/.ssh") + PathSeparator();
+  Included()[folder + "conf.d/*.conf"] = {
       {"/home/admin/.ssh/conf.d/a.conf", true, "Host 10.0.0.1\n Port 2301\n"},
       {"/home/admin/.ssh/conf.d/b.conf", true, "Host other\n User nobody\n"}};
   Included()["/etc/ssh/ssh_config.d/*.conf"] = {
@@ -121,7 +126,7 @@ TEST(SshConfigTest, IncludeReadsInPlaceAndItsBlocksEndWithIt) {
   const SshConfig system = Parse("", "Include /etc/ssh/ssh_config.d/*.conf\n", "10.0.0.1");
   EXPECT_EQ(system.user, "fromsystem");
   // A file that includes itself stops at the depth limit with a reason.
-  Included()["/home/admin/.ssh/loop"] = {{"/home/admin/.ssh/loop", true, "Include loop\n"}};
+  Included()[folder + "loop"] = {{folder + "loop", true, "Include loop\n"}};
   EXPECT_NE(Parse("Include loop\n", "", "h").error.find("Include nested too deeply"),
             std::string::npos);
 }

@@ -28,6 +28,7 @@
 #include "session/known_hosts.h"
 #include "session/line_assembler.h"
 #include "session/numbers/numbers.h"
+#include "session/server_offer.h"
 #include "session/ssh_config.h"
 #include "session/ssh_files.h"
 #include "session/ssh_library.h"
@@ -47,8 +48,6 @@ constexpr int kStepTimedOut = -1000;
 // The last line of the remote command's output kept for a failure report.
 constexpr size_t kOutputTailBytes = 512;
 constexpr size_t kReportedLineBytes = 120;
-// How many kinds of algorithm a key exchange can find nothing common in.
-constexpr int kAlgorithmKinds = 4;
 
 // libssh and the crypto library below it may change the floating-point
 // environment; the port conversion needs its own mode back after each call.
@@ -708,20 +707,7 @@ bool KexMismatch(const std::string& text, AlgorithmNeed* need) {
   for (const auto& method : kMethods) {
     if (name == method.name) {
       need->kind = method.kind;
-      // Without the markers a server adds to its key exchanges (strict key
-      // exchange, extension negotiation): they are no algorithm to allow.
-      std::string offered;
-      std::string_view rest(text.data() + offerStart + 10, offerEnd - offerStart - 10);
-      while (!rest.empty()) {
-        const size_t comma = rest.find(',');
-        const std::string_view item = rest.substr(0, comma);
-        if (item.rfind("kex-strict-", 0) != 0 && item.rfind("ext-info-", 0) != 0) {
-          if (!offered.empty()) offered += ',';
-          offered.append(item);
-        }
-        rest.remove_prefix(comma == std::string_view::npos ? rest.size() : comma + 1);
-      }
-      need->offered = offered;
+      need->offered = Offered(text.substr(offerStart + 10, offerEnd - offerStart - 10));
       need->allow.clear();
       return true;
     }
@@ -729,51 +715,35 @@ bool KexMismatch(const std::string& text, AlgorithmNeed* need) {
   return false;
 }
 
-// The reason for a router that shares no algorithm with this side. libssh
-// names only the first kind that found nothing common, so each kind found is
-// allowed in turn in a trial key exchange (no authentication follows) until
-// one completes, to name all the lines needed at once.
+// The reason for a router that shares no algorithm with this side; empty
+// when it shares one of every kind, and the failure was another. libssh
+// names only the first kind it found nothing common in, and loses even that
+// when the router closes the connection before libssh has read its offer:
+// the router's offer is read on a connection of its own (no key exchange
+// follows), except through a proxy, where libssh's words are all there is.
 std::string NoSharedAlgorithmText(const OpenSession* open, const SshConfig& config,
-                                  const std::string& host, int port, const char* user,
-                                  const std::string& proxyCommand, AlgorithmNeed need) {
+                                  const std::string& host, int port,
+                                  const std::string& proxyCommand,
+                                  const std::string& libraryText) {
   std::vector<AlgorithmNeed> needs;
-  SshConfig trial = config;
-  for (int round = 0; round < kAlgorithmKinds; ++round) {
-    need.allow = AlgorithmToAllow(need.offered, LibraryCan, need.kind);
-    bool again = false;
-    for (const AlgorithmNeed& each : needs) again = again || each.kind == need.kind;
-    if (again) break;
-    needs.push_back(need);
-    if (need.allow.empty()) break;
-    AlgorithmOption* options[] = {&trial.kexAlgorithms, &trial.hostKeyAlgorithms, &trial.ciphers,
-                                  &trial.macs};
-    AlgorithmOption* option = options[static_cast<int>(need.kind)];
-    option->set = true;
-    option->list += "," + need.allow;
-    OpenSession probe;
-    probe.stepMs = open->stepMs;
-    probe.sessionEndMs = open->sessionEndMs;
-    probe.session = ssh_new();
-    if (probe.session == nullptr) break;
-    std::string text;
-    const long timeoutSeconds = static_cast<long>(open->stepMs / 1000);
-    int rc = SSH_ERROR;
-    if (SetOptions(probe.session, trial.hostName.c_str(), port, user, timeoutSeconds) &&
-        ApplyConfig(probe.session, trial, proxyCommand, {})) {
-      ssh_set_blocking(probe.session, 0);
-      rc = ConnectSession(&probe, trial.connectTimeoutSeconds);
-      if (rc != SSH_OK && rc != kStepTimedOut) text = ssh_get_error(probe.session);
+  ServerOffer offer;
+  const int64_t deadline = std::min(NowMs() + open->stepMs, open->sessionEndMs);
+  if (proxyCommand.empty() && ReadServerOffer(config.hostName, port, deadline, NowMs, &offer)) {
+    needs = AlgorithmNeeds(offer, config, LibraryCan);
+  } else {
+    AlgorithmNeed need;
+    if (KexMismatch(libraryText, &need)) {
+      need.allow = AlgorithmToAllow(need.offered, LibraryCan, need.kind);
+      needs.push_back(need);
     }
-    ssh_disconnect(probe.session);
-    ssh_free(probe.session);
-    if (rc == SSH_OK || !KexMismatch(text, &need)) break;
   }
+  if (needs.empty()) return std::string();
 #if defined(_WIN32)
   const char* configPath = "%USERPROFILE%\\.ssh\\config";
 #else
   const char* configPath = "~/.ssh/config";
 #endif
-  return NoSharedAlgorithmReason(host, configPath, needs);
+  return NoSharedAlgorithmReason(host, configPath, needs) + ".";
 }
 
 }  // namespace
@@ -876,10 +846,16 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
     SetFailure(SshFailure::kTimedOut);
   } else if (connected != SSH_OK) {
     const SshFailure kind = ConnectFailure(session, &reason);
+    // The router answered with its version line and then the connection
+    // failed: it may share no algorithm with this side.
     AlgorithmNeed need;
-    if (kind == SshFailure::kOther && KexMismatch(reason, &need)) {
-      SetFailure(SshFailure::kNoSharedAlgorithm,
-                 NoSharedAlgorithmText(open, config, host, port, user, proxyCommand, need) + ".");
+    const std::string shared =
+        kind == SshFailure::kOther &&
+                (KexMismatch(reason, &need) || ssh_get_serverbanner(session) != nullptr)
+            ? NoSharedAlgorithmText(open, config, host, port, proxyCommand, reason)
+            : std::string();
+    if (!shared.empty()) {
+      SetFailure(SshFailure::kNoSharedAlgorithm, shared);
     } else {
       SetFailure(kind, kind == SshFailure::kOther ? reason : std::string());
     }

@@ -94,3 +94,18 @@ wine_ssh_files_reset() {
   mkdir -p "$wine_user_ssh" "$(dirname "$wine_system_config")"
   : >"$wine_system_config"
 }
+
+# own_system_ssh_config "$0" "$@": as root, runs the test again in a private
+# mount namespace where an empty file stands for /etc/ssh/ssh_config, so the
+# program reads the test's own configuration and no other process sees it.
+# Without root (or unshare) the machine's file is read.
+own_system_ssh_config() {
+  [ "$(id -u)" -eq 0 ] && [ -z "${SWK_OWN_SSH_CONFIG:-}" ] && [ -e /etc/ssh/ssh_config ] ||
+      return 0
+  unshare -m true 2>/dev/null || return 0
+  SWK_OWN_SSH_CONFIG=$(mktemp)
+  export SWK_OWN_SSH_CONFIG
+  exec unshare -m bash -c 'mount --make-rprivate / &&
+      mount --bind "$SWK_OWN_SSH_CONFIG" /etc/ssh/ssh_config &&
+      rm -f "$SWK_OWN_SSH_CONFIG" && exec bash "$@"' bash "$@"
+}

@@ -127,13 +127,17 @@ StrictModes no
 AllowUsers $user
 ForceCommand $dir/ask.sh
 CONF
-  /usr/sbin/sshd -D -e -f "$dir/sshd_config" 2>"$dir/sshd.err" &
-  pids+=($!)
-  for _ in $(seq 100); do
-    python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$sshd_port),1)" \
-        2>/dev/null && break
-    sleep 0.1
-  done
+  # start_sshd: sshd on $dir/sshd_config, once it listens.
+  start_sshd() {
+    /usr/sbin/sshd -D -e -f "$dir/sshd_config" 2>"$dir/sshd.err" &
+    pids+=($!)
+    for _ in $(seq 100); do
+      python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$sshd_port),1)" \
+          2>/dev/null && break
+      sleep 0.1
+    done
+  }
+  start_sshd
   run sshd 0 "/user:$user" '/pw:Win s3cret' "/port:$sshd_port" /v:y /ip:127.0.0.1
   [ "$(cat "$dir/out/command" 2>/dev/null)" = "/system reboot" ] ||
       fail "sshd: the forced command did not get /system reboot"
@@ -151,13 +155,7 @@ CONF
     ssh-keygen -q -t "$key" -N '' -f "$dir/host_key"
     sed -i '/^HostKeyAlgorithms\|^KexAlgorithms\|^Ciphers\|^MACs/d' "$dir/sshd_config"
     printf '%b' "$profile" >>"$dir/sshd_config"
-    /usr/sbin/sshd -D -e -f "$dir/sshd_config" 2>"$dir/sshd.err" &
-    pids+=($!)
-    for _ in $(seq 100); do
-      python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$sshd_port),1)" \
-          2>/dev/null && break
-      sleep 0.1
-    done
+    start_sshd
     rm -f "$wine_user_ssh/known_hosts"
     : >"$wine_user_ssh/config"
     run "$name" 9 "/user:$user" '/pw:Win s3cret' "/port:$sshd_port" /v:n /ip:127.0.0.1
