@@ -247,12 +247,33 @@ TEST_F(OldRouterTest, ConfigurationFormsReachTheRouterAsSshDoes) {
        "{USER}", "{PORT}", false, true},
       {"- removes the router's only host key type", "HostKeyAlgorithms -ssh-ed25519\n", "",
        "127.0.0.1", "{USER}", "{PORT}", false, false},
+      // The relay leaves a mark, so the session is known to have gone through it.
+      {"ProxyCommand",
+       "Host via-proxy\n HostName 127.0.0.1\n Port {PORT}\n"
+       " ProxyCommand python3 {HOME}/relay.py %h %p\n",
+       "", "via-proxy", "{USER}", "", false, true},
   };
   ASSERT_TRUE(StartRouter("ed25519", ""));
   ASSERT_EQ(Shell("ssh-keygen -q -N '' -C '' -t ed25519 -f " + home_ + "/.ssh/router_key"), 0);
   ASSERT_EQ(Shell("cp " + home_ + "/.ssh/router_key.pub " + dir_ + "/authorized_keys"), 0);
   ASSERT_TRUE(WriteFile(home_ + "/.ssh/routers.conf",
                         Expand("Host r7\n HostName 127.0.0.1\n Port {PORT}\n")));
+  // A proxy command: copies between its standard streams and host:port.
+  ASSERT_TRUE(WriteFile(home_ + "/relay.py",
+                        "import os, socket, sys, threading\n"
+                        "open(os.path.join(os.path.dirname(sys.argv[0]), 'relayed'), 'a').close()\n"
+                        "s = socket.create_connection((sys.argv[1], int(sys.argv[2])))\n"
+                        "def up():\n"
+                        "    while True:\n"
+                        "        data = os.read(0, 65536)\n"
+                        "        if not data: break\n"
+                        "        s.sendall(data)\n"
+                        "    s.shutdown(socket.SHUT_WR)\n"
+                        "threading.Thread(target=up, daemon=True).start()\n"
+                        "while True:\n"
+                        "    data = s.recv(65536)\n"
+                        "    if not data: break\n"
+                        "    os.write(1, data)\n"));
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
     const std::string user = Expand(c.user);
@@ -260,9 +281,12 @@ TEST_F(OldRouterTest, ConfigurationFormsReachTheRouterAsSshDoes) {
     WriteConfigs(user, system);
     const std::string password = c.keyOnly ? "wrong" : kRouterPassword;
     std::string reason;
+    unlink((home_ + "/relayed").c_str());
     const SshFailure result =
         Kick(Expand(c.givenUser), password, Expand(c.givenPort), c.ip, &reason);
     EXPECT_EQ(result == SshFailure::kNone, c.reached) << reason;
+    EXPECT_EQ(access((home_ + "/relayed").c_str(), F_OK) == 0,
+              std::string(c.name) == "ProxyCommand");
     std::string destination = c.ip;
     if (c.givenUser[0] != '\0') destination = Expand(c.givenUser) + "@" + destination;
     if (c.givenPort[0] != '\0') destination = "-p " + Expand(c.givenPort) + " " + destination;
