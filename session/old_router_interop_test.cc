@@ -99,8 +99,9 @@ class OldRouterTest : public ForcedCommandRouterTest {
     unlink((dir_ + "/ssh_known_hosts").c_str());
     const int status = Shell("echo y | sshpass -p '" + password + "' ssh -F " + file +
                              " -o UserKnownHostsFile=" + dir_ + "/ssh_known_hosts"
-                             " -o GlobalKnownHostsFile=/dev/null -o StrictHostKeyChecking=accept-new"
-                             " -T -o ConnectTimeout=10 -i " + home_ + "/.ssh/id_rsa " +
+                             " -o GlobalKnownHostsFile=/dev/null"
+                             " -o StrictHostKeyChecking=accept-new -T -o ConnectTimeout=10"
+                             " -i " + home_ + "/.ssh/id_rsa " +
                              destination + " >" + dir_ + "/ssh.out 2>&1");
     return status == 0;
   }

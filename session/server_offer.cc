@@ -32,22 +32,11 @@ uint32_t ReadUint32(const std::string& bytes, size_t at) {
          uint32_t{static_cast<unsigned char>(bytes[at + 3])};
 }
 
-std::vector<std::string> Split(std::string_view list) {
-  std::vector<std::string> items;
-  while (!list.empty()) {
-    const size_t comma = list.find(',');
-    if (comma != 0) items.emplace_back(list.substr(0, comma));
-    if (comma == std::string_view::npos) break;
-    list.remove_prefix(comma + 1);
-  }
-  return items;
-}
-
 // The first of ours the server has and the library can do; empty for none.
 std::string FirstShared(const std::string& ours, const std::string& theirs, AlgorithmKind kind,
                         bool (*supported)(AlgorithmKind, const std::string&)) {
-  const std::vector<std::string> offered = Split(theirs);
-  for (const std::string& name : Split(ours)) {
+  const std::vector<std::string> offered = SplitAlgorithmList(theirs);
+  for (const std::string& name : SplitAlgorithmList(ours)) {
     if (std::find(offered.begin(), offered.end(), name) != offered.end() &&
         supported(kind, name)) {
       return name;
@@ -169,7 +158,7 @@ bool ReadKexInitPayload(Connection* c, std::string* payload) {
 
 std::string Offered(const std::string& list) {
   std::string offered;
-  for (const std::string& item : Split(list)) {
+  for (const std::string& item : SplitAlgorithmList(list)) {
     if (item.rfind("kex-strict-", 0) == 0 || item.rfind("ext-info-", 0) == 0) continue;
     if (!offered.empty()) offered += ',';
     offered += item;

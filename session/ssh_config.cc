@@ -48,18 +48,6 @@ std::string LowerText(std::string_view text) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-std::vector<std::string> SplitList(std::string_view list) {
-  std::vector<std::string> items;
-  while (!list.empty()) {
-    const size_t comma = list.find(',');
-    std::string_view item = list.substr(0, comma);
-    if (!item.empty()) items.emplace_back(item);
-    if (comma == std::string_view::npos) break;
-    list.remove_prefix(comma + 1);
-  }
-  return items;
-}
-
 std::string JoinList(const std::vector<std::string>& items) {
   std::string list;
   for (const std::string& item : items) {
@@ -85,7 +73,9 @@ bool SplitLine(std::string_view line, std::string* keyword, std::vector<std::str
   size_t i = 0;
   while (i < line.size() && IsBlank(line[i])) ++i;
   if (i == line.size() || line[i] == '#') return true;
-  while (i < line.size() && !IsBlank(line[i]) && line[i] != '=') keyword->push_back(Lower(line[i++]));
+  while (i < line.size() && !IsBlank(line[i]) && line[i] != '=') {
+    keyword->push_back(Lower(line[i++]));
+  }
   while (i < line.size() && IsBlank(line[i])) ++i;
   if (i < line.size() && line[i] == '=') ++i;
   for (;;) {
@@ -411,13 +401,24 @@ void ReadText(Reading* reading, const KnownHostsText& file, const std::string& i
 
 }  // namespace
 
+std::vector<std::string> SplitAlgorithmList(std::string_view list) {
+  std::vector<std::string> items;
+  while (!list.empty()) {
+    const size_t comma = list.find(',');
+    std::string_view item = list.substr(0, comma);
+    if (!item.empty()) items.emplace_back(item);
+    if (comma == std::string_view::npos) break;
+    list.remove_prefix(comma + 1);
+  }
+  return items;
+}
+
 std::string ResolveAlgorithms(const std::string& value, const std::string& defaults) {
   if (value.empty()) return defaults;
   const char form = value[0];
-  const std::vector<std::string> given = SplitList(form == '+' || form == '-' || form == '^'
-                                                       ? value.substr(1)
-                                                       : value);
-  const std::vector<std::string> base = SplitList(defaults);
+  const bool marked = form == '+' || form == '-' || form == '^';
+  const std::vector<std::string> given = SplitAlgorithmList(marked ? value.substr(1) : value);
+  const std::vector<std::string> base = SplitAlgorithmList(defaults);
   std::vector<std::string> result;
   if (form == '-') {
     for (const std::string& item : base) {
@@ -443,7 +444,7 @@ std::string ResolveAlgorithms(const std::string& value, const std::string& defau
 std::string AlgorithmToAllow(const std::string& offered,
                              bool (*supported)(AlgorithmKind kind, const std::string& name),
                              AlgorithmKind kind) {
-  const std::vector<std::string> offer = SplitList(offered);
+  const std::vector<std::string> offer = SplitAlgorithmList(offered);
   for (const std::string& name : kOldByStrength) {
     if (Contains(offer, name) && supported(kind, name)) return name;
   }

@@ -9,6 +9,7 @@
 // files is ReadSshConfig's only I/O.
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "session/known_hosts.h"
@@ -75,6 +76,9 @@ extern const char* const kDefaultKexAlgorithms;
 extern const char* const kDefaultCiphers;
 extern const char* const kDefaultMacs;
 extern const char* const kDefaultPubkeyAcceptedAlgorithms;
+
+/// The names of a comma list, empty ones left out.
+std::vector<std::string> SplitAlgorithmList(std::string_view list);
 
 /// An algorithm option's value in OpenSSH's forms applied to defaults.
 std::string ResolveAlgorithms(const std::string& value, const std::string& defaults);
