@@ -64,7 +64,7 @@ bool AppendUnderLock(const std::string& path,
     // As ssh does: the user's SSH folder is made for the user only.
     mkdir(path.substr(0, slash).c_str(), 0700);
   }
-  const int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  const int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) {
     *error = path + " cannot be opened for writing";
     return false;
