@@ -130,6 +130,22 @@ TEST_F(SimulatorTest, VerboseSessionRebootsAndClosesCleanly) {
   EXPECT_EQ(ListDir(home_ + "/.ssh"), std::vector<std::string>{"known_hosts"});
 }
 
+// ConnectTimeout in the user's configuration bounds connecting and the key
+// exchange instead of the step's 20 s: a router that stalls there for 15 s
+// is given up on after 2.
+TEST_F(SimulatorTest, ConnectTimeoutFromTheConfigurationBoundsTheKeyExchange) {
+  const int port = StartSim({"--mode", "stall", "--stall-ms", "15000"});
+  ASSERT_GT(port, 0);
+  ASSERT_EQ(mkdir((home_ + "/.ssh").c_str(), 0700), 0);
+  ASSERT_TRUE(WriteFile(home_ + "/.ssh/config", "Host 127.0.0.1\n  ConnectTimeout 2\n"));
+  MemoryScreenReset(120, 25);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(RunRebootSession("admin", "secret", std::to_string(port), "n", "127.0.0.1"),
+            SshFailure::kTimedOut);
+  // Loose: well short of the stall, whatever the machine's load.
+  EXPECT_LT(SecondsSince(start), 12.0);
+}
+
 TEST_F(SimulatorTest, QuietSessionPrintsNothing) {
   const int port = StartSim({});
   ASSERT_GT(port, 0);
