@@ -1,6 +1,6 @@
 // The SSH client library on libssh 0.10. The only file that includes libssh's
-// client header. One session at a time; nothing is printed and no file is
-// written.
+// client header. One session at a time; nothing is printed, and the only
+// file written is a new router's line in known_hosts.
 
 #include <libssh/callbacks.h>
 #include <libssh/libssh.h>
@@ -405,8 +405,9 @@ bool IdentityFileAccepted(const OpenSession* open, const std::string& path) {
   return accepted;
 }
 
-// The keys of a running agent, then the default identity files. Nothing is
-// written and nothing is asked for.
+// The keys of a running agent (unless IdentitiesOnly), then the identity
+// files: the configured ones, else the default ones. Nothing is written and
+// nothing is asked for.
 bool PublicKeyAccepted(const OpenSession* open) {
 #ifndef _WIN32
   ssh_session session = open->session;
