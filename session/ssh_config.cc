@@ -441,6 +441,22 @@ std::string ResolveAlgorithms(const std::string& value, const std::string& defau
   return JoinList(result);
 }
 
+std::string ProxyJumpCommand(const std::string& jump) {
+  // Quoted for the shell the command runs in.
+  const auto quoted = [](const std::string& text) {
+    std::string out = "'";
+    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+  };
+  const size_t lastComma = jump.rfind(',');
+  std::string last = lastComma == std::string::npos ? jump : jump.substr(lastComma + 1);
+  // A hop may be [user@]host[:port], which ssh takes only as a URI.
+  if (last.rfind("ssh://", 0) != 0) last = "ssh://" + last;
+  std::string command = "ssh";
+  if (lastComma != std::string::npos) command += " -J " + quoted(jump.substr(0, lastComma));
+  return command + " -W '[%h]:%p' " + quoted(last);
+}
+
 std::string AlgorithmToAllow(const std::string& offered,
                              bool (*supported)(AlgorithmKind kind, const std::string& name),
                              AlgorithmKind kind) {

@@ -83,6 +83,11 @@ std::vector<std::string> SplitAlgorithmList(std::string_view list);
 /// An algorithm option's value in OpenSSH's forms applied to defaults.
 std::string ResolveAlgorithms(const std::string& value, const std::string& defaults);
 
+/// The command that carries a session through ProxyJump's hosts, as ssh
+/// runs it: ssh -W to the last hop, through the others with -J. %h and %p
+/// stand for the router's host and port.
+std::string ProxyJumpCommand(const std::string& jump);
+
 /// The algorithm options a key exchange may find nothing common in.
 enum class AlgorithmKind { kKex, kHostKey, kCipher, kMac };
 

@@ -184,6 +184,26 @@ TEST(SshConfigTest, BadLinesAreNamed) {
   EXPECT_EQ(Parse("Frobnicate yes\n", "", "h").error, "");
 }
 
+TEST(SshConfigTest, ProxyJumpRunsSshThroughTheHops) {
+  const struct {
+    const char* jump;
+    const char* command;
+  } kCases[] = {
+      {"gw", "ssh -W '[%h]:%p' 'ssh://gw'"},
+      {"admin@gw:2222", "ssh -W '[%h]:%p' 'ssh://admin@gw:2222'"},
+      {"a,b@c:22,ssh://d", "ssh -J 'a,b@c:22' -W '[%h]:%p' 'ssh://d'"},
+      // A quote in a name cannot end the quoting.
+      {"it's", "ssh -W '[%h]:%p' 'ssh://it'\\''s'"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.jump);
+    EXPECT_EQ(ProxyJumpCommand(c.jump), c.command);
+  }
+  const SshConfig config = Parse("Host r\n ProxyJump gw\n ProxyCommand nc %h %p\n", "", "r");
+  EXPECT_EQ(config.proxyJump, "gw");
+  EXPECT_EQ(config.proxyCommand, "");  // the first of the two wins
+}
+
 bool AllButDss(AlgorithmKind, const std::string& name) { return name != "ssh-dss"; }
 
 TEST(SshConfigTest, ReasonNamesTheOfferAndTheLines) {

@@ -600,24 +600,8 @@ bool ProxyCommandFor(const SshConfig& config, std::string* command) {
                  "command there.");
   return false;
 #else
-  if (!config.proxyCommand.empty()) {
-    *command = config.proxyCommand;
-    return true;
-  }
-  const auto quoted = [](const std::string& text) {
-    std::string out = "'";
-    for (char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-  };
-  const size_t lastComma = config.proxyJump.rfind(',');
-  std::string last = lastComma == std::string::npos ? config.proxyJump
-                                                    : config.proxyJump.substr(lastComma + 1);
-  if (last.rfind("ssh://", 0) != 0) last = "ssh://" + last;
-  *command = "ssh";
-  if (lastComma != std::string::npos) {
-    *command += " -J " + quoted(config.proxyJump.substr(0, lastComma));
-  }
-  *command += " -W '[%h]:%p' " + quoted(last);
+  *command = !config.proxyCommand.empty() ? config.proxyCommand
+                                          : ProxyJumpCommand(config.proxyJump);
   return true;
 #endif
 }
