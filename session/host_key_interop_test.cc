@@ -166,8 +166,8 @@ class HostKeyInteropTest : public testing::Test {
     ASSERT_EQ(mkdir((dir_ + "/etc_ssh").c_str(), 0755), 0);
     ASSERT_TRUE(WriteFile(globalFile_, ""));
     ownGlobal_ = geteuid() == 0 && unshare(CLONE_NEWNS) == 0 &&
-                 mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                 mount((dir_ + "/etc_ssh").c_str(), kEtcSsh, nullptr, MS_BIND, nullptr) == 0;
+                 mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                 mount((dir_ + "/etc_ssh").c_str(), kEtcSsh, "none", MS_BIND, nullptr) == 0;
     if (ownGlobal_) globalFile_ = kGlobalFile;
     for (const char* key : {"host_key -t ed25519", "other_key -t ed25519", "ecdsa_key -t ecdsa"}) {
       ASSERT_EQ(Shell("ssh-keygen -q -N '' -C '' -f " + dir_ + "/" + key), 0);

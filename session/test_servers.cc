@@ -114,10 +114,12 @@ int StartSshd(const std::string& dir, const std::string& user, const std::string
 
 const char kSystemSshConfig[] = "/etc/ssh/ssh_config";
 
+// The file system type is ignored for these two mounts, but valgrind checks
+// that it is a readable text.
 bool OwnSystemSshConfig(const std::string& path) {
   return geteuid() == 0 && WriteFile(path, "") && unshare(CLONE_NEWNS) == 0 &&
-         mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-         mount(path.c_str(), kSystemSshConfig, nullptr, MS_BIND, nullptr) == 0;
+         mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount(path.c_str(), kSystemSshConfig, "none", MS_BIND, nullptr) == 0;
 }
 
 void ReleaseSystemSshConfig() { umount2(kSystemSshConfig, MNT_DETACH); }
