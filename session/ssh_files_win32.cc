@@ -22,3 +22,5 @@ bool AgentNamed() { return false; }
 const char* NullPath() { return "NUL"; }
 
 char PathSeparator() { return '\\'; }
+
+bool AgentAnswers(int) { return false; }
