@@ -210,14 +210,14 @@ class HostKeyInteropTest : public testing::Test {
     return server->port > 0;
   }
 
-  bool StartSshd(Server* server) {
+  bool StartSshd(Server* server, const std::string& extraConfig = "") {
     server->password = "Kick-7 pass";
     if (!AddThrowawayUser("swkhk", dir_, server->password, &sshdUser_)) return false;
     server->user = sshdUser_.name;
     const std::string log = dir_ + "/sshd.log";
     server->port = ::StartSshd(dir_, sshdUser_.name, "/bin/true",
                                "LogLevel DEBUG1\n"
-                               "PubkeyAuthentication no\n",
+                               "PubkeyAuthentication no\n" + extraConfig,
                                log, &sshd_);
     // sshd logs each connection, through its end, in its own log.
     server->mark = [log] { return ReadAll(log).size(); };
@@ -383,6 +383,32 @@ class HostKeyInteropTest : public testing::Test {
     }
   }
 
+  // The server shows an ed25519 and an ECDSA key; the file lists a stale
+  // ECDSA key first, then the right ed25519 key. ssh prefers ed25519 and
+  // accepts; so must swKicker, whatever the order of the lines.
+  void RunKeyTypeOrder(const Server& server) {
+    ASSERT_EQ(Shell("ssh-keygen -q -N '' -C '' -t ecdsa -f " + dir_ + "/stale_ecdsa_key"), 0);
+    const std::string stale = PublicBase64(dir_ + "/stale_ecdsa_key.pub");
+    ASSERT_TRUE(WriteFile(userFile_, Expand("{H} ecdsa-sha2-nistp256 " + stale +
+                                                "\n{H} ssh-ed25519 {Sk}\n",
+                                            server.port)));
+    ASSERT_TRUE(WriteFile(globalFile_, ""));
+    std::string messages;
+    size_t mark = server.mark();
+    EXPECT_EQ(Name(AskSsh(server, &messages)), Name(SshSays::kAccepted)) << messages;
+    SshConnectOptions options = {};
+    options.size = sizeof options;
+    std::strcpy(options.remoteCommand, "/system reboot");
+    mark = server.mark();
+    const SshClient client = SshConnectA("127.0.0.1", server.port, server.user.c_str(),
+                                         server.password.c_str(), 20, 512, &options, nullptr);
+    char reason[512];
+    SshGetLastError(reason, sizeof reason);
+    EXPECT_NE(client, kInvalidClient) << reason;
+    if (client != kInvalidClient) SshDisconnect(client);
+    EXPECT_TRUE(server.sawPassword(server.seenSince(mark)));
+  }
+
   std::string dir_;
   std::string home_;
   std::string userFile_;
@@ -421,6 +447,14 @@ TEST_F(HostKeyInteropTest, SshdNamedByAnySpellingOfItsAddressIsJudgedAsSshJudges
   Server server;
   ASSERT_TRUE(StartSshd(&server));
   RunSpellings(server);
+}
+
+TEST_F(HostKeyInteropTest, SshdWithSeveralHostKeysShowsTheOneOpenSshPrefers) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to add a user and run sshd";
+  if (access(kSshd, X_OK) != 0) GTEST_SKIP() << kSshd << " is not installed";
+  Server server;
+  ASSERT_TRUE(StartSshd(&server, "HostKey " + dir_ + "/ecdsa_key\n"));
+  RunKeyTypeOrder(server);
 }
 
 }  // namespace
