@@ -633,6 +633,14 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
   if (open->session == nullptr) return kInvalidClient;
   // Read once: the same text orders the key exchange and judges its key.
   const std::vector<KnownHostsText> knownHosts = ReadKnownHostsFiles(KnownHostsPaths());
+  // libssh checks the host text itself (spaces, control characters, a
+  // port after a colon): what it refuses is a malformed address.
+  if (ssh_options_set(open->session, SSH_OPTIONS_HOST, host) != 0) {
+    SetFailure(SshFailure::kOther,
+               "the router address is malformed: it is no host name or address.");
+    Release(open);
+    return kInvalidClient;
+  }
   bool optionsSet = SetOptions(open->session, host, port, user, timeoutSeconds);
   // An address literal is looked up in known_hosts, and named to libssh, in
   // OpenSSH's form of it: 127.1 is 127.0.0.1 there.

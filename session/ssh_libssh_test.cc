@@ -524,7 +524,8 @@ TEST_F(SimulatorTest, LongLineNeverOverflowsTheBufferAndTheRestIsKept) {
   SshDisconnect(client);
 }
 
-TEST_F(SimulatorTest, BadArgumentsFailAtOnceAndLeaveNothingOpen) {
+TEST_F(SimulatorTest, BadArgumentsFailAtOnceWithTheirReasonAndLeaveNothingOpen) {
+  const char* kMalformed = "the router address is malformed: it is no host name or address.";
   SshConnectOptions options = {};
   options.size = sizeof options;
   std::strcpy(options.remoteCommand, "/system reboot");
@@ -532,15 +533,22 @@ TEST_F(SimulatorTest, BadArgumentsFailAtOnceAndLeaveNothingOpen) {
     const char* name;
     const char* host;
     int32_t port;
+    const char* reason;
   } kCases[] = {
-      {"port above 65535", "127.0.0.1", 65536},
-      {"negative port", "127.0.0.1", -1},
-      {"empty host", "", 22},
+      {"port above 65535", "127.0.0.1", 65536, "port 65536 is outside 1 to 65535."},
+      {"negative port", "127.0.0.1", -1, "port -1 is outside 1 to 65535."},
+      {"empty host", "", 22, "no router address was given."},
+      {"space in the address", "127.0.0.1 x", 22, kMalformed},
+      {"port inside the address", "127.0.0.1:22", 22, kMalformed},
+      {"control character in the address", "127.0.0.1\t", 22, kMalformed},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(SshConnectA(c.host, c.port, "admin", "secret", 20, 512, &options, nullptr),
               kInvalidClient);
+    char reason[256];
+    EXPECT_EQ(SshGetLastError(reason, sizeof reason), SshFailure::kOther);
+    EXPECT_STREQ(reason, c.reason);
   }
   // Nothing was left open: a session still opens.
   const int port = StartSim({});
