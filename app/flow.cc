@@ -42,6 +42,8 @@ Ending EndingFor(SshFailure failure) {
     case SshFailure::kAuthenticationRefused: return {6, "authentication refused"};
     case SshFailure::kRemoteEnded: return {7, "the answer was not delivered"};
     case SshFailure::kRemoteFailed: return {8, "the router reported a failure"};
+    // The reason itself, what to add and where, goes to the log line.
+    case SshFailure::kNoSharedAlgorithm: return {9, "no shared algorithm"};
   }
   return kFailed;
 }
@@ -152,11 +154,15 @@ int RunProgramFlow() {
                        request.verbose, request.address);
   Wipe(&request.password);
   const Ending ending = EndingFor(outcome);
+  // A router that shares no algorithm is told with what to add: a scheduled
+  // job's admin reads that in the log line too.
+  char detail[kReasonTextBytes] = {};
+  if (outcome == SshFailure::kNoSharedAlgorithm) SshGetLastError(detail, sizeof detail);
   LogUnwatchedRun({.address = request.address,
                    .port = PortFromText(request.port),
                    .user = request.user,
                    .outcome = outcome == SshFailure::kNone ? "answered" : "failed",
-                   .reason = ending.reason});
+                   .reason = detail[0] != '\0' ? std::string_view(detail) : ending.reason});
 
   SshUninitialize();
   if (verbose) {
