@@ -150,7 +150,7 @@ int RunProgramFlow() {
   }
 
   const SshFailure outcome =
-      RunRebootSession(request.user, request.password, request.port,
+      RunRebootSession(request.user, &request.password, request.port,
                        request.verbose, request.address);
   Wipe(&request.password);
   const Ending ending = EndingFor(outcome);

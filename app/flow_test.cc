@@ -180,16 +180,17 @@ TEST(FlowTest, FailuresEndWithStatusOne) {
   SshScript unsent;
   unsent.writeResult = 0;
   unsent.writeFailure = SshFailure::kOther;
+  const char kNoReason[] = "Reason: the SSH library gave no reason.";
   const Row rows[] = {
       {"refused, quiet", "/v:n", refused,
-       {"Connection attempt failed. Error: 'invalid client'."}, {4000}},
+       {"Connection attempt failed. Error: 'invalid client'.", kNoReason}, {4000}},
       {"refused, verbose", "/v:y", refused,
        {"SWKicker v1.0", "", "connecting to h and sending reboot command",
-        "Connection attempt failed. Error: 'invalid client'.",
+        "Connection attempt failed. Error: 'invalid client'.", kNoReason,
         "done - quitting in 4 seconds"},
        {4000, 4000}},
       {"answer not sent, quiet", "/v:n", unsent,
-       {"Sending the answer failed."}, {}},
+       {"Sending the answer failed.", kNoReason}, {}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

@@ -89,10 +89,25 @@ run proxy-jump 1 /user:admin /pw:secret /port:22 /v:n /ip:jumped
 connection_sim wrong-password || fail "simulator did not start"
 run wrong-password 6 /user:admin /pw:wrong "/port:$sim_port" /v:y /ip:127.0.0.1
 
-# Under Wine a closed loopback port ends in the connect timeout, not a
-# refusal: status 4, where Linux and Windows give 3.
+# The connection is made by swKicker's own Winsock code: an address literal
+# in another spelling reaches the same router.
+connection_sim spelled-address || fail "simulator did not start"
+run spelled-address 0 /user:admin /pw:secret "/port:$sim_port" /v:y /ip:127.1
+answer_logged spelled-address || fail "spelled-address: no answer in the simulator's log"
+
+# Values that do not fit are refused before anything connects: a port that
+# would wrap around to the simulator's, a password over 127 bytes.
+connection_sim refused-values || fail "simulator did not start"
+run wrapped-port 1 /user:admin /pw:secret "/port:$((sim_port + 4294967296))" /v:y /ip:127.0.0.1
+run long-password 1 /user:admin "/pw:$(printf 'p%.0s' $(seq 128))" "/port:$sim_port" /v:y \
+    /ip:127.0.0.1
+[ -s "$work/refused-values.log" ] && fail "refused values: the simulator saw a connection"
+
+# swKicker connects through Winsock itself and reads WSAECONNREFUSED: a
+# closed loopback port is a refusal under Wine too (libssh's own connect
+# ran into its timeout there).
 closed=$(free_port)
-run closed-port "4|1" /user:admin /pw:secret "/port:$closed" /v:y /ip:127.0.0.1
+run closed-port 3 /user:admin /pw:secret "/port:$closed" /v:y /ip:127.0.0.1
 
 if [ "$(id -u)" -eq 0 ] && [ -x /usr/sbin/sshd ]; then
   dir="$work/sshd"

@@ -41,6 +41,7 @@ enum class Mode {
   kStall,              // every step waits --stall-ms before going on
   kEofBeforeAsking,    // output ends, a moment later the channel closes
   kThreePrompts,       // keyboard-interactive asking user name, password, code
+  kEmptyRounds,        // keyboard-interactive rounds that never ask anything
 };
 
 struct NamedMode {
@@ -60,6 +61,7 @@ constexpr NamedMode kModes[] = {
     {Mode::kStall, "stall"},
     {Mode::kEofBeforeAsking, "eof-before-asking"},
     {Mode::kThreePrompts, "three-prompts"},
+    {Mode::kEmptyRounds, "empty-rounds"},
 };
 
 constexpr size_t kLongLineBytes = 5000;
@@ -206,6 +208,8 @@ void Usage() {
                "                          signal-after-answer (exit signal KILL),\n"
                "                          stall (every step waits --stall-ms),\n"
                "                          eof-before-asking (end of output, close later),\n"
+               "                          empty-rounds (keyboard-interactive rounds that\n"
+               "                          ask nothing, without end),\n"
                "                          three-prompts (keyboard-interactive asking a\n"
                "                          user name, the password and a code at once)\n"
                "  --keyboard-interactive  offer only keyboard-interactive authentication\n"
@@ -301,7 +305,9 @@ bool ParseSettings(int argc, char** argv, Settings* settings) {
     }
     if (!ok) return false;
   }
-  if (settings->mode == Mode::kThreePrompts) settings->keyboardInteractive = true;
+  if (settings->mode == Mode::kThreePrompts || settings->mode == Mode::kEmptyRounds) {
+    settings->keyboardInteractive = true;
+  }
   return optind == argc;
 }
 
@@ -446,7 +452,14 @@ ssh_channel AwaitCommand(const Settings& settings, ssh_session session, Record* 
       }
     } else if (type == SSH_REQUEST_AUTH && subtype == SSH_AUTH_METHOD_INTERACTIVE &&
                settings.keyboardInteractive) {
-      if (!ssh_message_auth_kbdint_is_response(message)) {
+      if (settings.mode == Mode::kEmptyRounds) {
+        // Each round, the first included, asks nothing and leads to another.
+        if (!ssh_message_auth_kbdint_is_response(message)) {
+          record->user = ssh_message_auth_user(message);
+        }
+        ssh_message_auth_interactive_request(message, "", "", 0, nullptr, nullptr);
+        handled = true;
+      } else if (!ssh_message_auth_kbdint_is_response(message)) {
         record->user = ssh_message_auth_user(message);
         if (settings.mode == Mode::kThreePrompts) {
           const char* prompts[] = {"Username: ", "Password: ", "OTP code: "};
