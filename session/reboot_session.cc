@@ -4,6 +4,7 @@
 
 #include "session/numbers/numbers.h"
 #include "console/console.h"
+#include "session/router_return.h"
 #include "session/ssh_library.h"
 #include "session/wipe.h"
 
@@ -61,7 +62,7 @@ void PrintReason(SshFailure kind, const std::string& text) {
 
 SshFailure RunRebootSession(std::string_view user, std::string_view password,
                       std::string_view port, std::string_view verbose,
-                      std::string_view address) {
+                      std::string_view address, int64_t* answeredMs) {
   const bool isVerbose = verbose == "y";
   FixedText<128> addressText;
   FixedText<128> userText;
@@ -111,6 +112,8 @@ SshFailure RunRebootSession(std::string_view user, std::string_view password,
     outcome = LastFailure(&reason);
     PrintLine("Sending the answer failed.");
     PrintReason(outcome, reason);
+  } else if (answeredMs != nullptr) {
+    *answeredMs = SteadyNowMs();
   }
 
   if (isVerbose) PrintLine("disconnecting from " + std::string(address));

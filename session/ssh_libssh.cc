@@ -28,6 +28,7 @@
 #include "session/line_assembler.h"
 #include "session/numbers/numbers.h"
 #include "session/ssh_files.h"
+#include "session/ssh_libssh_peer.h"
 #include "session/ssh_library.h"
 
 namespace {
@@ -45,10 +46,6 @@ constexpr int kStepTimedOut = -1000;
 // The last line of the remote command's output kept for a failure report.
 constexpr size_t kOutputTailBytes = 512;
 constexpr size_t kReportedLineBytes = 120;
-// libssh's default host key algorithms; known types are put before them.
-constexpr const char* kDefaultHostKeyAlgorithms =
-    "ssh-ed25519,ecdsa-sha2-nistp521,ecdsa-sha2-nistp384,ecdsa-sha2-nistp256,"
-    "sk-ssh-ed25519@openssh.com,sk-ecdsa-sha2-nistp256@openssh.com,rsa-sha2-512,rsa-sha2-256";
 
 // libssh and the crypto library below it may change the floating-point
 // environment; the port conversion needs its own mode back after each call.
@@ -157,12 +154,7 @@ std::string SessionHost(ssh_session session, const char* given) {
 // keys shows a listed one.
 bool PreferKnownKeyTypes(ssh_session session, const std::vector<std::string>& knownTypes) {
   if (knownTypes.empty()) return true;
-  std::string algorithms;
-  for (const std::string& type : knownTypes) {
-    // An RSA key signs with SHA-2; the SHA-1 signature stays off.
-    algorithms += (type == "ssh-rsa" ? "rsa-sha2-512,rsa-sha2-256" : type) + ",";
-  }
-  algorithms += kDefaultHostKeyAlgorithms;
+  const std::string algorithms = HostKeyAlgorithmsPreferring(knownTypes);
   return ssh_options_set(session, SSH_OPTIONS_HOSTKEYS, algorithms.c_str()) == 0;
 }
 
@@ -622,6 +614,8 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
     Release(open);
     return kInvalidClient;
   }
+  // Kept for checking, after the reboot, that the router came back.
+  RememberSessionPeer(session);
   ssh_set_blocking(session, 1);
   BoundBlockingWaits(open);
   SetFailure(SshFailure::kNone);
