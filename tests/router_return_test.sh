@@ -17,13 +17,23 @@ work=$(mktemp -d)
 export HOME="$work/home"
 mkdir -p "$HOME"
 failures=0
-sshd_pid=
 user=
 cleanup() {
   stop_sims
-  [ -n "$sshd_pid" ] && kill "$sshd_pid" 2>/dev/null
+  stop_sshd
   [ -n "$user" ] && userdel "$user" 2>/dev/null
   rm -rf "$work"
+}
+# stop_sshd: ends the sshd of the test, whichever start of it is running
+# (its pid file says).
+stop_sshd() {
+  local pid
+  pid=$(cat "$work/sshd/sshd.pid" 2>/dev/null || true)
+  if [ -n "$pid" ]; then
+    kill "$pid" 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  fi
+  rm -f "$work/sshd/sshd.pid"
 }
 trap cleanup EXIT
 
@@ -146,7 +156,7 @@ if [ "$(id -u)" -eq 0 ] && [ -x /usr/sbin/sshd ]; then
   chmod 755 "$work" "$dir"
   user="swkret$$"
   useradd -M -s /bin/sh -d "$dir" "$user"
-  printf '%s:%s\n' "$user" 'Ret s3cret' | chpasswd
+  printf '%s:%s\n' "$user" 'Ret-s3cret' | chpasswd
   chown "$user" "$dir/out"
   ssh-keygen -q -t ed25519 -N '' -f "$dir/host_key"
   ssh-keygen -q -t ed25519 -N '' -f "$dir/other_key"
@@ -176,10 +186,9 @@ AllowUsers $user
 ForceCommand $dir/ask.sh
 CONF
     /usr/sbin/sshd -D -e -f "$dir/sshd_config" 2>>"$dir/sshd.err" &
-    sshd_pid=$!
     for _ in $(seq 100); do
       python3 -c "import socket; socket.create_connection(('127.0.0.1',$sshd_port),1)" \
-          2>/dev/null && return 0
+          2>/dev/null && [ -s "$dir/sshd.pid" ] && return 0
       sleep 0.1
     done
     return 1
@@ -188,12 +197,11 @@ CONF
   # 3 s and starts it again with KEY.
   reboot_sshd() {
     for _ in $(seq 200); do [ -s "$dir/out/answer" ] && break; sleep 0.05; done
-    kill "$sshd_pid"
-    wait "$sshd_pid" 2>/dev/null || true
+    stop_sshd
     sleep 3
     start_sshd "$1"
   }
-  sshd_args() { echo "/user:$user" '/pw:Ret s3cret' "/port:$sshd_port" "/v:$1" /ip:127.0.0.1; }
+  sshd_args() { echo "/user:$user" '/pw:Ret-s3cret' "/port:$sshd_port" "/v:$1" /ip:127.0.0.1; }
   for key in host_key other_key; do
     rm -f "$dir/out/answer"
     start_sshd "$dir/host_key" || fail "sshd did not start"
@@ -206,10 +214,8 @@ CONF
     else
       check "sshd-$key" 5 45 "$verbose_head|waiting up to 30 s for the router to go down and come back|router went down after $num s|The reboot was not confirmed\.|Reason: the router's host key changed across the reboot\.|done - quitting in 4 seconds"
     fi
-    kill "$sshd_pid" 2>/dev/null
-    wait "$sshd_pid" 2>/dev/null || true
+    stop_sshd
   done
-  sshd_pid=
 else
   echo "skipped: the reboot of OpenSSH's sshd needs root"
 fi
