@@ -2,8 +2,9 @@
 # swKicker.exe under Wine with no console at all (as under Task Scheduler
 # with no window): it must end on its own with the right exit status. Against
 # the router simulator: the usage screen, verbose and quiet reboots, a wrong
-# password, a closed port; as root also against OpenSSH's sshd with a
-# throwaway user and a forced command that asks and records the answer.
+# password, a closed port, a reboot waited for with /wait:; as root also
+# against OpenSSH's sshd with a throwaway user and a forced command that asks
+# and records the answer.
 # Usage: windows_exe_test.sh SWKICKER_EXE ROUTER_SIM
 # Wants WINEPREFIX set and a wineserver kept up by the caller.
 set -uo pipefail
@@ -66,6 +67,13 @@ answer_logged quiet || fail "quiet: no answer in the simulator's log"
 
 connection_sim wrong-password || fail "simulator did not start"
 run wrong-password 6 /user:admin /pw:wrong "/port:$sim_port" /v:y /ip:127.0.0.1
+
+# /wait:: a router that reboots, down for 2 s, is seen going down and
+# coming back with the same host key.
+run_sim reboot --user admin --password secret --log "$work/reboot.log" --lifetime 120 \
+    --reboot-down-ms 2000 || fail "simulator did not start"
+run reboot-wait 0 /user:admin /pw:secret "/port:$sim_port" /v:n /ip:127.0.0.1 /wait:30
+grep -q '"event":"back"' "$work/reboot.log" || fail "reboot-wait: the simulator did not reboot"
 
 # Under Wine a closed loopback port ends in the connect timeout, not a
 # refusal: status 4, where Linux and Windows give 3.
