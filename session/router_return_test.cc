@@ -86,7 +86,9 @@ TEST(RouterReturnTest, ProbeResultsGiveTheVerdict) {
     const RouterReturn verdict = ReturnWatchTimeUp(watch, 10, c.timeUpAtMs);
     EXPECT_EQ(verdict.outcome, c.outcome);
     EXPECT_EQ(watch.down ? watch.downAtMs - watch.answeredMs : -1, c.downMs);
-    if (c.outcome == ReturnOutcome::kNotBack) EXPECT_EQ(verdict.downMs, c.downMs);
+    if (c.outcome == ReturnOutcome::kNotBack) {
+      EXPECT_EQ(verdict.downMs, c.downMs);
+    }
   }
 }
 
