@@ -152,39 +152,13 @@ grep -q '"command"' "$work/invalid.log" 2>/dev/null && fail "invalid: the router
 # --- OpenSSH's sshd stopped after the answer and started again (root) ---
 if [ "$(id -u)" -eq 0 ] && [ -x /usr/sbin/sshd ]; then
   dir="$work/sshd"
-  mkdir -p "$dir/out" /run/sshd
-  chmod 755 "$work" "$dir"
   user="swkret$$"
-  useradd -M -s /bin/sh -d "$dir" "$user"
-  printf '%s:%s\n' "$user" 'Ret-s3cret' | chpasswd
-  chown "$user" "$dir/out"
-  ssh-keygen -q -t ed25519 -N '' -f "$dir/host_key"
+  sshd_router "$dir" "$user" 'Ret-s3cret'
   ssh-keygen -q -t ed25519 -N '' -f "$dir/other_key"
-  cat >"$dir/ask.sh" <<ASK
-#!/bin/sh
-printf 'Reboot now? [y/N]: '
-read -r answer
-printf '%s\n' "\$answer" > $dir/out/answer
-printf 'rebooting\n'
-ASK
-  chmod 755 "$dir/ask.sh"
   sshd_port=$(free_port)
   # start_sshd KEY: sshd on $sshd_port with that host key.
   start_sshd() {
-    cat >"$dir/sshd_config" <<CONF
-Port $sshd_port
-ListenAddress 127.0.0.1
-HostKey $1
-PidFile $dir/sshd.pid
-PasswordAuthentication yes
-KbdInteractiveAuthentication no
-PubkeyAuthentication no
-UsePAM no
-PermitRootLogin no
-StrictModes no
-AllowUsers $user
-ForceCommand $dir/ask.sh
-CONF
+    sshd_router_config "$dir" "$user" "$sshd_port" "$1"
     /usr/sbin/sshd -D -e -f "$dir/sshd_config" 2>>"$dir/sshd.err" &
     for _ in $(seq 100); do
       python3 -c "import socket; socket.create_connection(('127.0.0.1',$sshd_port),1)" \

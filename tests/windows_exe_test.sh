@@ -82,37 +82,10 @@ run closed-port "4|1" /user:admin /pw:secret "/port:$closed" /v:y /ip:127.0.0.1
 
 if [ "$(id -u)" -eq 0 ] && [ -x /usr/sbin/sshd ]; then
   dir="$work/sshd"
-  mkdir -p "$dir/out" /run/sshd
-  chmod 755 "$work" "$dir"
   user="swkwin$$"
-  useradd -M -s /bin/sh -d "$dir" "$user"
-  printf '%s:%s\n' "$user" 'Win s3cret' | chpasswd
-  chown "$user" "$dir/out"
-  ssh-keygen -q -t ed25519 -N '' -f "$dir/host_key"
-  cat >"$dir/ask.sh" <<ASK
-#!/bin/sh
-printf '%s\n' "\$SSH_ORIGINAL_COMMAND" > $dir/out/command
-printf 'Reboot now? [y/N]: '
-read -r answer
-printf '%s\n' "\$answer" > $dir/out/answer
-printf 'rebooting\n'
-ASK
-  chmod 755 "$dir/ask.sh"
+  sshd_router "$dir" "$user" 'Win s3cret'
   sshd_port=$(free_port)
-  cat >"$dir/sshd_config" <<CONF
-Port $sshd_port
-ListenAddress 127.0.0.1
-HostKey $dir/host_key
-PidFile $dir/sshd.pid
-PasswordAuthentication yes
-KbdInteractiveAuthentication no
-PubkeyAuthentication no
-UsePAM no
-PermitRootLogin no
-StrictModes no
-AllowUsers $user
-ForceCommand $dir/ask.sh
-CONF
+  sshd_router_config "$dir" "$user" "$sshd_port" "$dir/host_key"
   /usr/sbin/sshd -D -e -f "$dir/sshd_config" 2>"$dir/sshd.err" &
   pids+=($!)
   for _ in $(seq 100); do
