@@ -47,6 +47,8 @@ Ending EndingFor(SshFailure failure) {
     case SshFailure::kAuthenticationRefused: return {6, "authentication refused"};
     case SshFailure::kRemoteEnded: return {7, "the answer was not delivered"};
     case SshFailure::kRemoteFailed: return {8, "the router reported a failure"};
+    // The reason itself, what to add and where, goes to the log line.
+    case SshFailure::kNoSharedAlgorithm: return {9, "no shared algorithm"};
   }
   return kFailed;
 }
@@ -208,6 +210,10 @@ int RunProgramFlow() {
                        request.verbose, request.address, &answeredMs);
   Wipe(&request.password);
   Ending ending = EndingFor(outcome);
+  // A router that shares no algorithm is told with what to add: a scheduled
+  // job's admin reads that in the log line too.
+  char detail[kReasonTextBytes] = {};
+  if (outcome == SshFailure::kNoSharedAlgorithm) SshGetLastError(detail, sizeof detail);
   RouterReturn back;
   if (outcome == SshFailure::kNone && waitSeconds > 0) {
     back = AwaitRouterReturn(waitSeconds, answeredMs, verbose);
@@ -217,7 +223,7 @@ int RunProgramFlow() {
                    .port = PortFromText(request.port),
                    .user = request.user,
                    .outcome = ending.status == kExitDone ? "answered" : "failed",
-                   .reason = ending.reason,
+                   .reason = detail[0] != '\0' ? std::string_view(detail) : ending.reason,
                    .downMs = back.downMs,
                    .backMs = back.backMs});
 

@@ -224,6 +224,7 @@ TEST(FlowTest, EachReasonEndsWithItsOwnStatus) {
       {"ended before asking", 1, 0, 1, SshFailure::kRemoteEnded, 7},
       {"timed out before the answer", 1, 0, 1, SshFailure::kTimedOut, 4},
       {"router reported a failure", 1, 1, 0, SshFailure::kRemoteFailed, 8},
+      {"no shared algorithm", kInvalidClient, 1, 1, SshFailure::kNoSharedAlgorithm, 9},
   };
   for (const auto& row : kRows) {
     SCOPED_TRACE(row.name);
@@ -303,6 +304,12 @@ TEST(FlowTest, RunWithoutTerminalLeavesOneLineInTheSystemLog) {
   refused.connectFailure = SshFailure::kConnectionRefused;
   SshScript noInit;
   noInit.initializeResult = 0;
+  SshScript oldRouter;
+  oldRouter.connectResult = kInvalidClient;
+  oldRouter.connectFailure = SshFailure::kNoSharedAlgorithm;
+  oldRouter.failureText =
+      "the router offers only old host key types (ssh-rsa); to allow them for this router, add "
+      "to ~/.ssh/config: Host 192.0.2.1 / HostKeyAlgorithms +ssh-rsa.";
   const struct {
     const char* name;
     std::vector<std::string> args;
@@ -326,6 +333,12 @@ TEST(FlowTest, RunWithoutTerminalLeavesOneLineInTheSystemLog) {
       {"password given out of order is starred",
        {"/pw:Secret", "/user:admin", "/port:22", "/v:n", "/ip:h"}, {}, false,
        "address=h port=22 user=/pw:****** outcome=answered"},
+      // What to add reaches the admin of a scheduled job too.
+      {"no shared algorithm", {"/user:admin", "/pw:Secret", "/port:22", "/v:n", "/ip:192.0.2.1"},
+       oldRouter, true,
+       "address=192.0.2.1 port=22 user=admin outcome=failed reason=\"the router offers only old "
+       "host key types (ssh-rsa); to allow them for this router, add to ~/.ssh/config: Host "
+       "192.0.2.1 / HostKeyAlgorithms +ssh-rsa.\""},
       {"no options", {}, {}, false, "outcome=no-options reason=\"nothing to do\""},
       {"library cannot start", {"/user:a", "/pw:p", "/port:22", "/v:n", "/ip:h"}, noInit, true,
        "outcome=failed reason=\"the SSH library could not start\""},

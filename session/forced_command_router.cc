@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <vector>
@@ -36,6 +37,11 @@ void ForcedCommandRouterTest::PrepareRouter(const char* userPrefix) {
   ASSERT_EQ(mkdir(home_.c_str(), 0700), 0);
   SaveVariable("HOME", &savedHome_);
   setenv("HOME", home_.c_str(), 1);
+  // The machine's ssh_config is the test's own: an empty file bound over it
+  // in a mount namespace no other process sees.
+  systemConfig_ = dir_ + "/ssh_config";
+  ownSystemConfig_ = OwnSystemSshConfig(systemConfig_);
+  ASSERT_TRUE(ownSystemConfig_) << "no private " << kSystemSshConfig;
 }
 
 void ForcedCommandRouterTest::StartLibrary() {
@@ -47,6 +53,7 @@ void ForcedCommandRouterTest::TearDown() {
   if (initialized_) SshUninitialize();
   StopChild(&server_);
   RemoveThrowawayUser(&user_);
+  if (ownSystemConfig_) ReleaseSystemSshConfig();
   RestoreVariable(&savedHome_);
   RemoveTree(dir_);
 }
@@ -64,7 +71,12 @@ void ForcedCommandRouterTest::ExpectVerboseRebootDelivered() {
                                       "disconnecting from 127.0.0.1"}));
   EXPECT_EQ(ReadAll(dir_ + "/out/command"), "/system reboot\n");
   EXPECT_EQ(ReadAll(dir_ + "/out/answer"), "y\n");
-  EXPECT_TRUE(ListDir(home_).empty()) << "known_hosts was written";
+  // The unknown router's key is recorded, and nothing else is written.
+  EXPECT_EQ(ListDir(home_), std::vector<std::string>{".ssh"});
+  EXPECT_EQ(ListDir(home_ + "/.ssh"), std::vector<std::string>{"known_hosts"});
+  const std::string recorded = ReadAll(home_ + "/.ssh/known_hosts");
+  EXPECT_EQ(recorded.rfind("[127.0.0.1]:" + std::to_string(port_) + " ", 0), 0u) << recorded;
+  EXPECT_EQ(std::count(recorded.begin(), recorded.end(), '\n'), 1) << recorded;
 }
 
 void ForcedCommandRouterTest::ExpectWrongPasswordRefused() {

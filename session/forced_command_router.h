@@ -18,7 +18,9 @@ extern const char kRouterPassword[];
 
 class ForcedCommandRouterTest : public testing::Test {
  protected:
-  /// Makes dir_ (dir_/out writable by the user, dir_/home as HOME), the
+  /// Makes dir_ (dir_/out writable by the user, dir_/home as HOME, an empty
+  /// dir_/ssh_config bound over /etc/ssh/ssh_config in a private mount
+  /// namespace), the
   /// user (name userPrefix + pid) and the forced command dir_/ask.sh. With
   /// dir_/eof present the command ends its output at once and lives on a
   /// moment; with dir_/fail present it reports a failure and exit status 1
@@ -39,6 +41,8 @@ class ForcedCommandRouterTest : public testing::Test {
   std::string home_;
   ThrowawayUser user_;
   SavedVariable savedHome_;
+  std::string systemConfig_;
+  bool ownSystemConfig_ = false;
   Child server_;
   int port_ = -1;
   bool initialized_ = false;

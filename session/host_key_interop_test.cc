@@ -12,7 +12,7 @@
 //     the key (REMOTE HOST IDENTIFICATION HAS CHANGED, REVOKED HOST KEY);
 //   - not known: verification failed with "No ... host key is known ...":
 //     strict checking refuses a host the file does not vouch for.
-// swKicker accepts an unknown host (documented), so "not known" alone says
+// swKicker accepts an unknown host (and records it), so "not known" alone says
 // nothing about it. The rules: wherever ssh answers "contradicted",
 // swKicker refuses and the server saw no password. swKicker may refuse more
 // than that (a host named only with keys of other types or by a
@@ -327,7 +327,7 @@ class HostKeyInteropTest : public testing::Test {
         const std::string text = reason;
         EXPECT_EQ(text.substr(text.size() - std::min(text.size(), where.size())), where) << text;
       }
-      // Nothing is ever written.
+      // No file but known_hosts is written (an unknown router is recorded there).
       EXPECT_EQ(ListDir(home_ + "/.ssh"), std::vector<std::string>{"known_hosts"});
     }
   }

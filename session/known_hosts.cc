@@ -40,6 +40,22 @@ std::string_view NextField(std::string_view* rest) {
   return field;
 }
 
+std::string EncodeBase64(const uint8_t* bytes, size_t size) {
+  static const char kDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string text;
+  for (size_t i = 0; i < size; i += 3) {
+    const uint32_t group = (uint32_t{bytes[i]} << 16) |
+                           (i + 1 < size ? uint32_t{bytes[i + 1]} << 8 : 0) |
+                           (i + 2 < size ? uint32_t{bytes[i + 2]} : 0);
+    text.push_back(kDigits[(group >> 18) & 63]);
+    text.push_back(kDigits[(group >> 12) & 63]);
+    text.push_back(i + 1 < size ? kDigits[(group >> 6) & 63] : '=');
+    text.push_back(i + 2 < size ? kDigits[group & 63] : '=');
+  }
+  return text;
+}
+
 int Base64Value(char c) {
   if (c >= 'A' && c <= 'Z') return c - 'A';
   if (c >= 'a' && c <= 'z') return c - 'a' + 26;
@@ -135,24 +151,6 @@ bool GlobMatch(std::string_view name, std::string_view pattern) {
   }
   while (p < pattern.size() && pattern[p] == '*') ++p;
   return p == pattern.size();
-}
-
-// A comma list of patterns: some pattern must match, and a match of a
-// negated one (!pattern) cancels the whole list.
-bool PatternListMatch(std::string_view name, std::string_view list) {
-  bool positive = false;
-  for (;;) {
-    const size_t comma = list.find(',');
-    std::string_view pattern = list.substr(0, comma);
-    const bool negated = !pattern.empty() && pattern[0] == '!';
-    if (negated) pattern.remove_prefix(1);
-    if (GlobMatch(name, pattern)) {
-      if (negated) return false;
-      positive = true;
-    }
-    if (comma == std::string_view::npos) return positive;
-    list.remove_prefix(comma + 1);
-  }
 }
 
 // |1|base64(salt)|base64(HMAC-SHA1 of the name under the salt).
@@ -330,6 +328,34 @@ std::vector<KnownHostsText> ReadKnownHostsFiles(const std::vector<std::string>& 
     files.push_back(std::move(file));
   }
   return files;
+}
+
+bool PatternListMatch(std::string_view name, std::string_view list) {
+  bool positive = false;
+  for (;;) {
+    const size_t comma = list.find(',');
+    std::string_view pattern = list.substr(0, comma);
+    const bool negated = !pattern.empty() && pattern[0] == '!';
+    if (negated) pattern.remove_prefix(1);
+    if (GlobMatch(name, pattern)) {
+      if (negated) return false;
+      positive = true;
+    }
+    if (comma == std::string_view::npos) return positive;
+    list.remove_prefix(comma + 1);
+  }
+}
+
+std::string KnownHostsEntry(const std::string& host, int port, const std::string& keyType,
+                            const std::string& keyBase64, const uint8_t* salt) {
+  std::string name = LookupName(host, port);
+  if (salt != nullptr) {
+    const Sha1Digest digest = HmacSha1(salt, kHashSaltBytes,
+                                       reinterpret_cast<const uint8_t*>(name.data()), name.size());
+    name = "|1|" + EncodeBase64(salt, kHashSaltBytes) + "|" +
+           EncodeBase64(digest.data(), digest.size());
+  }
+  return name + " " + keyType + " " + keyBase64 + "\n";
 }
 
 bool HostKeyAccepted(const HostKeyVerdict& verdict) {

@@ -7,9 +7,11 @@
 // [host]:port, the wildcards * and ?, negation with !, and the markers
 // @revoked and @cert-authority. It fails closed: a line that cannot be read
 // but may name the host refuses the key. Pure apart from reading the files;
-// nothing is ever written.
+// the line that records a new host is made here and written elsewhere.
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 enum class HostKeyStatus {
@@ -57,5 +59,16 @@ bool HostKeyAccepted(const HostKeyVerdict& verdict);
 /// One short line naming why the key was refused and the file and line that
 /// said so; empty for an accepted key.
 std::string HostKeyReason(const HostKeyVerdict& verdict);
+
+/// The known_hosts line recording keyType keyBase64 for host:port, ending
+/// in a line feed: the host as [host]:port for a port other than 22, and
+/// hashed (|1|salt|hash) when salt is given (kHashSaltBytes bytes).
+constexpr size_t kHashSaltBytes = 20;
+std::string KnownHostsEntry(const std::string& host, int port, const std::string& keyType,
+                            const std::string& keyBase64, const uint8_t* salt);
+
+/// Whether name (lower case) matches a comma list of patterns with * and ?
+/// (without case), where a match of a negated one (!pattern) cancels the list.
+bool PatternListMatch(std::string_view name, std::string_view list);
 
 #endif  // SESSION_KNOWN_HOSTS_H_

@@ -294,4 +294,22 @@ TEST(KnownHostsTest, KnownTypesAreListedInFileOrderForTheKeyExchange) {
   EXPECT_TRUE(KnownHostKeyTypes(files, "127.0.0.1", 2222).empty());
 }
 
+// The line recording a new host: ssh-keygen's hashing from the same salt,
+// [host]:port for another port than 22, and found again by the reader.
+TEST(KnownHostsTest, RecordedEntryIsOpenSshsAndReadsBack) {
+  const uint8_t salt[kHashSaltBytes] = {0x6f, 0xef, 0x5c, 0x62, 0x8b, 0x41, 0x40, 0x51, 0x55, 0xa2,
+                                         0x8c, 0xfd, 0x7c, 0x4b, 0xcb, 0x6d, 0x25, 0xb9, 0xfd, 0x1b};
+  const std::string hashed = KnownHostsEntry("127.0.0.1", 2222, kEd, kServer, salt);
+  EXPECT_EQ(hashed, std::string(kHashedPort2222) + " " + kEd + " " + kServer + "\n");
+  EXPECT_EQ(KnownHostsEntry("Router.LAN", 22, kEd, kServer, nullptr),
+            "router.lan " + kEd + " " + kServer + "\n");
+  EXPECT_EQ(KnownHostsEntry("10.0.0.1", 2200, kEd, kServer, nullptr),
+            "[10.0.0.1]:2200 " + kEd + " " + kServer + "\n");
+  for (const std::string& text : {hashed, KnownHostsEntry("127.0.0.1", 2222, kEd, kServer,
+                                                          nullptr)}) {
+    EXPECT_EQ(CheckHostKey({{kUser, true, text}}, "127.0.0.1", 2222, kEd, kServer).status,
+              HostKeyStatus::kKnown);
+  }
+}
+
 }  // namespace

@@ -16,12 +16,11 @@ constexpr int32_t kLineCount = 1024;
 constexpr int32_t kFailurePauseMs = 4000;
 constexpr const char* kRebootCommand = "/system reboot";
 constexpr const char* kAnswer = "y";
-constexpr int32_t kReasonBytes = 256;
 
 // The library's word on its last failure; a failure it does not explain
 // counts as kOther.
 SshFailure LastFailure(std::string* text) {
-  char bytes[kReasonBytes] = {};
+  char bytes[kReasonTextBytes] = {};
   SshFailure kind = SshGetLastError(bytes, sizeof bytes);
   *text = bytes;
   return kind == SshFailure::kNone ? SshFailure::kOther : kind;
@@ -45,6 +44,7 @@ std::string ReasonLine(SshFailure kind, const std::string& text) {
     case SshFailure::kRemoteEnded:
       return "Reason: the router ended the session before asking.";
     case SshFailure::kRemoteFailed:
+    case SshFailure::kNoSharedAlgorithm:
     case SshFailure::kOther:
       return text.empty() ? std::string() : "Reason: " + text;
     case SshFailure::kNone:

@@ -184,7 +184,7 @@ RouterReturn WaitForRouterReturn(const SshPeer& peer, int32_t seconds, int64_t a
   if (peer.addressLength <= 0) {
     RouterReturn verdict;
     verdict.outcome = ReturnOutcome::kNoAddress;
-    verdict.reason = "the router's address is not known.";
+    verdict.reason = "the router's own address is not known (it is reached through a proxy).";
     return verdict;
   }
   Report(report, context, WaitingLine(seconds));

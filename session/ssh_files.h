@@ -3,10 +3,14 @@
 
 // Where the user's SSH files are. The shared part is ssh_files.cc; the
 // platform's part is ssh_files_posix.cc or ssh_files_win32.cc, chosen by
-// CMake. Paths only; nothing here reads or writes a file.
+// CMake. Paths, and the few file operations that differ by platform.
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "session/known_hosts.h"
 
 /// The user's SSH folder: $HOME/.ssh, or the passwd entry's home when HOME
 /// is unset or empty (POSIX); %USERPROFILE%\.ssh (Windows). Empty when no
@@ -38,5 +42,33 @@ const char* NullPath();
 /// What separates a folder from a name in a path: '/' (POSIX); '\' (Windows).
 /// Platform part.
 char PathSeparator();
+
+/// The home folder the SSH folder is in ("~" in the configuration); empty
+/// when none is known. Platform part.
+std::string HomeFolder();
+
+/// The machine's SSH folder: /etc/ssh (POSIX); %ProgramData%\ssh (Windows).
+/// Platform part.
+std::string SystemSshFolder();
+
+/// This process's user name; empty when it cannot be found. Platform part.
+std::string LocalUserName();
+
+/// The files whose paths match pattern (wildcards * and ? in the last part),
+/// read, in name order; a pattern without wildcards names one file. A
+/// missing file yields nothing. Platform part.
+std::vector<KnownHostsText> ReadMatchingFiles(const std::string& pattern);
+
+/// Fills bytes with random bytes from the system. Platform part.
+bool RandomBytes(uint8_t* bytes, size_t size);
+
+/// Appends to the file at path, creating it (and its folder, for the user
+/// only) when missing, under an exclusive lock held from the read to the
+/// write: entryFor gets the file's text as it is then and returns what to
+/// append, which goes out in one write (nothing when empty). False with
+/// *error set when the file cannot be locked, read or written. Platform part.
+bool AppendUnderLock(const std::string& path, std::string (*entryFor)(const std::string& text,
+                                                                      void* context),
+                     void* context, std::string* error);
 
 #endif  // SESSION_SSH_FILES_H_

@@ -1,19 +1,104 @@
 #include "session/ssh_files.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <glob.h>
 #include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
-std::string UserSshFolder() {
+std::string HomeFolder() {
   const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] != '\0') return std::string(home) + "/.ssh";
+  if (home != nullptr && home[0] != '\0') return home;
   const passwd* entry = getpwuid(getuid());
   if (entry == nullptr || entry->pw_dir == nullptr || entry->pw_dir[0] == '\0') return "";
-  return std::string(entry->pw_dir) + "/.ssh";
+  return entry->pw_dir;
+}
+
+std::string UserSshFolder() {
+  const std::string home = HomeFolder();
+  return home.empty() ? std::string() : home + "/.ssh";
 }
 
 std::string GlobalKnownHostsPath() { return "/etc/ssh/ssh_known_hosts"; }
+
+std::string SystemSshFolder() { return "/etc/ssh"; }
+
+std::string LocalUserName() {
+  const passwd* entry = getpwuid(getuid());
+  return entry != nullptr && entry->pw_name != nullptr ? entry->pw_name : "";
+}
+
+std::vector<KnownHostsText> ReadMatchingFiles(const std::string& pattern) {
+  glob_t found = {};
+  std::vector<std::string> paths;
+  // A pattern that matches nothing is no file.
+  if (glob(pattern.c_str(), 0, nullptr, &found) == 0) {
+    for (size_t i = 0; i < found.gl_pathc; ++i) paths.emplace_back(found.gl_pathv[i]);
+  }
+  globfree(&found);
+  return ReadKnownHostsFiles(paths);
+}
+
+bool RandomBytes(uint8_t* bytes, size_t size) {
+  const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t got = read(fd, bytes + done, size - done);
+    if (got <= 0 && errno != EINTR) break;
+    if (got > 0) done += static_cast<size_t>(got);
+  }
+  close(fd);
+  return done == size;
+}
+
+bool AppendUnderLock(const std::string& path,
+                     std::string (*entryFor)(const std::string& text, void* context),
+                     void* context, std::string* error) {
+  const size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0) {
+    // As ssh does: the user's SSH folder is made for the user only.
+    mkdir(path.substr(0, slash).c_str(), 0700);
+  }
+  const int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *error = path + " cannot be opened for writing";
+    return false;
+  }
+  bool ok = false;
+  int locked;
+  do {
+    locked = flock(fd, LOCK_EX);
+  } while (locked != 0 && errno == EINTR);
+  struct stat info = {};
+  if (locked != 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    *error = path + " cannot be locked";
+  } else {
+    std::string text;
+    char chunk[4096];
+    ssize_t got;
+    off_t at = 0;
+    while ((got = pread(fd, chunk, sizeof chunk, at)) > 0) {
+      text.append(chunk, static_cast<size_t>(got));
+      at += got;
+    }
+    const std::string entry = got < 0 ? std::string() : entryFor(text, context);
+    if (got < 0) {
+      *error = path + " cannot be read";
+    } else if (entry.empty() ||
+               write(fd, entry.data(), entry.size()) == static_cast<ssize_t>(entry.size())) {
+      ok = true;
+    } else {
+      *error = path + " cannot be written";
+    }
+  }
+  close(fd);  // releases the lock
+  return ok;
+}
 
 bool AgentNamed() {
   const char* socket = std::getenv("SSH_AUTH_SOCK");

@@ -44,7 +44,13 @@ enum class SshFailure : int32_t {
   kRemoteFailed,           // after the line, the remote command reported a
                            // non-zero exit status or a signal (text: which,
                            // and its last line of output)
+  kNoSharedAlgorithm,      // the key exchange found no algorithm both sides
+                           // allow (text: what the host offers, and the
+                           // configuration lines that would allow it)
 };
+
+/// Room enough for any text SshGetLastError gives, with its zero byte.
+constexpr int32_t kReasonTextBytes = 1024;
 
 /// The failure of the last SshConnectA, SshWriteLineA or SshDisconnect
 /// (kNone when it succeeded), and into text a short description or the empty

@@ -1,6 +1,6 @@
 // The SSH client library on libssh 0.10. The only file that includes libssh's
-// client header. One session at a time; nothing is printed and no file is
-// written.
+// client header. One session at a time; nothing is printed, and the only
+// file written is a new router's line in known_hosts.
 
 #include <libssh/callbacks.h>
 #include <libssh/libssh.h>
@@ -21,12 +21,15 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "session/known_hosts.h"
 #include "session/line_assembler.h"
 #include "session/numbers/numbers.h"
+#include "session/server_offer.h"
+#include "session/ssh_config.h"
 #include "session/ssh_files.h"
 #include "session/ssh_libssh_peer.h"
 #include "session/ssh_library.h"
@@ -66,6 +69,8 @@ struct OpenSession {
   std::optional<int> exitStatus;  // once the remote reported one
   std::string exitSignal;         // its name, once reported ("?" when it has none)
   std::string outputTail;  // the end of the output read while closing
+  std::vector<std::string> identityFiles;  // tried in order after the agent
+  bool identitiesOnly = false;             // no agent keys
 };
 
 OpenSession g_open;
@@ -158,23 +163,74 @@ bool PreferKnownKeyTypes(ssh_session session, const std::vector<std::string>& kn
   return ssh_options_set(session, SSH_OPTIONS_HOSTKEYS, algorithms.c_str()) == 0;
 }
 
+// The key the server showed, as known_hosts writes it.
+struct ShownKey {
+  std::string type;
+  std::string base64;
+};
+
+// What a new entry needs: the host, the key, and the files to check again
+// under the lock (another run may have recorded the host meanwhile).
+struct NewEntry {
+  const std::vector<KnownHostsText>* files;
+  std::string host;
+  int port;
+  ShownKey key;
+  bool hashed;
+};
+
+std::string EntryToAppend(const std::string& text, void* context) {
+  const NewEntry* entry = static_cast<const NewEntry*>(context);
+  std::vector<KnownHostsText> now = *entry->files;
+  now[0].text = text;
+  if (CheckHostKey(now, entry->host, entry->port, entry->key.type, entry->key.base64).status !=
+      HostKeyStatus::kUnknown) {
+    return std::string();
+  }
+  uint8_t salt[kHashSaltBytes];
+  if (entry->hashed && !RandomBytes(salt, sizeof salt)) return std::string();
+  const std::string line = KnownHostsEntry(entry->host, entry->port, entry->key.type,
+                                           entry->key.base64, entry->hashed ? salt : nullptr);
+  // A last line without its line feed must not swallow the new one.
+  return (!text.empty() && text.back() != '\n' ? "\n" : "") + line;
+}
+
 // Judges the key the server showed against known_hosts, after the key
 // exchange and before any authentication: a refused key means the password
 // never leaves; *reason then says why in one short line naming the file and
-// line. An unknown host is accepted and not recorded.
+// line. An unknown host is handled as StrictHostKeyChecking says: refused,
+// recorded in the first user file (the exchange has proved the server holds
+// the key), or accepted as it is.
 bool HostKeyAcceptable(ssh_session session, const std::vector<KnownHostsText>& files,
-                       const std::string& host, int port, std::string* reason) {
+                       const std::string& host, int port, const SshConfig& config,
+                       std::string* reason) {
   ssh_key key = nullptr;
   char* base64 = nullptr;
   HostKeyVerdict verdict{HostKeyStatus::kUnreadable, std::string(), 0};
+  ShownKey shown;
   if (ssh_get_server_publickey(session, &key) == SSH_OK &&
       ssh_pki_export_pubkey_base64(key, &base64) == SSH_OK) {
-    verdict = CheckHostKey(files, host, port, ssh_key_type_to_char(ssh_key_type(key)), base64);
+    shown = {ssh_key_type_to_char(ssh_key_type(key)), base64};
+    verdict = CheckHostKey(files, host, port, shown.type, shown.base64);
   }
   ssh_string_free_char(base64);
   ssh_key_free(key);
   *reason = HostKeyReason(verdict);
-  return HostKeyAccepted(verdict);
+  if (verdict.status != HostKeyStatus::kUnknown) return HostKeyAccepted(verdict);
+  if (config.strictHostKeyChecking == StrictHostKeyChecking::kYes) {
+    *reason = "the router's host key is not known and StrictHostKeyChecking is yes: add it to " +
+              files[0].path;
+    return false;
+  }
+  if (config.strictHostKeyChecking == StrictHostKeyChecking::kAcceptNew &&
+      files[0].path != NullPath()) {
+    // As ssh does, a file that cannot be written leaves the router accepted
+    // this time, and unknown.
+    NewEntry entry{&files, host, port, shown, config.hashKnownHosts};
+    std::string error;
+    AppendUnderLock(files[0].path, EntryToAppend, &entry, &error);
+  }
+  return true;
 }
 
 // Many servers leave Nagle on for a session without a terminal (OpenSSH's
@@ -345,18 +401,19 @@ bool IdentityFileAccepted(const OpenSession* open, const std::string& path) {
   return accepted;
 }
 
-// The keys of a running agent, then the default identity files. Nothing is
-// written and nothing is asked for.
+// The keys of a running agent (unless IdentitiesOnly), then the identity
+// files: the configured ones, else the default ones. Nothing is written and
+// nothing is asked for.
 bool PublicKeyAccepted(const OpenSession* open) {
 #ifndef _WIN32
   ssh_session session = open->session;
-  if (AgentNamed() &&
+  if (AgentNamed() && !open->identitiesOnly &&
       RunStep(open, SSH_AUTH_AGAIN, [&] { return ssh_userauth_agent(session, nullptr); }) ==
           SSH_AUTH_SUCCESS) {
     return true;
   }
 #endif
-  for (const std::string& path : DefaultIdentityFiles()) {
+  for (const std::string& path : open->identityFiles) {
     if (IdentityFileAccepted(open, path)) return true;
   }
   return false;
@@ -526,6 +583,150 @@ void DrainOutput(OpenSession* open) {
   }
 }
 
+// The command that carries the session for ProxyCommand, or for ProxyJump
+// the same command ssh would run through the jump hosts; empty for neither.
+// False, with the failure set, where the library cannot run one.
+bool ProxyCommandFor(const SshConfig& config, std::string* command) {
+  command->clear();
+  if (config.proxyCommand.empty() && config.proxyJump.empty()) return true;
+#if defined(_WIN32)
+  SetFailure(SshFailure::kOther,
+             std::string(config.proxyCommand.empty() ? "ProxyJump" : "ProxyCommand") +
+                 " cannot be used on Windows: this program's SSH library cannot run a proxy "
+                 "command there.");
+  return false;
+#else
+  *command = !config.proxyCommand.empty() ? config.proxyCommand
+                                          : ProxyJumpCommand(config.proxyJump);
+  return true;
+#endif
+}
+
+int OptionFor(AlgorithmKind kind) {
+  switch (kind) {
+    case AlgorithmKind::kKex: return SSH_OPTIONS_KEY_EXCHANGE;
+    case AlgorithmKind::kHostKey: return SSH_OPTIONS_HOSTKEYS;
+    case AlgorithmKind::kCipher: return SSH_OPTIONS_CIPHERS_C_S;
+    case AlgorithmKind::kMac: return SSH_OPTIONS_HMAC_C_S;
+  }
+  return SSH_OPTIONS_KEY_EXCHANGE;
+}
+
+// Whether this build of the library can do the algorithm at all: it refuses
+// a list that holds nothing it knows.
+bool LibraryCan(AlgorithmKind kind, const std::string& name) {
+  ssh_session scratch = ssh_new();
+  if (scratch == nullptr) return false;
+  const bool can = ssh_options_set(scratch, static_cast<ssh_options_e>(OptionFor(kind)),
+                                   name.c_str()) == 0;
+  ssh_free(scratch);
+  return can;
+}
+
+// The configuration's algorithm options, the proxy, and known_hosts' key
+// types first when the host key algorithms are not configured (a configured
+// list is used as written, as ssh does).
+bool ApplyConfig(ssh_session session, const SshConfig& config, const std::string& proxyCommand,
+                 const std::vector<std::string>& knownTypes) {
+  const struct {
+    const AlgorithmOption* option;
+    ssh_options_e names[2];
+  } kOptions[] = {
+      {&config.kexAlgorithms, {SSH_OPTIONS_KEY_EXCHANGE, SSH_OPTIONS_KEY_EXCHANGE}},
+      {&config.ciphers, {SSH_OPTIONS_CIPHERS_C_S, SSH_OPTIONS_CIPHERS_S_C}},
+      {&config.macs, {SSH_OPTIONS_HMAC_C_S, SSH_OPTIONS_HMAC_S_C}},
+      {&config.pubkeyAcceptedAlgorithms,
+       {SSH_OPTIONS_PUBLICKEY_ACCEPTED_TYPES, SSH_OPTIONS_PUBLICKEY_ACCEPTED_TYPES}},
+      {&config.hostKeyAlgorithms, {SSH_OPTIONS_HOSTKEYS, SSH_OPTIONS_HOSTKEYS}},
+  };
+  for (const auto& each : kOptions) {
+    if (!each.option->set) continue;
+    for (ssh_options_e name : each.names) {
+      if (ssh_options_set(session, name, each.option->list.c_str()) != 0) return false;
+    }
+  }
+  if (!config.hostKeyAlgorithms.set && !PreferKnownKeyTypes(session, knownTypes)) return false;
+  return proxyCommand.empty() ||
+         ssh_options_set(session, SSH_OPTIONS_PROXYCOMMAND, proxyCommand.c_str()) == 0;
+}
+
+// Connects and runs the key exchange; ConnectTimeout, when set, bounds this
+// step instead of the step's usual bound, and the session's bound holds.
+int ConnectSession(OpenSession* open, int connectTimeoutSeconds) {
+  const int64_t stepMs = open->stepMs;
+  if (connectTimeoutSeconds > 0) {
+    open->stepMs = std::min<int64_t>(connectTimeoutSeconds, kSshSessionBoundSeconds) * 1000;
+  }
+  ssh_session session = open->session;
+  const int connected = RunStep(open, SSH_AGAIN, [&] { return ssh_connect(session); });
+  open->stepMs = stepMs;
+  return connected;
+}
+
+// libssh's words for a key exchange that found nothing common:
+// "kex error : no match for method NAME: server [LIST], client [LIST]".
+bool KexMismatch(const std::string& text, AlgorithmNeed* need) {
+  static const struct {
+    const char* name;
+    AlgorithmKind kind;
+  } kMethods[] = {
+      {"kex algos", AlgorithmKind::kKex},
+      {"server host key algo", AlgorithmKind::kHostKey},
+      {"encryption client->server", AlgorithmKind::kCipher},
+      {"encryption server->client", AlgorithmKind::kCipher},
+      {"mac algo client->server", AlgorithmKind::kMac},
+      {"mac algo server->client", AlgorithmKind::kMac},
+  };
+  const std::string marker = "no match for method ";
+  const size_t at = text.find(marker);
+  if (at == std::string::npos) return false;
+  const size_t nameStart = at + marker.size();
+  const size_t offerStart = text.find(": server [", nameStart);
+  const size_t offerEnd = offerStart == std::string::npos ? offerStart : text.find(']', offerStart);
+  if (offerEnd == std::string::npos) return false;
+  const std::string name = text.substr(nameStart, offerStart - nameStart);
+  for (const auto& method : kMethods) {
+    if (name == method.name) {
+      need->kind = method.kind;
+      need->offered = Offered(text.substr(offerStart + 10, offerEnd - offerStart - 10));
+      need->allow.clear();
+      return true;
+    }
+  }
+  return false;
+}
+
+// The reason for a router that shares no algorithm with this side; empty
+// when it shares one of every kind, and the failure was another. libssh
+// names only the first kind it found nothing common in, and loses even that
+// when the router closes the connection before libssh has read its offer:
+// the router's offer is read on a connection of its own (no key exchange
+// follows), except through a proxy, where libssh's words are all there is.
+std::string NoSharedAlgorithmText(const OpenSession* open, const SshConfig& config,
+                                  const std::string& host, int port,
+                                  const std::string& proxyCommand,
+                                  const std::string& libraryText) {
+  std::vector<AlgorithmNeed> needs;
+  ServerOffer offer;
+  const int64_t deadline = std::min(NowMs() + open->stepMs, open->sessionEndMs);
+  if (proxyCommand.empty() && ReadServerOffer(config.hostName, port, deadline, NowMs, &offer)) {
+    needs = AlgorithmNeeds(offer, config, LibraryCan);
+  } else {
+    AlgorithmNeed need;
+    if (KexMismatch(libraryText, &need)) {
+      need.allow = AlgorithmToAllow(need.offered, LibraryCan, need.kind);
+      needs.push_back(need);
+    }
+  }
+  if (needs.empty()) return std::string();
+#if defined(_WIN32)
+  const char* configPath = "%USERPROFILE%\\.ssh\\config";
+#else
+  const char* configPath = "~/.ssh/config";
+#endif
+  return NoSharedAlgorithmReason(host, configPath, needs) + ".";
+}
+
 }  // namespace
 
 SshFailure SshGetLastError(char* text, int32_t capacity) {
@@ -560,8 +761,7 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
     SetFailure(SshFailure::kOther, "no router address was given.");
     return kInvalidClient;
   }
-  if (port == 0) port = kSshDefaultPort;
-  if (port < 1 || port > 65535) {
+  if (port < 0 || port > 65535) {
     SetFailure(SshFailure::kOther, "port " + std::to_string(port) + " is outside 1 to 65535.");
     return kInvalidClient;
   }
@@ -572,19 +772,44 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
   const std::string command(options->remoteCommand, commandLength);
   const long timeoutSeconds = timeout > 0 ? timeout : kDefaultTimeoutSeconds;
 
+  // The admin's configuration for the router as named; a user and port given
+  // win over it, as ssh's -l and -p do.
+  const SshConfig config = ReadSshConfig(host, user);
+  if (!config.error.empty()) {
+    SetFailure(SshFailure::kOther, "the SSH configuration cannot be used: " + config.error + ".");
+    return kInvalidClient;
+  }
+  if (port == 0) port = config.port != 0 ? config.port : kSshDefaultPort;
+  if (user[0] == '\0' && !config.user.empty()) user = config.user.c_str();
+  std::string proxyCommand;
+  if (!ProxyCommandFor(config, &proxyCommand)) return kInvalidClient;
+
   ssh_set_log_callback(DiscardLog);
   OpenSession* open = &g_open;
   open->stepMs = static_cast<int64_t>(timeoutSeconds) * 1000;
   open->sessionEndMs = NowMs() + kSshSessionBoundSeconds * 1000LL;
+  open->identityFiles = config.identityFiles.empty() ? DefaultIdentityFiles()
+                                                     : config.identityFiles;
+  open->identitiesOnly = config.identitiesOnly;
   open->session = ssh_new();
   if (open->session == nullptr) return kInvalidClient;
   // Read once: the same text orders the key exchange and judges its key.
-  const std::vector<KnownHostsText> knownHosts =
-      ReadKnownHostsFiles({UserKnownHostsPath(), GlobalKnownHostsPath()});
-  bool optionsSet = SetOptions(open->session, host, port, user, timeoutSeconds);
-  const std::string knownName = SessionHost(open->session, host);
+  std::vector<std::string> knownHostsPaths =
+      config.userKnownHostsFiles.empty() ? std::vector<std::string>{UserKnownHostsPath()}
+                                         : config.userKnownHostsFiles;
+  if (config.globalKnownHostsFiles.empty()) {
+    knownHostsPaths.push_back(GlobalKnownHostsPath());
+  } else {
+    knownHostsPaths.insert(knownHostsPaths.end(), config.globalKnownHostsFiles.begin(),
+                           config.globalKnownHostsFiles.end());
+  }
+  const std::vector<KnownHostsText> knownHosts = ReadKnownHostsFiles(knownHostsPaths);
+  bool optionsSet = SetOptions(open->session, config.hostName.c_str(), port, user,
+                               timeoutSeconds);
+  const std::string knownName = SessionHost(open->session, config.hostName.c_str());
   optionsSet = optionsSet &&
-               PreferKnownKeyTypes(open->session, KnownHostKeyTypes(knownHosts, knownName, port));
+               ApplyConfig(open->session, config, proxyCommand,
+                           KnownHostKeyTypes(knownHosts, knownName, port));
   if (!optionsSet) {
     SetFailure(SshFailure::kOther, ssh_get_error(open->session));
     Release(open);
@@ -595,15 +820,27 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
   // the whole session.
   ssh_set_blocking(open->session, 0);
   ssh_session session = open->session;
-  const int connected = RunStep(open, SSH_AGAIN, [&] { return ssh_connect(session); });
+  const int connected = ConnectSession(open, config.connectTimeoutSeconds);
   std::string reason;
   bool ok = false;
   if (connected == kStepTimedOut) {
     SetFailure(SshFailure::kTimedOut);
   } else if (connected != SSH_OK) {
     const SshFailure kind = ConnectFailure(session, &reason);
-    SetFailure(kind, kind == SshFailure::kOther ? reason : std::string());
-  } else if (!HostKeyAcceptable(session, knownHosts, knownName, port, &reason)) {
+    // The router answered with its version line and then the connection
+    // failed: it may share no algorithm with this side.
+    AlgorithmNeed need;
+    const std::string shared =
+        kind == SshFailure::kOther &&
+                (KexMismatch(reason, &need) || ssh_get_serverbanner(session) != nullptr)
+            ? NoSharedAlgorithmText(open, config, host, port, proxyCommand, reason)
+            : std::string();
+    if (!shared.empty()) {
+      SetFailure(SshFailure::kNoSharedAlgorithm, shared);
+    } else {
+      SetFailure(kind, kind == SshFailure::kOther ? reason : std::string());
+    }
+  } else if (!HostKeyAcceptable(session, knownHosts, knownName, port, config, &reason)) {
     SetFailure(SshFailure::kHostKeyRefused, reason + ".");
   } else if (RequestAuthService(open) == SshFailure::kNone &&
              Authenticate(open, password) == SshFailure::kNone &&

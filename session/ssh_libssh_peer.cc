@@ -20,15 +20,12 @@
 
 #include "session/numbers/numbers.h"
 #include "session/router_return.h"
+#include "session/ssh_config.h"
 #include "session/ssh_files.h"
 #include "session/ssh_peer.h"
 
 namespace {
 
-// libssh's default host key algorithms; preferred types are put before them.
-constexpr const char* kDefaultHostKeyAlgorithms =
-    "ssh-ed25519,ecdsa-sha2-nistp521,ecdsa-sha2-nistp384,ecdsa-sha2-nistp256,"
-    "sk-ssh-ed25519@openssh.com,sk-ecdsa-sha2-nistp256@openssh.com,rsa-sha2-512,rsa-sha2-256";
 // How long one wait for the server lasts before the deadline is looked at.
 constexpr int kSliceMs = 20;
 
@@ -81,8 +78,11 @@ void RememberSessionPeer(ssh_session session) {
   sockaddr_storage address = {};
   socklen_t length = sizeof address;
   const socket_t fd = ssh_get_fd(session);
+  // Through a proxy command the socket leads to the proxy, not the router:
+  // only a TCP peer is the router's own address.
   if (fd == SSH_INVALID_SOCKET ||
       getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+      (address.ss_family != AF_INET && address.ss_family != AF_INET6) ||
       length > static_cast<socklen_t>(sizeof g_peer.address) ||
       !ServerKey(session, &g_peer.hostKeyType, &g_peer.hostKey)) {
     return;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +46,8 @@ class SimulatorTest : public testing::Test {
     SaveVariable("SSH_AUTH_SOCK", &savedAgent_);
     unsetenv("SSH_AUTH_SOCK");
     log_ = dir_ + "/sim.log";
+    // Without root the machine's own configuration is read.
+    ownSystemConfig_ = OwnSystemSshConfig(dir_ + "/ssh_config");
     ASSERT_NE(SshInitializeA("", nullptr), 0);
   }
 
@@ -52,6 +55,7 @@ class SimulatorTest : public testing::Test {
     StopChild(&sim_);
     StopChild(&agent_);
     SshUninitialize();
+    if (ownSystemConfig_) ReleaseSystemSshConfig();
     RestoreVariable(&savedHome_);
     RestoreVariable(&savedAgent_);
     RemoveTree(dir_);
@@ -103,6 +107,7 @@ class SimulatorTest : public testing::Test {
   Child agent_;
   SavedVariable savedHome_;
   SavedVariable savedAgent_;
+  bool ownSystemConfig_ = false;
 };
 
 TEST_F(SimulatorTest, VerboseSessionRebootsAndClosesCleanly) {
@@ -120,8 +125,25 @@ TEST_F(SimulatorTest, VerboseSessionRebootsAndClosesCleanly) {
   EXPECT_EQ(JsonField(log, "user"), "admin") << log;
   EXPECT_EQ(JsonField(log, "password"), "pa ss\"word") << log;
   EXPECT_EQ(JsonField(log, "clean_close"), "true") << log;
-  // An unknown host is accepted and nothing is recorded about it.
-  EXPECT_TRUE(ListDir(home_).empty());
+  // An unknown host is accepted, its key recorded, and nothing else written.
+  EXPECT_EQ(ListDir(home_), std::vector<std::string>{".ssh"});
+  EXPECT_EQ(ListDir(home_ + "/.ssh"), std::vector<std::string>{"known_hosts"});
+}
+
+// ConnectTimeout in the user's configuration bounds connecting and the key
+// exchange instead of the step's 20 s: a router that stalls there for 15 s
+// is given up on after 2.
+TEST_F(SimulatorTest, ConnectTimeoutFromTheConfigurationBoundsTheKeyExchange) {
+  const int port = StartSim({"--mode", "stall", "--stall-ms", "15000"});
+  ASSERT_GT(port, 0);
+  ASSERT_EQ(mkdir((home_ + "/.ssh").c_str(), 0700), 0);
+  ASSERT_TRUE(WriteFile(home_ + "/.ssh/config", "Host 127.0.0.1\n  ConnectTimeout 2\n"));
+  MemoryScreenReset(120, 25);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(RunRebootSession("admin", "secret", std::to_string(port), "n", "127.0.0.1"),
+            SshFailure::kTimedOut);
+  // Loose: well short of the stall, whatever the machine's load.
+  EXPECT_LT(SecondsSince(start), 12.0);
 }
 
 TEST_F(SimulatorTest, QuietSessionPrintsNothing) {
@@ -353,7 +375,9 @@ TEST_F(SimulatorTest, KeysAreTriedBeforeThePasswordAndThePasswordOnlyWhenNoKeyWo
         ASSERT_EQ(unlink((sshDir + "/" + file.name + ".pub").c_str()), 0);
       }
     }
-    const std::vector<std::string> before = ListDir(sshDir);
+    std::vector<std::string> before = ListDir(sshDir);
+    before.push_back("known_hosts");
+    std::sort(before.begin(), before.end());
     MemoryScreenReset(120, 25);
     EXPECT_EQ(RunRebootSession("admin", c.password, std::to_string(port), "n", "127.0.0.1"),
               SshFailure::kNone);
@@ -362,7 +386,10 @@ TEST_F(SimulatorTest, KeysAreTriedBeforeThePasswordAndThePasswordOnlyWhenNoKeyWo
     EXPECT_EQ(JsonField(log, "method"), c.method) << log;
     EXPECT_EQ(JsonField(log, "password"), c.passwordLogged) << log;
     EXPECT_EQ(JsonField(log, "answer"), "y") << log;
-    EXPECT_EQ(ListDir(sshDir), before) << "a file in ~/.ssh was written";
+    // Only the unknown router's key is recorded.
+    std::vector<std::string> after = ListDir(sshDir);
+    std::sort(after.begin(), after.end());
+    EXPECT_EQ(after, before) << "a file in ~/.ssh was written";
   }
 }
 

@@ -1,6 +1,8 @@
 #include "session/test_servers.h"
 
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -109,3 +111,13 @@ int StartSshd(const std::string& dir, const std::string& user, const std::string
       },
       sshd);
 }
+
+const char kSystemSshConfig[] = "/etc/ssh/ssh_config";
+
+bool OwnSystemSshConfig(const std::string& path) {
+  return geteuid() == 0 && WriteFile(path, "") && unshare(CLONE_NEWNS) == 0 &&
+         mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount(path.c_str(), kSystemSshConfig, nullptr, MS_BIND, nullptr) == 0;
+}
+
+void ReleaseSystemSshConfig() { umount2(kSystemSshConfig, MNT_DETACH); }

@@ -54,4 +54,14 @@ int StartOnFreePort(const std::function<bool(int port, Child* server)>& start, C
 int StartSshd(const std::string& dir, const std::string& user, const std::string& forceCommand,
               const std::string& extraConfig, const std::string& log, Child* sshd);
 
+/// The machine's SSH client configuration, which the library reads.
+extern const char kSystemSshConfig[];
+
+/// As root: enters a private mount namespace and binds the file at path
+/// (written empty) over kSystemSshConfig, so that the SSH library reads the
+/// test's own and no other process sees it. False when that cannot be done.
+bool OwnSystemSshConfig(const std::string& path);
+/// Puts the machine's file back in this namespace.
+void ReleaseSystemSshConfig();
+
 #endif  // SESSION_TEST_SERVERS_H_

@@ -12,6 +12,7 @@ build=$(cd "$1" && pwd)
 sim=$2
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 source "$source_dir/tests/test_lib.sh"
+own_system_ssh_config "$0" "$@"
 if [ "$(id -u)" -ne 0 ] || ! command -v dpkg >/dev/null; then
   echo "SKIP: needs root and dpkg"
   exit 77

@@ -6,6 +6,7 @@
 # Usage: program_tmux_test.sh PATH_TO_swKicker PATH_TO_swKicker-router-sim
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/test_lib.sh"
+own_system_ssh_config "$0" "$@"
 
 program=$1
 sim=$2

@@ -34,6 +34,8 @@ cleanup() {
 trap cleanup EXIT
 
 start_sim 's3cret pw' 280
+# No earlier run's known_hosts or configuration takes part.
+wine_ssh_files_reset || { echo "FAIL: no Wine profile"; exit 1; }
 
 # A port nothing listens on. Under Wine a connection there is mostly not
 # refused but times out, so that case can take the session's 45 s bound.
@@ -142,6 +144,18 @@ esac
 screen_text | grep -qxF "Connection attempt failed. Error: 'invalid client'." ||
   fail "failed connection: no message: $(screen_text)"
 screen_text | grep -q "^Reason: " || fail "failed connection: no reason: $(screen_text)"
+
+# --- A router that shares no algorithm: status 9 and the lines to add ---
+# The user's configuration allows only a key exchange the simulator does not
+# offer; the reason names the Windows path of the file to put the line in.
+printf 'Host 127.0.0.1\r\n  KexAlgorithms diffie-hellman-group1-sha1\r\n' >"$wine_user_ssh/config"
+start "wine '$program' $(args_for "$port" n)"
+result=$(wait_end)
+[ "$result" = 9 ] || fail "no shared algorithm: exit status $result"
+joined=$(screen_text | tr -d '\n')
+[[ "$joined" == *"Reason: the router offers only key exchanges ("*"); to allow them for this router, add to %USERPROFILE%\.ssh\config: Host 127.0.0.1 / KexAlgorithms +"*"." ]] ||
+  fail "no shared algorithm: reason: $joined"
+: >"$wine_user_ssh/config"
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"

@@ -9,6 +9,7 @@
 # Usage: system_log_test.sh PATH_TO_swKicker PATH_TO_swKicker-router-sim
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/test_lib.sh"
+own_system_ssh_config "$0" "$@"
 
 program=$1
 sim=$2

@@ -122,3 +122,34 @@ AllowUsers $name
 ForceCommand $dir/ask.sh
 CONF
 }
+
+# wine_ssh_files_reset: the Windows program's SSH files in the Wine prefix,
+# emptied so that no earlier run's known_hosts or configuration takes part:
+# $wine_user_ssh (%USERPROFILE%\.ssh, made empty) and $wine_system_config
+# (%ProgramData%\ssh\ssh_config, made empty). Wants WINEPREFIX.
+wine_ssh_files_reset() {
+  local profile data
+  profile=$(wine cmd /c 'echo %USERPROFILE%' 2>/dev/null | tr -d '\r')
+  data=$(wine cmd /c 'echo %ProgramData%' 2>/dev/null | tr -d '\r')
+  wine_user_ssh="$(winepath -u "$profile" 2>/dev/null)/.ssh"
+  wine_system_config="$(winepath -u "$data" 2>/dev/null)/ssh/ssh_config"
+  case "$wine_user_ssh" in "$WINEPREFIX"/*) ;; *) echo "no profile in the prefix" >&2; return 1 ;; esac
+  rm -rf "$wine_user_ssh"
+  mkdir -p "$wine_user_ssh" "$(dirname "$wine_system_config")"
+  : >"$wine_system_config"
+}
+
+# own_system_ssh_config "$0" "$@": as root, runs the test again in a private
+# mount namespace where an empty file stands for /etc/ssh/ssh_config, so the
+# program reads the test's own configuration and no other process sees it.
+# Without root (or unshare) the machine's file is read.
+own_system_ssh_config() {
+  [ "$(id -u)" -eq 0 ] && [ -z "${SWK_OWN_SSH_CONFIG:-}" ] && [ -e /etc/ssh/ssh_config ] ||
+      return 0
+  unshare -m true 2>/dev/null || return 0
+  SWK_OWN_SSH_CONFIG=$(mktemp)
+  export SWK_OWN_SSH_CONFIG
+  exec unshare -m bash -c 'mount --make-rprivate / &&
+      mount --bind "$SWK_OWN_SSH_CONFIG" /etc/ssh/ssh_config &&
+      rm -f "$SWK_OWN_SSH_CONFIG" && exec bash "$@"' bash "$@"
+}

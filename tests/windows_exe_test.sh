@@ -55,6 +55,9 @@ answer_logged() {
       grep -q '"answer":"y"' "$work/$1.log"
 }
 
+# No earlier run's known_hosts or configuration takes part.
+wine_ssh_files_reset || { echo "FAIL: no Wine profile"; exit 1; }
+
 run usage 0
 
 connection_sim verbose || fail "simulator did not start"
@@ -64,6 +67,25 @@ answer_logged verbose || fail "verbose: no answer in the simulator's log"
 connection_sim quiet || fail "simulator did not start"
 run quiet 0 /user:admin /pw:secret "/port:$sim_port" /v:n /ip:127.0.0.1
 answer_logged quiet || fail "quiet: no answer in the simulator's log"
+
+# The configuration from the Windows paths: an alias in the user's file, and
+# one in the machine's; the new router's key recorded in the user's folder.
+connection_sim alias || fail "simulator did not start"
+printf 'Host old-router\r\n  HostName 127.0.0.1\r\n  Port %s\r\n  User admin\r\n' "$sim_port" \
+    >"$wine_user_ssh/config"
+run alias 0 /user: /pw:secret /port: /v:n /ip:old-router
+answer_logged alias || fail "alias: no answer in the simulator's log"
+grep -q "^\[127.0.0.1\]:$sim_port ssh-" "$wine_user_ssh/known_hosts" ||
+    fail "alias: the router's key was not recorded in the profile's known_hosts"
+connection_sim system-alias || fail "simulator did not start"
+printf 'Host machine-router\n  HostName 127.0.0.1\n  Port %s\n' "$sim_port" >"$wine_system_config"
+run system-alias 0 /user:admin /pw:secret /port: /v:n /ip:machine-router
+answer_logged system-alias || fail "system-alias: no answer in the simulator's log"
+# ProxyJump cannot run on Windows: refused with status 1, nothing sent.
+printf 'Host jumped\n  HostName 127.0.0.1\n  ProxyJump gw.example\n' >"$wine_user_ssh/config"
+run proxy-jump 1 /user:admin /pw:secret /port:22 /v:n /ip:jumped
+: >"$wine_user_ssh/config"
+: >"$wine_system_config"
 
 connection_sim wrong-password || fail "simulator did not start"
 run wrong-password 6 /user:admin /pw:wrong "/port:$sim_port" /v:y /ip:127.0.0.1
@@ -86,18 +108,53 @@ if [ "$(id -u)" -eq 0 ] && [ -x /usr/sbin/sshd ]; then
   sshd_router "$dir" "$user" 'Win s3cret'
   sshd_port=$(free_port)
   sshd_router_config "$dir" "$user" "$sshd_port" "$dir/host_key"
-  /usr/sbin/sshd -D -e -f "$dir/sshd_config" 2>"$dir/sshd.err" &
-  pids+=($!)
-  for _ in $(seq 100); do
-    python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$sshd_port),1)" \
-        2>/dev/null && break
-    sleep 0.1
-  done
+  # start_sshd: sshd on $dir/sshd_config, once it listens.
+  start_sshd() {
+    /usr/sbin/sshd -D -e -f "$dir/sshd_config" 2>"$dir/sshd.err" &
+    pids+=($!)
+    for _ in $(seq 100); do
+      python3 -c "import socket,sys; socket.create_connection(('127.0.0.1',$sshd_port),1)" \
+          2>/dev/null && break
+      sleep 0.1
+    done
+  }
+  start_sshd
   run sshd 0 "/user:$user" '/pw:Win s3cret' "/port:$sshd_port" /v:y /ip:127.0.0.1
   [ "$(cat "$dir/out/command" 2>/dev/null)" = "/system reboot" ] ||
       fail "sshd: the forced command did not get /system reboot"
   [ "$(cat "$dir/out/answer" 2>/dev/null)" = "y" ] ||
       fail "sshd: the forced command did not get the answer y"
+
+  # Old routers' servers: status 9 with nothing configured; with the lines
+  # that allow their algorithms, reached, where the exe's library (libssh
+  # on mbedTLS) can do them; DSA it cannot, so that stays 9.
+  old_router() {
+    local name=$1 key=$2 profile=$3 lines=$4 expected=$5
+    kill "${pids[-1]}" 2>/dev/null
+    wait "${pids[-1]}" 2>/dev/null
+    rm -f "$dir/host_key" "$dir/host_key.pub"
+    ssh-keygen -q -t "$key" -N '' -f "$dir/host_key"
+    sed -i '/^HostKeyAlgorithms\|^KexAlgorithms\|^Ciphers\|^MACs/d' "$dir/sshd_config"
+    printf '%b' "$profile" >>"$dir/sshd_config"
+    start_sshd
+    rm -f "$wine_user_ssh/known_hosts"
+    : >"$wine_user_ssh/config"
+    run "$name" 9 "/user:$user" '/pw:Win s3cret' "/port:$sshd_port" /v:n /ip:127.0.0.1
+    printf '%b' "$lines" >"$wine_user_ssh/config"
+    run "$name-with-lines" "$expected" "/user:$user" '/pw:Win s3cret' "/port:$sshd_port" /v:n \
+        /ip:127.0.0.1
+  }
+  old_router ssh-rsa rsa 'HostKeyAlgorithms ssh-rsa\n' \
+      'Host 127.0.0.1\n HostKeyAlgorithms +ssh-rsa\n' 0
+  old_router group1-cbc rsa \
+      'HostKeyAlgorithms ssh-rsa\nKexAlgorithms diffie-hellman-group1-sha1\nCiphers aes128-cbc\nMACs hmac-sha1\n' \
+      'Host 127.0.0.1\n KexAlgorithms +diffie-hellman-group1-sha1\n HostKeyAlgorithms +ssh-rsa\n Ciphers +aes128-cbc\n MACs +hmac-sha1\n' 0
+  old_router group-exchange-sha1 rsa \
+      'HostKeyAlgorithms ssh-rsa\nKexAlgorithms diffie-hellman-group-exchange-sha1\n' \
+      'Host 127.0.0.1\n KexAlgorithms +diffie-hellman-group-exchange-sha1\n HostKeyAlgorithms +ssh-rsa\n' 0
+  old_router ssh-dss dsa 'HostKeyAlgorithms ssh-dss\n' \
+      'Host 127.0.0.1\n HostKeyAlgorithms +ssh-dss\n' 9
+  : >"$wine_user_ssh/config"
 else
   echo "skipped: the reboot against OpenSSH's sshd needs root"
 fi
