@@ -47,6 +47,29 @@ bool ServerKey(ssh_session session, std::string* type, std::string* base64Key) {
   return ok;
 }
 
+std::string Text(const char* text) { return text != nullptr ? text : ""; }
+
+// A MAC to ask for: an AEAD cipher's (or none) is no option of its own.
+bool OwnMac(const std::string& mac) {
+  return !mac.empty() && mac.rfind("aead-", 0) != 0 && mac != "none";
+}
+
+// Asks for what the session agreed on; an option libssh does not take is
+// left at its default.
+void AskAsBefore(ssh_session session, const SshPeer& peer) {
+  if (!peer.keyExchange.empty()) {
+    ssh_options_set(session, SSH_OPTIONS_KEY_EXCHANGE, peer.keyExchange.c_str());
+  }
+  if (!peer.cipherOut.empty()) {
+    ssh_options_set(session, SSH_OPTIONS_CIPHERS_C_S, peer.cipherOut.c_str());
+  }
+  if (!peer.cipherIn.empty()) {
+    ssh_options_set(session, SSH_OPTIONS_CIPHERS_S_C, peer.cipherIn.c_str());
+  }
+  if (OwnMac(peer.macOut)) ssh_options_set(session, SSH_OPTIONS_HMAC_C_S, peer.macOut.c_str());
+  if (OwnMac(peer.macIn)) ssh_options_set(session, SSH_OPTIONS_HMAC_S_C, peer.macIn.c_str());
+}
+
 void WaitForServer(socket_t fd, int ms) {
   if (fd == SSH_INVALID_SOCKET) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
@@ -87,6 +110,11 @@ void RememberSessionPeer(ssh_session session) {
       !ServerKey(session, &g_peer.hostKeyType, &g_peer.hostKey)) {
     return;
   }
+  g_peer.keyExchange = Text(ssh_get_kex_algo(session));
+  g_peer.cipherOut = Text(ssh_get_cipher_out(session));
+  g_peer.cipherIn = Text(ssh_get_cipher_in(session));
+  g_peer.macOut = Text(ssh_get_hmac_out(session));
+  g_peer.macIn = Text(ssh_get_hmac_in(session));
   std::memcpy(g_peer.address, &address, static_cast<size_t>(length));
   g_peer.addressLength = static_cast<int32_t>(length);
   g_peerKnown = true;
@@ -116,7 +144,11 @@ bool SshFetchHostKey(const SshPeer& peer, int64_t timeoutMs, std::string* keyTyp
   const bool processConfig = false;
   const unsigned int port = static_cast<unsigned int>(std::atoi(service));
   const long seconds = static_cast<long>(std::max<int64_t>(timeoutMs / 1000, 1));
-  const std::string algorithms = HostKeyAlgorithmsPreferring({peer.hostKeyType});
+  // The key is compared, not trusted on its signature alone: an old RSA
+  // router that signs only with SHA-1 is let show it.
+  const std::string algorithms =
+      HostKeyAlgorithmsPreferring({peer.hostKeyType}) +
+      (peer.hostKeyType == "ssh-rsa" ? ",ssh-rsa" : "");
   bool fetched = false;
   if (ssh_options_set(session, SSH_OPTIONS_LOG_VERBOSITY, &noLog) == 0 &&
       ssh_options_set(session, SSH_OPTIONS_PROCESS_CONFIG, &processConfig) == 0 &&
@@ -126,6 +158,7 @@ bool SshFetchHostKey(const SshPeer& peer, int64_t timeoutMs, std::string* keyTyp
       ssh_options_set(session, SSH_OPTIONS_KNOWNHOSTS, NullPath()) == 0 &&
       ssh_options_set(session, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, NullPath()) == 0 &&
       ssh_options_set(session, SSH_OPTIONS_HOSTKEYS, algorithms.c_str()) == 0) {
+    AskAsBefore(session, peer);
     // Non-blocking, so the deadline holds for the whole exchange.
     ssh_set_blocking(session, 0);
     const int64_t deadline = SteadyNowMs() + timeoutMs;

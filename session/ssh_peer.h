@@ -17,6 +17,14 @@ struct SshPeer {
   int32_t addressLength = 0;
   std::string hostKeyType;  // e.g. "ssh-ed25519"
   std::string hostKey;      // base64, as known_hosts holds it
+  // What the session agreed on, asked for again in the key exchange after
+  // the reboot, so that an old router allowed by the configuration is
+  // reached the same way. Empty: libssh's defaults.
+  std::string keyExchange;
+  std::string cipherOut;  // client to server
+  std::string cipherIn;   // server to client
+  std::string macOut;
+  std::string macIn;
 };
 
 /// The router of the last session that SshConnectA opened; false when none
