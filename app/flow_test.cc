@@ -375,4 +375,23 @@ TEST(FlowTest, SystemLogValuesKeepQuotesAndBackslashesInsideTheirQuotes) {
             "address=\"a\\\"b\" port=65535 user=\"c\\\\d\\x7f\" outcome=failed");
 }
 
+// A /wait: that cannot be meant is refused before the session: the router
+// is never connected to. Without the prefix a sixth value is ignored.
+TEST(FlowTest, InvalidWaitIsRefusedBeforeTheRouterIsReached) {
+  const char* kInvalid[] = {"/wait:", "/wait:0", "/wait:3601", "/wait:1.5", "/wait:-5",
+                            "/wait:5s"};
+  for (const char* wait : kInvalid) {
+    SCOPED_TRACE(wait);
+    EXPECT_EQ(RunFlow({"/user:admin", "/pw:pw", "/port:22", "/v:y", "/ip:10.0.0.1", wait}), 1);
+    EXPECT_EQ(MemoryScreenLines(),
+              (Lines{"The option /wait: is not valid.",
+                     "Reason: /wait: takes a whole number of seconds from 1 to 3600."}));
+    EXPECT_EQ(Count(SshCallKind::kConnect), 0);
+    EXPECT_EQ(Count(SshCallKind::kUninitialize), 1);
+  }
+  EXPECT_EQ(RunFlow({"/user:admin", "/pw:pw", "/port:22", "/v:n", "/ip:10.0.0.1", "wait:0"}), 0);
+  EXPECT_EQ(Count(SshCallKind::kConnect), 1);
+  EXPECT_TRUE(MemoryScreenLines().empty());
+}
+
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "session/numbers/numbers.h"
 #include "console/console.h"
+#include "session/router_return.h"
 #include "session/ssh_library.h"
 #include "session/wipe.h"
 
@@ -92,7 +93,7 @@ std::string RequestProblem(std::string_view user, std::string_view password,
 
 SshFailure RunRebootSession(std::string_view user, std::string* password,
                             std::string_view port, std::string_view verbose,
-                            std::string_view address) {
+                            std::string_view address, int64_t* answeredMs) {
   const std::string problem = RequestProblem(user, *password, port, address);
   if (!problem.empty()) {
     Wipe(password);
@@ -153,6 +154,8 @@ SshFailure RunRebootSession(std::string_view user, std::string* password,
     outcome = LastFailure(&reason);
     PrintLine("Sending the answer failed.");
     PrintReason(outcome, reason);
+  } else if (answeredMs != nullptr) {
+    *answeredMs = SteadyNowMs();
   }
 
   if (isVerbose) PrintLine("disconnecting from " + std::string(address));
@@ -171,7 +174,7 @@ SshFailure RunRebootSession(std::string_view user, std::string* password,
 
 SshFailure RunRebootSession(std::string_view user, std::string_view password,
                             std::string_view port, std::string_view verbose,
-                            std::string_view address) {
+                            std::string_view address, int64_t* answeredMs) {
   std::string copy(password);
-  return RunRebootSession(user, &copy, port, verbose, address);
+  return RunRebootSession(user, &copy, port, verbose, address, answeredMs);
 }

@@ -32,6 +32,7 @@
 #include "session/ssh_config.h"
 #include "session/ssh_files.h"
 #include "session/small_file.h"
+#include "session/ssh_libssh_peer.h"
 #include "session/ssh_library.h"
 #include "session/tcp_connect.h"
 
@@ -925,6 +926,8 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
     Release(open);
     return kInvalidClient;
   }
+  // Kept for checking, after the reboot, that the router came back.
+  RememberSessionPeer(session);
   ssh_set_blocking(session, 1);
   BoundBlockingWaits(open);
   SetFailure(SshFailure::kNone);
