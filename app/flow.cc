@@ -9,8 +9,11 @@
 #include "console/console.h"
 #include "base/numbers.h"
 #include "session/reboot_session.h"
+#include "session/router_return.h"
+#include "session/router_watch.h"
 #include "session/ssh_library.h"
 #include "base/wipe.h"
+#include "session/ssh_peer.h"
 
 namespace {
 
@@ -19,6 +22,8 @@ constexpr char kInitFailed[] = "Unable to initialize SocketTools library";
 constexpr char kClosingVerbose[] = "done - quitting in 4 seconds";
 constexpr char kPressAnyKey[] = "press any key to quit";
 constexpr int32_t kClosingPauseMs = 4000;
+
+constexpr char kWaitPrefix[] = "/wait:";
 
 constexpr int kExitDone = 0;
 constexpr int kExitFailed = 1;
@@ -46,6 +51,18 @@ Ending EndingFor(SshFailure failure) {
     case SshFailure::kNoSharedAlgorithm: return {9, "no shared algorithm"};
   }
   return kFailed;
+}
+
+// The ending when the router was waited for after it took the answer.
+Ending EndingFor(ReturnOutcome outcome) {
+  switch (outcome) {
+    case ReturnOutcome::kBack: return {kExitDone, ""};
+    case ReturnOutcome::kNotDown: return {11, "the router did not go down"};
+    case ReturnOutcome::kNotBack: return {12, "the router did not come back"};
+    case ReturnOutcome::kKeyChanged: return {5, "host key changed across the reboot"};
+    case ReturnOutcome::kNoAddress: break;
+  }
+  return {kExitFailed, "the reboot failed"};
 }
 
 // Colour indices: 7 light grey, 11 light cyan, 0 black.
@@ -87,6 +104,11 @@ RebootRequest ReadRequest() {
   request.port = StripPrefix(request.port, "/port:");
   request.verbose = StripPrefix(request.verbose, "/v:");
   request.address = StripPrefix(request.address, "/ip:");
+  // The sixth is optional and counts only with its prefix: without it, it is
+  // ignored as every parameter after the fifth always was.
+  const std::string sixth = ToNarrow(CommandParam(6));
+  request.hasWait = sixth.rfind(kWaitPrefix, 0) == 0;
+  if (request.hasWait) request.wait = sixth.substr(sizeof kWaitPrefix - 1);
   return request;
 }
 
@@ -110,6 +132,23 @@ void LogUnwatchedRun(const RunLogEntry& entry) {
   if (Console().output < 0) {
     WriteSystemLog(entry.outcome == "failed", RunLogLine(entry));
   }
+}
+
+void PrintVerboseLine(const std::string& line, void*) { PrintLine(line); }
+
+// After the answer: waits for the router to go down and come back with the
+// host key it showed, printing the progress in verbose mode and a failure in
+// both.
+RouterReturn AwaitRouterReturn(int32_t seconds, int64_t answeredMs, bool verbose) {
+  SshPeer peer;
+  if (!SshLastPeer(&peer)) peer = SshPeer();
+  RouterReturn back = WaitForRouterReturn(peer, seconds, answeredMs,
+                                          verbose ? PrintVerboseLine : nullptr, nullptr);
+  if (back.outcome != ReturnOutcome::kBack) {
+    PrintLine("The reboot was not confirmed.");
+    PrintLine("Reason: " + back.reason);
+  }
+  return back;
 }
 
 // The usage screen and an initialisation failure end here: the message, an
@@ -144,25 +183,49 @@ int RunProgramFlow() {
   // Nothing reads the command line again.
   WipeCommandLine();
   const bool verbose = request.verbose == "y";
+  // A wait that cannot be meant is refused before anything reaches the
+  // router.
+  int32_t waitSeconds = 0;
+  if (request.hasWait && !ParseWaitSeconds(request.wait, &waitSeconds)) {
+    Wipe(&request.password);
+    PrintLine("The option /wait: is not valid.");
+    PrintLine("Reason: /wait: takes a whole number of seconds from 1 to " +
+              std::to_string(kMaxWaitSeconds) + ".");
+    LogUnwatchedRun({.address = request.address,
+                     .port = PortFromText(request.port),
+                     .user = request.user,
+                     .outcome = "failed",
+                     .reason = "invalid /wait: option"});
+    SshUninitialize();
+    return kExitFailed;
+  }
   if (verbose) {
     PrintLine(kBanner);
     PrintLine("");
   }
 
+  int64_t answeredMs = 0;
   const SshFailure outcome =
-      RunRebootSession(request.user, request.password, request.port,
-                       request.verbose, request.address);
+      RunRebootSession(request.user, &request.password, request.port,
+                       request.verbose, request.address, &answeredMs);
   Wipe(&request.password);
-  const Ending ending = EndingFor(outcome);
+  Ending ending = EndingFor(outcome);
   // A router that shares no algorithm is told with what to add: a scheduled
   // job's admin reads that in the log line too.
   char detail[kReasonTextBytes] = {};
   if (outcome == SshFailure::kNoSharedAlgorithm) SshGetLastError(detail, sizeof detail);
+  RouterReturn back;
+  if (outcome == SshFailure::kNone && waitSeconds > 0) {
+    back = AwaitRouterReturn(waitSeconds, answeredMs, verbose);
+    ending = EndingFor(back.outcome);
+  }
   LogUnwatchedRun({.address = request.address,
                    .port = PortFromText(request.port),
                    .user = request.user,
-                   .outcome = outcome == SshFailure::kNone ? "answered" : "failed",
-                   .reason = detail[0] != '\0' ? std::string_view(detail) : ending.reason});
+                   .outcome = ending.status == kExitDone ? "answered" : "failed",
+                   .reason = detail[0] != '\0' ? std::string_view(detail) : ending.reason,
+                   .downMs = back.downMs,
+                   .backMs = back.backMs});
 
   SshUninitialize();
   if (verbose) {

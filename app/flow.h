@@ -3,13 +3,18 @@
 
 #include <string>
 
-/// The five values of the command line, stripped of their prefixes.
+/// The five values of the command line, stripped of their prefixes, and
+/// the optional sixth.
 struct RebootRequest {
   std::string user;
   std::string password;
   std::string port;
   std::string verbose;
   std::string address;
+  // Whether the sixth parameter begins with "/wait:", and what follows that
+  // prefix: how long to wait for the router to go down and come back.
+  bool hasWait = false;
+  std::string wait;
 };
 
 /// The whole run between console start-up and shutdown: SSH library start,

@@ -180,16 +180,17 @@ TEST(FlowTest, FailuresEndWithStatusOne) {
   SshScript unsent;
   unsent.writeResult = 0;
   unsent.writeFailure = SshFailure::kOther;
+  const char kNoReason[] = "Reason: the SSH library gave no reason.";
   const Row rows[] = {
       {"refused, quiet", "/v:n", refused,
-       {"Connection attempt failed. Error: 'invalid client'."}, {4000}},
+       {"Connection attempt failed. Error: 'invalid client'.", kNoReason}, {4000}},
       {"refused, verbose", "/v:y", refused,
        {"SWKicker v1.0", "", "connecting to h and sending reboot command",
-        "Connection attempt failed. Error: 'invalid client'.",
+        "Connection attempt failed. Error: 'invalid client'.", kNoReason,
         "done - quitting in 4 seconds"},
        {4000, 4000}},
       {"answer not sent, quiet", "/v:n", unsent,
-       {"Sending the answer failed."}, {}},
+       {"Sending the answer failed.", kNoReason}, {}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -372,6 +373,25 @@ TEST(FlowTest, SystemLogValuesKeepQuotesAndBackslashesInsideTheirQuotes) {
   entry.reason = "";
   EXPECT_EQ(RunLogLine(entry),
             "address=\"a\\\"b\" port=65535 user=\"c\\\\d\\x7f\" outcome=failed");
+}
+
+// A /wait: that cannot be meant is refused before the session: the router
+// is never connected to. Without the prefix a sixth value is ignored.
+TEST(FlowTest, InvalidWaitIsRefusedBeforeTheRouterIsReached) {
+  const char* kInvalid[] = {"/wait:", "/wait:0", "/wait:3601", "/wait:1.5", "/wait:-5",
+                            "/wait:5s"};
+  for (const char* wait : kInvalid) {
+    SCOPED_TRACE(wait);
+    EXPECT_EQ(RunFlow({"/user:admin", "/pw:pw", "/port:22", "/v:y", "/ip:10.0.0.1", wait}), 1);
+    EXPECT_EQ(MemoryScreenLines(),
+              (Lines{"The option /wait: is not valid.",
+                     "Reason: /wait: takes a whole number of seconds from 1 to 3600."}));
+    EXPECT_EQ(Count(SshCallKind::kConnect), 0);
+    EXPECT_EQ(Count(SshCallKind::kUninitialize), 1);
+  }
+  EXPECT_EQ(RunFlow({"/user:admin", "/pw:pw", "/port:22", "/v:n", "/ip:10.0.0.1", "wait:0"}), 0);
+  EXPECT_EQ(Count(SshCallKind::kConnect), 1);
+  EXPECT_TRUE(MemoryScreenLines().empty());
 }
 
 }  // namespace

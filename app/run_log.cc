@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "session/router_return.h"
 #include "session/ssh_library.h"
 
 namespace {
@@ -62,5 +63,7 @@ std::string RunLogLine(const RunLogEntry& entry) {
   }
   AppendField("outcome", entry.outcome, &line);
   if (!entry.reason.empty()) AppendField("reason", entry.reason, &line);
+  if (entry.downMs >= 0) AppendField("down", SecondsText(entry.downMs), &line);
+  if (entry.backMs >= 0) AppendField("back", SecondsText(entry.backMs), &line);
   return line;
 }

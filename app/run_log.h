@@ -18,11 +18,16 @@ struct RunLogEntry {
   std::string_view outcome;    // one word: "answered", "failed", "no-options"
   std::string_view reason;     // why it failed; empty otherwise
   bool hasTarget = true;       // false: the options were never read
+  // With /wait:, when the router went down and when it was back, in
+  // milliseconds after the answer; -1 where that was not seen.
+  int64_t downMs = -1;
+  int64_t backMs = -1;
 };
 
 /// The line, e.g. address=192.0.2.1 port=22 user=admin outcome=failed
 /// reason="authentication refused". Values with blanks, quotes or control
-/// characters are quoted and escaped so the line stays one line; anything
+/// characters are quoted and escaped so the line stays one line; down=3.2
+/// and back=47.9 (seconds) follow when they were seen; anything
 /// after a "/pw:" in a value (a password given out of order) is starred.
 std::string RunLogLine(const RunLogEntry& entry);
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "session/sha1.h"
+#include "session/small_file.h"
 
 namespace {
 
@@ -312,18 +313,10 @@ std::vector<KnownHostsText> ReadKnownHostsFiles(const std::vector<std::string>& 
   for (const std::string& path : paths) {
     KnownHostsText file;
     file.path = path;
-    FILE* stream = std::fopen(path.c_str(), "rb");
-    if (stream == nullptr) {
-      // A missing file lists nothing; one that is there but closed to us
-      // may list the host.
-      file.readable = errno == ENOENT || errno == ENOTDIR;
-    } else {
-      char chunk[4096];
-      size_t got;
-      while ((got = std::fread(chunk, 1, sizeof chunk, stream)) > 0) file.text.append(chunk, got);
-      file.readable = std::ferror(stream) == 0;
-      std::fclose(stream);
-    }
+    // A missing file lists nothing; one that is there but cannot be read
+    // (closed to us, not a regular file, too large) may list the host.
+    file.readable =
+        ReadSmallFile(path, kSshFileMaxBytes, &file.text) != SmallFileStatus::kUnreadable;
     if (!file.readable) file.text.clear();
     files.push_back(std::move(file));
   }

@@ -4,6 +4,7 @@
 
 #include "base/numbers.h"
 #include "console/console.h"
+#include "session/router_return.h"
 #include "session/ssh_library.h"
 #include "base/wipe.h"
 
@@ -25,8 +26,7 @@ SshFailure LastFailure(std::string* text) {
   return kind == SshFailure::kNone ? SshFailure::kOther : kind;
 }
 
-// One short line naming why the connection or the answer failed; empty when
-// there is nothing to add.
+// One short line naming why the connection or the answer failed.
 std::string ReasonLine(SshFailure kind, const std::string& text) {
   switch (kind) {
     case SshFailure::kNameNotResolved:
@@ -34,7 +34,7 @@ std::string ReasonLine(SshFailure kind, const std::string& text) {
     case SshFailure::kConnectionRefused:
       return "Reason: the router refused the connection.";
     case SshFailure::kTimedOut:
-      return "Reason: the router did not respond in time.";
+      return "Reason: " + (text.empty() ? std::string("the router did not respond in time.") : text);
     case SshFailure::kHostKeyRefused:
       return "Reason: " + (text.empty() ? std::string("the router's host key is refused.") : text);
     case SshFailure::kAuthenticationRefused:
@@ -45,11 +45,11 @@ std::string ReasonLine(SshFailure kind, const std::string& text) {
     case SshFailure::kRemoteFailed:
     case SshFailure::kNoSharedAlgorithm:
     case SshFailure::kOther:
-      return text.empty() ? std::string() : "Reason: " + text;
     case SshFailure::kNone:
       break;
   }
-  return std::string();
+  // Every failure has its line, even one the library does not explain.
+  return "Reason: " + (text.empty() ? std::string("the SSH library gave no reason.") : text);
 }
 
 void PrintReason(SshFailure kind, const std::string& text) {
@@ -57,11 +57,52 @@ void PrintReason(SshFailure kind, const std::string& text) {
   if (!line.empty()) PrintLine(line);
 }
 
+constexpr size_t kValueBytes = 127;
+constexpr size_t kPortTextBytes = 31;
+constexpr int64_t kHighestPort = 65535;
+
+// Why a value cannot be used as given, or empty when all can. A value the
+// fixed texts cannot hold whole is refused rather than cut: a cut address
+// can name another router and a cut password is not the password.
+std::string RequestProblem(std::string_view user, std::string_view password,
+                           std::string_view port, std::string_view address) {
+  const struct {
+    std::string_view value;
+    size_t limit;
+    const char* name;
+  } kValues[] = {{user, kValueBytes, "the user name"},
+                 {password, kValueBytes, "the password"},
+                 {address, kValueBytes, "the router address"},
+                 {port, kPortTextBytes, "the port"}};
+  for (const auto& v : kValues) {
+    if (v.value.size() > v.limit) {
+      return std::string(v.name) + " is longer than " + std::to_string(v.limit) + " bytes.";
+    }
+  }
+  // The port is read as a number exactly as before; 0 (also no number at
+  // all) means the default port, and anything else outside 1..65535 is
+  // refused instead of wrapping around.
+  const int64_t number = RoundToInteger(TextToNumber(port));
+  if (number < 0 || number > kHighestPort) {
+    return "the port " + std::string(port) + " is outside 1 to 65535.";
+  }
+  return std::string();
+}
+
 }  // namespace
 
-SshFailure RunRebootSession(std::string_view user, std::string_view password,
-                      std::string_view port, std::string_view verbose,
-                      std::string_view address) {
+SshFailure RunRebootSession(std::string_view user, std::string* password,
+                            std::string_view port, std::string_view verbose,
+                            std::string_view address, int64_t* answeredMs) {
+  const std::string problem = RequestProblem(user, *password, port, address);
+  if (!problem.empty()) {
+    Wipe(password);
+    PrintLine("Connection attempt failed. Error: 'invalid client'.");
+    PrintLine("Reason: " + problem);
+    SleepMs(kFailurePauseMs);
+    return SshFailure::kOther;
+  }
+
   const bool isVerbose = verbose == "y";
   FixedText<128> addressText;
   FixedText<128> userText;
@@ -75,7 +116,7 @@ SshFailure RunRebootSession(std::string_view user, std::string_view password,
   const int32_t portNumber = PortFromText(port);
   StoreFixedText(address, &addressText);
   StoreFixedText(user, &userText);
-  StoreFixedText(password, &passwordText);
+  StoreFixedText(*password, &passwordText);
   StoreFixedText(kRebootCommand, &command);
   StoreFixedText(ReadFixedText(command), options.remoteCommand, sizeof options.remoteCommand);
 
@@ -85,8 +126,10 @@ SshFailure RunRebootSession(std::string_view user, std::string_view password,
   SshClient client =
       SshConnectA(addressText.bytes, portNumber, userText.bytes, passwordText.bytes,
                   kConnectTimeoutSeconds, kConnectFlags, &options, nullptr);
-  // The password is not needed once the session is open (or has failed).
+  // The password is not needed once the session is open (or has failed),
+  // and is gone before any pause.
   WipeBytes(passwordText.bytes, sizeof passwordText.bytes);
+  Wipe(password);
   if (client == kInvalidClient) {
     std::string reason;
     const SshFailure failure = LastFailure(&reason);
@@ -111,6 +154,8 @@ SshFailure RunRebootSession(std::string_view user, std::string_view password,
     outcome = LastFailure(&reason);
     PrintLine("Sending the answer failed.");
     PrintReason(outcome, reason);
+  } else if (answeredMs != nullptr) {
+    *answeredMs = SteadyNowMs();
   }
 
   if (isVerbose) PrintLine("disconnecting from " + std::string(address));
@@ -125,4 +170,11 @@ SshFailure RunRebootSession(std::string_view user, std::string_view password,
   }
   client = kInvalidClient;
   return outcome;
+}
+
+SshFailure RunRebootSession(std::string_view user, std::string_view password,
+                            std::string_view port, std::string_view verbose,
+                            std::string_view address, int64_t* answeredMs) {
+  std::string copy(password);
+  return RunRebootSession(user, &copy, port, verbose, address, answeredMs);
 }

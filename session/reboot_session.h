@@ -1,6 +1,8 @@
 #ifndef SESSION_REBOOT_SESSION_H_
 #define SESSION_REBOOT_SESSION_H_
 
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "session/ssh_library.h"
@@ -10,9 +12,20 @@
 /// stage on the console in verbose mode (verbose is exactly "y") and the
 /// failures, each with a line naming its reason, in both modes. Returns kNone
 /// when the answer was delivered and the router reported no failure, else
-/// why not.
+/// why not. answeredMs, when given, receives SteadyNowMs() at the moment the
+/// answer was delivered.
+///
+/// A user name, password or address longer than 127 bytes, a port text
+/// longer than 31 bytes, or a port outside 1..65535 (0 means 22) is refused
+/// before any connection with kOther and a reason naming the value.
+/// *password is wiped once the connection is made or has failed, before
+/// any pause.
+SshFailure RunRebootSession(std::string_view user, std::string* password,
+                            std::string_view port, std::string_view verbose,
+                            std::string_view address, int64_t* answeredMs = nullptr);
+/// The same with a copy of password.
 SshFailure RunRebootSession(std::string_view user, std::string_view password,
-                      std::string_view port, std::string_view verbose,
-                      std::string_view address);
+                            std::string_view port, std::string_view verbose,
+                            std::string_view address, int64_t* answeredMs = nullptr);
 
 #endif  // SESSION_REBOOT_SESSION_H_

@@ -86,8 +86,8 @@ TEST(RebootSession, ConnectionFailureIsReportedInBothModesWithItsPause) {
     SshScript script;
     script.connectResult = kInvalidClient;
     EXPECT_EQ(RunScripted(script, verbose), SshFailure::kOther);
-    const Lines expected = std::string(verbose) == "y" ? Lines{kConnecting, kConnectFailed}
-                                                       : Lines{kConnectFailed};
+    Lines expected = {kConnectFailed, "Reason: the SSH library gave no reason."};
+    if (std::string(verbose) == "y") expected.insert(expected.begin(), kConnecting);
     EXPECT_EQ(MemoryScreenLines(), expected);
     EXPECT_EQ(MemoryScreenSleeps(), (std::vector<int32_t>{4000}));
     EXPECT_EQ(Kinds(), (std::vector<SshCallKind>{SshCallKind::kConnect}));
@@ -100,7 +100,7 @@ TEST(RebootSession, ConnectionFailureNamesItsReason) {
   const struct {
     SshFailure kind;
     const char* text;
-    const char* line;  // nullptr: no reason line
+    const char* line;
   } kCases[] = {
       {SshFailure::kNameNotResolved, "", "Reason: the router's name could not be resolved."},
       {SshFailure::kConnectionRefused, "", "Reason: the router refused the connection."},
@@ -111,21 +111,19 @@ TEST(RebootSession, ConnectionFailureNamesItsReason) {
       {SshFailure::kAuthenticationRefused, "the router asked for more than the password.",
        "Reason: the router asked for more than the password."},
       {SshFailure::kOther, "no router address was given.", "Reason: no router address was given."},
-      {SshFailure::kOther, "", nullptr},
-      // A library that reports no reason still fails the run.
-      {SshFailure::kNone, "", nullptr},
+      // A library that reports no reason still fails the run, with a line.
+      {SshFailure::kOther, "", "Reason: the SSH library gave no reason."},
+      {SshFailure::kNone, "", "Reason: the SSH library gave no reason."},
   };
   for (const auto& c : kCases) {
-    SCOPED_TRACE(c.line != nullptr ? c.line : "no line");
+    SCOPED_TRACE(c.line);
     SshScript script;
     script.connectResult = kInvalidClient;
     script.connectFailure = c.kind;
     script.failureText = c.text;
     const SshFailure expectedKind = c.kind == SshFailure::kNone ? SshFailure::kOther : c.kind;
     EXPECT_EQ(RunScripted(script, "n"), expectedKind);
-    Lines expected = {kConnectFailed};
-    if (c.line != nullptr) expected.push_back(c.line);
-    EXPECT_EQ(MemoryScreenLines(), expected);
+    EXPECT_EQ(MemoryScreenLines(), (Lines{kConnectFailed, c.line}));
     EXPECT_EQ(MemoryScreenSleeps(), (std::vector<int32_t>{4000}));
   }
 }
@@ -193,36 +191,62 @@ TEST(RebootSession, AnswerIsSentWhateverTheReadGave) {
   }
 }
 
-TEST(RebootSession, LongTextsReachTheLibraryCutWhileTheScreenShowsTheAddressInFull) {
-  const std::string longAddress = std::string(120, 'a') + ".example.net";
-  const std::string longUser = std::string(127, 'u') + "OVER";
-  const std::string longPassword = std::string(127, 'p') + "OVER";
-  EXPECT_EQ(RunScripted(SshScript(), "y", longAddress, longUser, longPassword), SshFailure::kNone);
+TEST(RebootSession, LongTextsUpTo127BytesReachTheLibraryWhole) {
+  const std::string address = std::string(115, 'a') + ".example.net";
+  const std::string user = std::string(127, 'u');
+  const std::string password = std::string(127, 'p');
+  EXPECT_EQ(RunScripted(SshScript(), "y", address, user, password), SshFailure::kNone);
   const SshCall& connect = SshScriptCalls()[0];
-  EXPECT_EQ(connect.host, longAddress.substr(0, 127));
-  EXPECT_EQ(connect.user, std::string(127, 'u'));
-  EXPECT_EQ(connect.password, std::string(127, 'p'));
-  EXPECT_EQ(MemoryScreenLines(),
-            (Lines{"connecting to " + longAddress + " and sending reboot command", kResponding,
-                   "disconnecting from " + longAddress}));
+  EXPECT_EQ(connect.host, address);
+  EXPECT_EQ(connect.user, user);
+  EXPECT_EQ(connect.password, password);
 }
 
-TEST(RebootSession, PortTextIsConvertedAfterBeingCutTo31Bytes) {
+// A value the fixed texts cannot hold whole, or a port outside 1..65535
+// however it is written, is refused before anything connects: a cut
+// address names another router, a wrapped port another service.
+TEST(RebootSession, ValuesThatDoNotFitAreRefusedBeforeConnecting) {
+  const std::string over = std::string(127, 'x') + "OVER";
+  const struct {
+    std::string user, password, port, address;
+    const char* reason;
+  } kCases[] = {
+      {over, "pw", "22", "192.0.2.1", "Reason: the user name is longer than 127 bytes."},
+      {"admin", over, "22", "192.0.2.1", "Reason: the password is longer than 127 bytes."},
+      {"admin", "pw", "22", "192.0.2.1." + std::string(127, 'a'),
+       "Reason: the router address is longer than 127 bytes."},
+      {"admin", "pw", std::string(30, '0') + "22", "192.0.2.1",
+       "Reason: the port is longer than 31 bytes."},
+      {"admin", "pw", "65536", "192.0.2.1", "Reason: the port 65536 is outside 1 to 65535."},
+      {"admin", "pw", "4294967318", "192.0.2.1",
+       "Reason: the port 4294967318 is outside 1 to 65535."},
+      {"admin", "pw", "99999999999999999999", "192.0.2.1",
+       "Reason: the port 99999999999999999999 is outside 1 to 65535."},
+      {"admin", "pw", "1e20", "192.0.2.1", "Reason: the port 1e20 is outside 1 to 65535."},
+      {"admin", "pw", "-1", "192.0.2.1", "Reason: the port -1 is outside 1 to 65535."},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.reason);
+    EXPECT_EQ(RunScripted(SshScript(), "n", c.address, c.user, c.password, c.port),
+              SshFailure::kOther);
+    EXPECT_TRUE(SshScriptCalls().empty());
+    EXPECT_EQ(MemoryScreenLines(), (Lines{kConnectFailed, c.reason}));
+    EXPECT_EQ(MemoryScreenSleeps(), (std::vector<int32_t>{4000}));
+  }
+}
+
+TEST(RebootSession, PortTextIsReadAsANumber) {
   const struct {
     std::string text;
     int32_t port;
   } kCases[] = {
-      {"22", 22},
-      {"", 0},
-      {"22.5", 22},
-      {"23.5", 24},
-      {"ssh", 0},
-      // 32 bytes: the last digit is cut off, leaving "...02".
-      {std::string(30, '0') + "22", 2},
+      {"22", 22}, {"", 0}, {"22.5", 22}, {"23.5", 24}, {"ssh", 0}, {"65535", 65535},
+      {std::string(29, '0') + "22", 22},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.text);
     RunScripted(SshScript(), "n", "192.0.2.1", "admin", "pw", c.text);
+    ASSERT_FALSE(SshScriptCalls().empty());
     EXPECT_EQ(SshScriptCalls()[0].port, c.port);
   }
 }

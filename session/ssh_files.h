@@ -3,7 +3,8 @@
 
 // Where the user's SSH files are. The shared part is ssh_files.cc; the
 // platform's part is ssh_files_posix.cc or ssh_files_win32.cc, chosen by
-// CMake. Paths, and the few file operations that differ by platform.
+// CMake. Paths, one question to the agent, and the few file operations
+// that differ by platform.
 
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +35,12 @@ std::vector<std::string> DefaultIdentityFiles();
 /// empty). Always false on Windows, where libssh has no agent support.
 /// Platform part.
 bool AgentNamed();
+
+/// Whether the agent SSH_AUTH_SOCK names answers a request for its keys
+/// within timeoutMs. An agent that stays silent would hold the run: it is
+/// passed over like one that is not there. Always false on Windows.
+/// Platform part.
+bool AgentAnswers(int timeoutMs);
 
 /// A path that opens as an empty file: /dev/null (POSIX); NUL (Windows).
 /// Platform part.

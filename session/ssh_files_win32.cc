@@ -113,3 +113,5 @@ bool AgentNamed() { return false; }
 const char* NullPath() { return "NUL"; }
 
 char PathSeparator() { return '\\'; }
+
+bool AgentAnswers(int) { return false; }

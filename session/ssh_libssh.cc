@@ -32,7 +32,10 @@
 #include "session/server_offer.h"
 #include "session/ssh_config.h"
 #include "session/ssh_files.h"
+#include "session/small_file.h"
+#include "session/ssh_libssh_peer.h"
 #include "session/ssh_library.h"
+#include "session/tcp_connect.h"
 
 namespace {
 
@@ -41,6 +44,8 @@ constexpr int kDefaultTimeoutSeconds = 20;
 // ended.
 constexpr int64_t kCloseWaitMs = 3000;
 constexpr int kMaxKeyboardInteractiveRounds = 8;
+// How long the agent may take to answer before it is passed over.
+constexpr int kAgentDeadlineMs = 2000;
 // How often a non-blocking step looks again while the socket stays quiet
 // (the TCP connection's completion does not show as readable).
 constexpr int kStepSliceMs = 20;
@@ -49,6 +54,12 @@ constexpr int kStepTimedOut = -1000;
 // The last line of the remote command's output kept for a failure report.
 constexpr size_t kOutputTailBytes = 512;
 constexpr size_t kReportedLineBytes = 120;
+// The host key algorithms in OpenSSH's order of preference; the known ones
+// are put before the rest, in this same order.
+constexpr const char* kHostKeyAlgorithmOrder[] = {
+    "ssh-ed25519",  "ecdsa-sha2-nistp256",        "ecdsa-sha2-nistp384",
+    "ecdsa-sha2-nistp521", "sk-ssh-ed25519@openssh.com", "sk-ecdsa-sha2-nistp256@openssh.com",
+    "rsa-sha2-512", "rsa-sha2-256"};
 
 // libssh and the crypto library below it may change the floating-point
 // environment; the port conversion needs its own mode back after each call.
@@ -69,6 +80,9 @@ struct OpenSession {
   std::optional<int> exitStatus;  // once the remote reported one
   std::string exitSignal;         // its name, once reported ("?" when it has none)
   std::string outputTail;  // the end of the output read while closing
+  // The connection this file opened: libssh uses a socket it was given but
+  // never closes it.
+  std::optional<TcpSocket> ownSocket;
   std::vector<std::string> identityFiles;  // tried in order after the agent
   bool identitiesOnly = false;             // no agent keys
 };
@@ -150,17 +164,24 @@ std::string SessionHost(ssh_session session, const char* given) {
   return name;
 }
 
-// Puts the key types known_hosts lists for the host before libssh's default
-// host key algorithms, as OpenSSH orders them, so that a host with several
-// keys shows a listed one.
+// Puts the algorithms of the key types known_hosts lists for the host
+// before the others, each group in OpenSSH's order (never the order of the
+// file's lines), so that a host with several keys shows a listed one.
 bool PreferKnownKeyTypes(ssh_session session, const std::vector<std::string>& knownTypes) {
-  if (knownTypes.empty()) return true;
-  std::string algorithms;
-  for (const std::string& type : knownTypes) {
+  const auto known = [&](const std::string& algorithm) {
     // An RSA key signs with SHA-2; the SHA-1 signature stays off.
-    algorithms += (type == "ssh-rsa" ? "rsa-sha2-512,rsa-sha2-256" : type) + ",";
+    const std::string type = algorithm.rfind("rsa-sha2-", 0) == 0 ? "ssh-rsa" : algorithm;
+    return std::find(knownTypes.begin(), knownTypes.end(), type) != knownTypes.end();
+  };
+  std::string preferred;
+  std::string others;
+  for (const char* algorithm : kHostKeyAlgorithmOrder) {
+    std::string* list = known(algorithm) ? &preferred : &others;
+    if (!list->empty()) *list += ",";
+    *list += algorithm;
   }
-  algorithms += kDefaultHostKeyAlgorithms;
+  const std::string algorithms =
+      preferred.empty() ? others : others.empty() ? preferred : preferred + "," + others;
   return ssh_options_set(session, SSH_OPTIONS_HOSTKEYS, algorithms.c_str()) == 0;
 }
 
@@ -314,15 +335,27 @@ void BoundBlockingWaits(const OpenSession* open) {
   ssh_options_set(open->session, SSH_OPTIONS_TIMEOUT_USEC, &microseconds);
 }
 
-// Why the connection could not be made, from libssh's words for it.
-SshFailure ConnectFailure(ssh_session session, std::string* text) {
-  *text = ssh_get_error(session);
-  if (text->find("resolve") != std::string::npos) return SshFailure::kNameNotResolved;
-  if (text->find("refused") != std::string::npos) return SshFailure::kConnectionRefused;
-  if (text->find("imeout") != std::string::npos || text->find("timed out") != std::string::npos) {
-    return SshFailure::kTimedOut;
+// Resolves the host and opens the TCP connection within a step's bound
+// (ConnectTimeout's where configured), then hands the socket to libssh;
+// Release closes it. A session whose connection libssh makes itself
+// (through a proxy) skips this.
+bool ConnectTcp(OpenSession* open, const char* host, int port, int connectTimeoutSeconds) {
+  const int64_t stepMs =
+      connectTimeoutSeconds > 0
+          ? std::min<int64_t>(connectTimeoutSeconds, kSshSessionBoundSeconds) * 1000
+          : open->stepMs;
+  const TcpConnection tcp = TcpConnect(host, port, std::min(NowMs() + stepMs, open->sessionEndMs));
+  if (!tcp.connected) {
+    SetFailure(tcp.failure, tcp.text);
+    return false;
   }
-  return SshFailure::kOther;
+  open->ownSocket = tcp.fd;
+  socket_t fd = static_cast<socket_t>(tcp.fd);
+  if (ssh_options_set(open->session, SSH_OPTIONS_FD, &fd) != 0) {
+    SetFailure(SshFailure::kOther, "the SSH library did not take the connection.");
+    return false;
+  }
+  return true;
 }
 
 // The failure a step's result stands for: it ran out of time, or libssh
@@ -363,6 +396,10 @@ SshFailure KeyboardInteractive(const OpenSession* open, const char* password) {
     }
     rc = RunStep(open, SSH_AUTH_AGAIN, next);
   }
+  if (rc == SSH_AUTH_INFO) {
+    return SetFailure(SshFailure::kAuthenticationRefused,
+                      "the router kept asking without accepting the password.");
+  }
   return rc == SSH_AUTH_SUCCESS ? SshFailure::kNone : AuthFailure(session, rc);
 }
 
@@ -375,9 +412,15 @@ int NoPassphrase(const char*, char*, size_t, int, int, void*) { return -1; }
 // and the private key is read and used only when the server would take it.
 bool IdentityFileAccepted(const OpenSession* open, const std::string& path) {
   ssh_session session = open->session;
+  // libssh opens them blocking and reads them whole: a FIFO or device is
+  // skipped before it gets there.
+  if (CheckSmallFile(path, kSshFileMaxBytes) != SmallFileStatus::kRead) return false;
+  const bool publicHalfUsable =
+      CheckSmallFile(path + ".pub", kSshFileMaxBytes) == SmallFileStatus::kRead;
   ssh_key publicKey = nullptr;
   ssh_key privateKey = nullptr;
-  if (ssh_pki_import_pubkey_file((path + ".pub").c_str(), &publicKey) != SSH_OK) {
+  if (!publicHalfUsable ||
+      ssh_pki_import_pubkey_file((path + ".pub").c_str(), &publicKey) != SSH_OK) {
     publicKey = nullptr;
     if (ssh_pki_import_privkey_file(path.c_str(), nullptr, NoPassphrase, nullptr,
                                     &privateKey) != SSH_OK ||
@@ -408,7 +451,7 @@ bool IdentityFileAccepted(const OpenSession* open, const std::string& path) {
 bool PublicKeyAccepted(const OpenSession* open) {
 #ifndef _WIN32
   ssh_session session = open->session;
-  if (AgentNamed() && !open->identitiesOnly &&
+  if (AgentNamed() && !open->identitiesOnly && AgentAnswers(kAgentDeadlineMs) &&
       RunStep(open, SSH_AUTH_AGAIN, [&] { return ssh_userauth_agent(session, nullptr); }) ==
           SSH_AUTH_SUCCESS) {
     return true;
@@ -511,6 +554,7 @@ void Release(OpenSession* open) {
     ssh_disconnect(open->session);
     ssh_free(open->session);
   }
+  if (open->ownSocket.has_value()) TcpClose(*open->ownSocket);
   *open = OpenSession();
 }
 
@@ -804,15 +848,43 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
     knownHostsPaths.insert(knownHostsPaths.end(), config.globalKnownHostsFiles.begin(),
                            config.globalKnownHostsFiles.end());
   }
-  const std::vector<KnownHostsText> knownHosts = ReadKnownHostsFiles(knownHostsPaths);
+  std::vector<KnownHostsText> knownHosts = ReadKnownHostsFiles(knownHostsPaths);
+  // The null device (no home folder, or named so in the configuration) is
+  // read as an empty file, as ssh reads it; any other device is not a file.
+  for (KnownHostsText& file : knownHosts) {
+    if (file.path == NullPath()) {
+      file.readable = true;
+      file.text.clear();
+    }
+  }
+  // libssh checks the host text itself (spaces, control characters, a
+  // port after a colon): what it refuses is a malformed address.
+  if (ssh_options_set(open->session, SSH_OPTIONS_HOST, config.hostName.c_str()) != 0) {
+    SetFailure(SshFailure::kOther,
+               "the router address is malformed: it is no host name or address.");
+    Release(open);
+    return kInvalidClient;
+  }
   bool optionsSet = SetOptions(open->session, config.hostName.c_str(), port, user,
                                timeoutSeconds);
-  const std::string knownName = SessionHost(open->session, config.hostName.c_str());
+  // An address literal is looked up in known_hosts, and named to libssh, in
+  // OpenSSH's form of it: 127.1 is 127.0.0.1 there.
+  const std::string knownName =
+      CanonicalAddress(SessionHost(open->session, config.hostName.c_str()));
   optionsSet = optionsSet &&
+               ssh_options_set(open->session, SSH_OPTIONS_HOST, knownName.c_str()) == 0 &&
                ApplyConfig(open->session, config, proxyCommand,
                            KnownHostKeyTypes(knownHosts, knownName, port));
   if (!optionsSet) {
-    SetFailure(SshFailure::kOther, ssh_get_error(open->session));
+    const std::string text = ssh_get_error(open->session);
+    SetFailure(SshFailure::kOther,
+               text.empty() ? "the SSH library refused the session's settings." : text);
+    Release(open);
+    return kInvalidClient;
+  }
+  // Through a proxy libssh makes the connection itself.
+  if (proxyCommand.empty() &&
+      !ConnectTcp(open, knownName.c_str(), port, config.connectTimeoutSeconds)) {
     Release(open);
     return kInvalidClient;
   }
@@ -827,19 +899,18 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
   if (connected == kStepTimedOut) {
     SetFailure(SshFailure::kTimedOut);
   } else if (connected != SSH_OK) {
-    const SshFailure kind = ConnectFailure(session, &reason);
+    reason = ssh_get_error(session);
     // The router answered with its version line and then the connection
     // failed: it may share no algorithm with this side.
     AlgorithmNeed need;
     const std::string shared =
-        kind == SshFailure::kOther &&
-                (KexMismatch(reason, &need) || ssh_get_serverbanner(session) != nullptr)
+        KexMismatch(reason, &need) || ssh_get_serverbanner(session) != nullptr
             ? NoSharedAlgorithmText(open, config, host, port, proxyCommand, reason)
             : std::string();
     if (!shared.empty()) {
       SetFailure(SshFailure::kNoSharedAlgorithm, shared);
     } else {
-      SetFailure(kind, kind == SshFailure::kOther ? reason : std::string());
+      SetFailure(SshFailure::kOther, reason);
     }
   } else if (!HostKeyAcceptable(session, knownHosts, knownName, port, config, &reason)) {
     SetFailure(SshFailure::kHostKeyRefused, reason + ".");
@@ -852,6 +923,8 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
     Release(open);
     return kInvalidClient;
   }
+  // Kept for checking, after the reboot, that the router came back.
+  RememberSessionPeer(session);
   ssh_set_blocking(session, 1);
   BoundBlockingWaits(open);
   SetFailure(SshFailure::kNone);
@@ -907,12 +980,34 @@ int32_t SshWriteLineA(SshClient client, const char* text, int32_t*) {
   std::string line(text);
   line.push_back('\n');
   const int sent = ssh_channel_write(open->channel, line.data(), static_cast<uint32_t>(line.size()));
-  if (sent != static_cast<int>(line.size())) {
+  // libssh counts bytes as written once they are in its own buffer: the
+  // answer is sent only when that buffer has reached the socket in time.
+  const int64_t left = std::min(NowMs() + open->stepMs, open->sessionEndMs) - NowMs();
+  const bool flushed =
+      sent > 0 && ssh_blocking_flush(open->session, static_cast<int>(std::max<int64_t>(left, 0))) ==
+                      SSH_OK;
+  if (sent == static_cast<int>(line.size()) && flushed) {
+    SetFailure(SshFailure::kNone);
+    return 1;
+  }
+  // A remote that ended its side did not ask; one that is still there but
+  // gave no room for the answer (a stalled window or key re-exchange) or
+  // did not take it in time is a timeout.
+  AwaitPackets(open, 0);
+  if (sent < 0 || open->closed || Exited(open) || ssh_channel_is_closed(open->channel) ||
+      ssh_channel_is_eof(open->channel) || !ssh_is_connected(open->session)) {
     SetFailure(SshFailure::kRemoteEnded);
     return 0;
   }
-  SetFailure(SshFailure::kNone);
-  return 1;
+  std::string reason = "the router did not take the answer in time; none of it left.";
+  if (sent > 0 && sent < static_cast<int>(line.size())) {
+    reason = "the router did not take the answer in time; " + std::to_string(sent) + " of its " +
+           std::to_string(line.size()) + " bytes were sent.";
+  } else if (sent > 0) {
+    reason = "the router did not take the answer in time; part of it may have left.";
+  }
+  SetFailure(SshFailure::kTimedOut, reason);
+  return 0;
 }
 
 int32_t SshDisconnect(SshClient client) {

@@ -4,7 +4,10 @@
 
 #include <fenv.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -28,6 +31,26 @@ const char kConnectFailed[] = "Connection attempt failed. Error: 'invalid client
 const char kSendFailed[] = "Sending the answer failed.";
 const char kEndedEarly[] = "Reason: the router ended the session before asking.";
 const char kQuestion[] = "Reboot now? [y/N]: ";
+const char kUnverifiable[] =
+    "Reason: the router's host key is unverifiable, a known_hosts file cannot be read: "
+    "HOME/.ssh/known_hosts.";
+
+// A Unix socket that takes connections (the kernel queues them) and never
+// answers: an agent that hangs.
+struct SilentListener {
+  int fd = -1;
+  bool Listen(const std::string& path) {
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    return fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+           listen(fd, 8) == 0;
+  }
+  ~SilentListener() {
+    if (fd >= 0) close(fd);
+  }
+};
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -84,6 +107,12 @@ class SimulatorTest : public testing::Test {
     WaitChild(&child, 10000);
     StopChild(&child);
     return line;
+  }
+
+  // Makes ~/.ssh/known_hosts with make(path).
+  void MakeKnownHosts(const std::function<bool(const std::string&)>& make) {
+    ASSERT_EQ(mkdir((home_ + "/.ssh").c_str(), 0700), 0);
+    ASSERT_TRUE(make(home_ + "/.ssh/known_hosts"));
   }
 
   void ListHost(int port, const std::string& publicKey) {
@@ -254,6 +283,26 @@ TEST_F(SimulatorTest, EachFaultEndsWithItsMessageResultAndWithinItsBound) {
       {"keyboard-interactive asking three things", {"--mode", "three-prompts"}, false, nullptr,
        {kConnectFailed, "Reason: the router asked for more than the password."},
        SshFailure::kAuthenticationRefused, 30, noPasswordSent},
+      {"keyboard-interactive rounds that never ask", {"--mode", "empty-rounds"}, false, nullptr,
+       {kConnectFailed, "Reason: the router kept asking without accepting the password."},
+       SshFailure::kAuthenticationRefused, 30, noPasswordSent},
+      // known_hosts that cannot be read whole and at once fails closed.
+      {"known_hosts is a FIFO nobody writes", {}, false,
+       [](SimulatorTest* t, int) { t->MakeKnownHosts([](const std::string& path) {
+         return mkfifo(path.c_str(), 0600) == 0; }); },
+       {kConnectFailed, kUnverifiable}, SshFailure::kHostKeyRefused, 30, noPasswordSent},
+      {"known_hosts is /dev/zero", {}, false,
+       [](SimulatorTest* t, int) { t->MakeKnownHosts([](const std::string& path) {
+         return symlink("/dev/zero", path.c_str()) == 0; }); },
+       {kConnectFailed, kUnverifiable}, SshFailure::kHostKeyRefused, 30, noPasswordSent},
+      {"known_hosts is a folder", {}, false,
+       [](SimulatorTest* t, int) { t->MakeKnownHosts([](const std::string& path) {
+         return mkdir(path.c_str(), 0700) == 0; }); },
+       {kConnectFailed, kUnverifiable}, SshFailure::kHostKeyRefused, 30, noPasswordSent},
+      {"known_hosts over 4 MiB", {}, false,
+       [](SimulatorTest* t, int) { t->MakeKnownHosts([](const std::string& path) {
+         return WriteFile(path, std::string((4u << 20) + 1, '#')); }); },
+       {kConnectFailed, kUnverifiable}, SshFailure::kHostKeyRefused, 30, noPasswordSent},
       {"exit status 1 after the answer", {"--mode", "fail-after-answer"}, false, nullptr,
        {"The reboot failed: the router reported exit status 1 (failure: not enough "
         "permissions)."},
@@ -284,7 +333,7 @@ TEST_F(SimulatorTest, EachFaultEndsWithItsMessageResultAndWithinItsBound) {
     const int port = fault.noSimulator ? FreeLoopbackPort() : StartSim(options);
     ASSERT_GT(port, 0);
     if (fault.prepare) fault.prepare(this, port);
-    MemoryScreenReset(120, 25);
+    MemoryScreenReset(400, 25);
     const auto start = std::chrono::steady_clock::now();
     const SshFailure outcome =
         RunRebootSession("admin", "secret", std::to_string(port), "n", "127.0.0.1");
@@ -308,12 +357,14 @@ struct KeyFile {
   const char* passphrase;  // "": none
   bool authorized;         // the router takes it
   bool keepPublic;         // FILE.pub stays beside it
+  bool publicIsFifo = false;  // FILE.pub is replaced by a FIFO nobody writes
 };
 
 enum class Agent {
   kNone,
   kHoldsAuthorizedKey,
-  kGone,  // SSH_AUTH_SOCK names a socket nobody listens on
+  kGone,    // SSH_AUTH_SOCK names a socket nobody listens on
+  kSilent,  // SSH_AUTH_SOCK names a socket that takes connections, never answers
 };
 
 struct KeyCase {
@@ -347,6 +398,12 @@ TEST_F(SimulatorTest, KeysAreTriedBeforeThePasswordAndThePasswordOnlyWhenNoKeyWo
       // A stale SSH_AUTH_SOCK, as a job started from an old session inherits.
       {"agent gone, then an identity file",
        {{"id_ed25519", "ed25519", "", true, true}}, Agent::kGone, "", "publickey", "null"},
+      // Neither may hold the run: each is passed over.
+      {"agent that never answers, then an identity file",
+       {{"id_ed25519", "ed25519", "", true, true}}, Agent::kSilent, "", "publickey", "null"},
+      {"identity whose .pub is a FIFO, then the private file",
+       {{"id_ed25519", "ed25519", "", true, false, true}}, Agent::kNone, "", "publickey",
+       "null"},
   };
   for (const KeyCase& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -361,6 +418,11 @@ TEST_F(SimulatorTest, KeysAreTriedBeforeThePasswordAndThePasswordOnlyWhenNoKeyWo
       if (file.authorized) options.insert(options.end(), {"--authorized-key", path + ".pub"});
     }
     if (c.agent == Agent::kGone) setenv("SSH_AUTH_SOCK", (dir_ + "/gone.sock").c_str(), 1);
+    SilentListener silentAgent;
+    if (c.agent == Agent::kSilent) {
+      ASSERT_TRUE(silentAgent.Listen(dir_ + "/silent.sock"));
+      setenv("SSH_AUTH_SOCK", (dir_ + "/silent.sock").c_str(), 1);
+    }
     if (c.agent == Agent::kHoldsAuthorizedKey) {
       const std::string agentKey = dir_ + "/agent_key";
       ASSERT_TRUE(MakeKeyPair(agentKey, "ed25519", ""));
@@ -374,13 +436,18 @@ TEST_F(SimulatorTest, KeysAreTriedBeforeThePasswordAndThePasswordOnlyWhenNoKeyWo
       if (!file.keepPublic) {
         ASSERT_EQ(unlink((sshDir + "/" + file.name + ".pub").c_str()), 0);
       }
+      if (file.publicIsFifo) {
+        ASSERT_EQ(mkfifo((sshDir + "/" + file.name + ".pub").c_str(), 0600), 0);
+      }
     }
     std::vector<std::string> before = ListDir(sshDir);
     before.push_back("known_hosts");
     std::sort(before.begin(), before.end());
     MemoryScreenReset(120, 25);
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(RunRebootSession("admin", c.password, std::to_string(port), "n", "127.0.0.1"),
               SshFailure::kNone);
+    EXPECT_LT(SecondsSince(start), 30);
     EXPECT_TRUE(MemoryScreenLines().empty());
     const std::string log = LogLine();
     EXPECT_EQ(JsonField(log, "method"), c.method) << log;
@@ -393,23 +460,34 @@ TEST_F(SimulatorTest, KeysAreTriedBeforeThePasswordAndThePasswordOnlyWhenNoKeyWo
   }
 }
 
-TEST_F(SimulatorTest, TextsOverTheirBuffersReachTheServerCut) {
+// 127 bytes reach the server whole; one more is refused before anything
+// connects. The address, 127 bytes of octal parts, names 127.0.0.1.
+TEST_F(SimulatorTest, TextsFillingTheirBuffersReachTheServerWholeAndLongerOnesNothing) {
   const std::string user = std::string(127, 'u');
   const std::string password = std::string(127, 'p');
   const int port = StartSim({"--user", user, "--password", password});
   ASSERT_GT(port, 0);
-  // 127 bytes that name 127.0.0.1 (octal parts), then bytes that would
-  // make it no host at all.
-  const std::string address =
-      std::string(40, '0') + "177." + std::string(40, '0') + "." + std::string(40, '0') + ".1" +
-      std::string(73, '9');
-  // 31 bytes that give the port, then a digit that would change it.
+  const std::string address = std::string(40, '0') + "177." + std::string(40, '0') + "." +
+                              std::string(40, '0') + ".1";
+  ASSERT_EQ(address.size(), 127u);
   std::string portText = std::to_string(port);
-  portText = std::string(31 - portText.size(), '0') + portText + "9";
-  MemoryScreenReset(400, 25);
-  EXPECT_EQ(RunRebootSession(user + "XYZ", password + "XYZ", portText, "n", address),
-            SshFailure::kNone);
-  const std::string log = LogLine();
+  portText = std::string(31 - portText.size(), '0') + portText;
+  const struct {
+    std::string user, password, port, address;
+    SshFailure outcome;
+  } kCases[] = {
+      {user + "X", password, portText, address, SshFailure::kOther},
+      {user, password + "X", portText, address, SshFailure::kOther},
+      {user, password, portText, address + "9", SshFailure::kOther},
+      {user, password, portText + "9", address, SshFailure::kOther},
+      {user, password, std::to_string(port + 65536), address, SshFailure::kOther},
+      {user, password, portText, address, SshFailure::kNone},
+  };
+  for (const auto& c : kCases) {
+    MemoryScreenReset(400, 25);
+    EXPECT_EQ(RunRebootSession(c.user, c.password, c.port, "n", c.address), c.outcome);
+  }
+  const std::string log = LogLine();  // the one connection is the last row's
   EXPECT_EQ(JsonField(log, "user"), user) << log;
   EXPECT_EQ(JsonField(log, "password"), password) << log;
   EXPECT_EQ(JsonField(log, "answer"), "y") << log;
@@ -473,7 +551,8 @@ TEST_F(SimulatorTest, LongLineNeverOverflowsTheBufferAndTheRestIsKept) {
   SshDisconnect(client);
 }
 
-TEST_F(SimulatorTest, BadArgumentsFailAtOnceAndLeaveNothingOpen) {
+TEST_F(SimulatorTest, BadArgumentsFailAtOnceWithTheirReasonAndLeaveNothingOpen) {
+  const char* kMalformed = "the router address is malformed: it is no host name or address.";
   SshConnectOptions options = {};
   options.size = sizeof options;
   std::strcpy(options.remoteCommand, "/system reboot");
@@ -481,15 +560,22 @@ TEST_F(SimulatorTest, BadArgumentsFailAtOnceAndLeaveNothingOpen) {
     const char* name;
     const char* host;
     int32_t port;
+    const char* reason;
   } kCases[] = {
-      {"port above 65535", "127.0.0.1", 65536},
-      {"negative port", "127.0.0.1", -1},
-      {"empty host", "", 22},
+      {"port above 65535", "127.0.0.1", 65536, "port 65536 is outside 1 to 65535."},
+      {"negative port", "127.0.0.1", -1, "port -1 is outside 1 to 65535."},
+      {"empty host", "", 22, "no router address was given."},
+      {"space in the address", "127.0.0.1 x", 22, kMalformed},
+      {"port inside the address", "127.0.0.1:22", 22, kMalformed},
+      {"control character in the address", "127.0.0.1\t", 22, kMalformed},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(SshConnectA(c.host, c.port, "admin", "secret", 20, 512, &options, nullptr),
               kInvalidClient);
+    char reason[256];
+    EXPECT_EQ(SshGetLastError(reason, sizeof reason), SshFailure::kOther);
+    EXPECT_STREQ(reason, c.reason);
   }
   // Nothing was left open: a session still opens.
   const int port = StartSim({});

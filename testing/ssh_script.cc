@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/numbers.h"
+#include "session/ssh_peer.h"
 
 namespace {
 
@@ -114,3 +115,8 @@ void SshUninitialize() {
   g_passwordBuffer = nullptr;
   Record(SshCallKind::kUninitialize);
 }
+
+// A scripted session has no socket: there is no router to wait for.
+bool SshLastPeer(SshPeer*) { return false; }
+
+bool SshFetchHostKey(const SshPeer&, int64_t, std::string*, std::string*) { return false; }

@@ -114,8 +114,8 @@ int StartSshd(const std::string& dir, const std::string& user, const std::string
 
 const char kSystemSshConfig[] = "/etc/ssh/ssh_config";
 
-// The type is ignored for these mounts; "none" rather than null keeps
-// valgrind from taking the call for a bad pointer.
+// The file system type is ignored for these two mounts, but valgrind checks
+// that it is a readable text.
 bool OwnSystemSshConfig(const std::string& path) {
   return geteuid() == 0 && WriteFile(path, "") && unshare(CLONE_NEWNS) == 0 &&
          mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0 &&

@@ -154,68 +154,100 @@ except (OSError, AttributeError) as error:
     fail("dumpable: the process could not be looked at: %s" % error)
 stop(process, master)
 
-# --- No copy of the password in memory during the closing pause (root) ---
+# --- No copy of the password in memory during the pauses (root) ---
+PATTERNS = {
+    "UTF-8": PASSWORD.encode("utf-8"),
+    "UTF-16LE": PASSWORD.encode("utf-16-le"),
+    "ASCII part": ASCII_PART.encode("ascii"),
+    "ASCII part in UTF-16LE": ASCII_PART.encode("utf-16-le"),
+}
+
+
+def scan_memory(pid):
+    """The password's forms found in the writable memory of pid."""
+    found = []
+    with open("/proc/%d/maps" % pid) as maps, open("/proc/%d/mem" % pid, "rb", 0) as mem:
+        for line in maps:
+            fields = line.split()
+            if "w" not in fields[1]:
+                continue
+            start, end = (int(x, 16) for x in fields[0].split("-"))
+            # A sanitizer's shadow memory is terabytes of writable
+            # reservation and never holds program data.
+            if end - start > HUGE_MAPPING:
+                continue
+            where = fields[5] if len(fields) > 5 else "anonymous"
+            overlap = max(len(p) for p in PATTERNS.values()) - 1
+            tail = b""
+            for chunk_start in range(start, end, CHUNK):
+                try:
+                    mem.seek(chunk_start)
+                    data = tail + mem.read(min(CHUNK, end - chunk_start))
+                except OSError:
+                    tail = b""
+                    continue
+                for label, pattern in PATTERNS.items():
+                    entry = "%s in %s" % (label, where)
+                    if pattern in data and entry not in found:
+                        found.append(entry)
+                tail = data[-overlap:]
+    return found
+
+
+def start_simulator(*options):
+    sim = subprocess.Popen([simulator, "--lifetime", "120",
+                            "--log", os.path.join(work, "router.log")] + list(options),
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    return sim, sim.stdout.readline().decode().strip()
+
+
 if os.geteuid() != 0:
     print("SKIP: the memory scan needs root")
 else:
-    sim = subprocess.Popen([simulator, "--user", "admin", "--password", PASSWORD,
-                            "--log", os.path.join(work, "router.log"), "--lifetime", "120"],
-                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    port = sim.stdout.readline().decode().strip()
-    patterns = {
-        "UTF-8": PASSWORD.encode("utf-8"),
-        "UTF-16LE": PASSWORD.encode("utf-16-le"),
-        "ASCII part": ASCII_PART.encode("ascii"),
-        "ASCII part in UTF-16LE": ASCII_PART.encode("utf-16-le"),
-    }
-    for input_mode in ("keyboard-interactive", "password"):
-        if input_mode == "keyboard-interactive":
-            sim.kill()
-            sim.wait()
-            sim = subprocess.Popen([simulator, "--user", "admin", "--password", PASSWORD,
-                                    "--keyboard-interactive", "--lifetime", "120",
-                                    "--log", os.path.join(work, "router-ki.log")],
-                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-            port = sim.stdout.readline().decode().strip()
+    # The closing pause after a delivered answer, and the failure pause
+    # after the router refused the password or its host key was refused.
+    CLOSING = b"done - quitting in 4 seconds"
+    FAILED = b"Connection attempt failed"
+    cases = [
+        ("closing pause, password", ["--password", PASSWORD], CLOSING, False),
+        ("closing pause, keyboard-interactive",
+         ["--password", PASSWORD, "--keyboard-interactive"], CLOSING, False),
+        ("failure pause, password refused", ["--password", "other"], FAILED, False),
+        ("failure pause, keyboard-interactive refused",
+         ["--password", "other", "--keyboard-interactive"], FAILED, False),
+        ("failure pause, host key refused", ["--password", PASSWORD], FAILED, True),
+    ]
+    for name, options, marker, list_other_key in cases:
+        sim, port = start_simulator("--user", "admin", *options)
+        ssh_dir = os.path.join(env["HOME"], ".ssh")
+        shutil.rmtree(ssh_dir, ignore_errors=True)
+        if list_other_key:
+            os.makedirs(ssh_dir)
+            key = os.path.join(work, "other_key")
+            if not os.path.exists(key):
+                subprocess.run(["ssh-keygen", "-q", "-N", "", "-t", "ed25519", "-f", key],
+                               check=True)
+            with open(key + ".pub") as pub, open(os.path.join(ssh_dir, "known_hosts"), "w") as f:
+                f.write("[127.0.0.1]:%s %s\n" % (port, " ".join(pub.read().split()[:2])))
         process, master = start_in_pty(
             [program, "/user:admin", "/pw:" + PASSWORD, "/port:" + port, "/v:y", "/ip:127.0.0.1"],
             env=env)
-        seen = read_until(master, b"done - quitting in 4 seconds", 60)
+        seen = read_until(master, marker, 60)
         found = []
-        if b"done - quitting in 4 seconds" not in seen:
-            fail("memory (%s): no closing pause: %r" % (input_mode, seen[-300:]))
+        if marker not in seen:
+            fail("memory (%s): no pause: %r" % (name, seen[-300:]))
         else:
-            with open("/proc/%d/maps" % process.pid) as maps, \
-                    open("/proc/%d/mem" % process.pid, "rb", 0) as mem:
-                for line in maps:
-                    fields = line.split()
-                    if "w" not in fields[1]:
-                        continue
-                    start, end = (int(x, 16) for x in fields[0].split("-"))
-                    # A sanitizer's shadow memory is terabytes of writable
-                    # reservation and never holds program data.
-                    if end - start > HUGE_MAPPING:
-                        continue
-                    where = fields[5] if len(fields) > 5 else "anonymous"
-                    overlap = max(len(p) for p in patterns.values()) - 1
-                    tail = b""
-                    for chunk_start in range(start, end, CHUNK):
-                        try:
-                            mem.seek(chunk_start)
-                            data = tail + mem.read(min(CHUNK, end - chunk_start))
-                        except OSError:
-                            tail = b""
-                            continue
-                        for label, pattern in patterns.items():
-                            entry = "%s in %s" % (label, where)
-                            if pattern in data and entry not in found:
-                                found.append(entry)
-                        tail = data[-overlap:]
+            # The reason line follows the failure line: the pause has begun
+            # once it is there.
+            if marker == FAILED and b"Reason: " not in seen:
+                seen += read_until(master, b"Reason: ", 3)
+            found = scan_memory(process.pid)
         stop(process, master)
+        shutil.rmtree(ssh_dir, ignore_errors=True)
         if found:
-            fail("memory (%s): the password is still there: %s" % (input_mode, ", ".join(found)))
-    sim.kill()
-    sim.wait()
+            fail("memory (%s): the password is still there: %s" % (name, ", ".join(found)))
+        sim.kill()
+        sim.wait()
 
 shutil.rmtree(work, ignore_errors=True)
 if failures:

@@ -115,6 +115,20 @@ answers=$(grep -c '"answer":"y"' "$work/router.log" || true)
 sleep 0.5
 [ "$(lines)" -eq 2 ] || fail "run in a terminal: it wrote to the system log"
 
+# 4. A cron-like run with /wait: against a router that reboots: the notice
+#    carries when it went down and when it was back.
+run_sim reboot --user admin --password "$password" --lifetime 120 --reboot-down-ms 1000 ||
+  { echo "FAIL: the rebooting simulator did not start"; exit 1; }
+status=0
+in_namespace setsid -w "$program" /user:admin "/pw:$password" "/port:$sim_port" /v:n \
+  /ip:127.0.0.1 /wait:20 </dev/null >/dev/null 2>&1 || status=$?
+[ "$status" -eq 0 ] || fail "waited run: exit status $status"
+wait_lines 3
+line=$(sed -n 3p "$work/received")
+expected="address=127\.0\.0\.1 port=$sim_port user=admin outcome=answered down=[0-9]+\.[0-9] back=[0-9]+\.[0-9]"
+[[ "$line" =~ ^\<13\>.*swKicker\[[0-9]+\]:\ (.*)$ ]] || fail "waited run: not user.notice from swKicker: $line"
+[[ "${BASH_REMATCH[1]:-}" =~ ^$expected$ ]] || fail "waited run: got '${BASH_REMATCH[1]:-}'"
+
 if grep -qF -- "$password" "$work/received"; then
   fail "the password is in the system log"
 fi

@@ -79,6 +79,50 @@ wait_end() {
   echo timeout
 }
 
+# sshd_router DIR USER PASSWORD: as root, a throwaway USER (home DIR) with
+# PASSWORD, an ed25519 host key DIR/host_key and the forced command
+# DIR/ask.sh, which records the command asked for in DIR/out/command, asks
+# "Reboot now? [y/N]: " and records the answer in DIR/out/answer.
+sshd_router() {
+  local dir=$1 name=$2 password=$3
+  mkdir -p "$dir/out" /run/sshd
+  chmod 755 "$(dirname "$dir")" "$dir"
+  useradd -M -s /bin/sh -d "$dir" "$name"
+  printf '%s:%s\n' "$name" "$password" | chpasswd
+  chown "$name" "$dir/out"
+  ssh-keygen -q -t ed25519 -N '' -f "$dir/host_key"
+  cat >"$dir/ask.sh" <<ASK
+#!/bin/sh
+printf '%s\n' "\$SSH_ORIGINAL_COMMAND" > $dir/out/command
+printf 'Reboot now? [y/N]: '
+read -r answer
+printf '%s\n' "\$answer" > $dir/out/answer
+printf 'rebooting\n'
+ASK
+  chmod 755 "$dir/ask.sh"
+}
+
+# sshd_router_config DIR USER PORT HOST_KEY: DIR/sshd_config for sshd on
+# 127.0.0.1:PORT with HOST_KEY, pid file DIR/sshd.pid, password login for
+# USER only, every login running DIR/ask.sh.
+sshd_router_config() {
+  local dir=$1 name=$2 port=$3 key=$4
+  cat >"$dir/sshd_config" <<CONF
+Port $port
+ListenAddress 127.0.0.1
+HostKey $key
+PidFile $dir/sshd.pid
+PasswordAuthentication yes
+KbdInteractiveAuthentication no
+PubkeyAuthentication no
+UsePAM no
+PermitRootLogin no
+StrictModes no
+AllowUsers $name
+ForceCommand $dir/ask.sh
+CONF
+}
+
 # wine_ssh_files_reset: the Windows program's SSH files in the Wine prefix,
 # emptied so that no earlier run's known_hosts or configuration takes part:
 # $wine_user_ssh (%USERPROFILE%\.ssh, made empty) and $wine_system_config

@@ -6,9 +6,13 @@
 // and exits the command with status 0.
 // Appends one JSON line per connection to the log file. Fault modes let the
 // tests try every way a router can misbehave. Every wait is bounded.
+// --reboot-down-ms makes it reboot after the answer: it stops listening for
+// a while and then listens again on the same port, logging when it went
+// down and came back.
 
 #include <arpa/inet.h>
 #include <getopt.h>
+#include <poll.h>
 #include <libssh/callbacks.h>
 #include <libssh/libssh.h>
 #include <libssh/server.h>
@@ -41,6 +45,7 @@ enum class Mode {
   kStall,              // every step waits --stall-ms before going on
   kEofBeforeAsking,    // output ends, a moment later the channel closes
   kThreePrompts,       // keyboard-interactive asking user name, password, code
+  kEmptyRounds,        // keyboard-interactive rounds that never ask anything
 };
 
 struct NamedMode {
@@ -60,6 +65,7 @@ constexpr NamedMode kModes[] = {
     {Mode::kStall, "stall"},
     {Mode::kEofBeforeAsking, "eof-before-asking"},
     {Mode::kThreePrompts, "three-prompts"},
+    {Mode::kEmptyRounds, "empty-rounds"},
 };
 
 constexpr size_t kLongLineBytes = 5000;
@@ -86,6 +92,14 @@ struct Settings {
   bool nagle = false;  // leave Nagle's algorithm on
   int stallMs = 19000;
   int eofCloseMs = 500;  // between end of output and close
+  // Rebooting after a connection that took the answer: keep listening for
+  // rebootDelayMs, then stop listening for rebootDownMs (-1: no reboot),
+  // then listen again, with a new host key when rebootNewKey; never again
+  // when stayDown.
+  int rebootDelayMs = 0;
+  int rebootDownMs = -1;
+  bool rebootNewKey = false;
+  bool stayDown = false;
 };
 
 // What one connection did, for the log.
@@ -206,6 +220,8 @@ void Usage() {
                "                          signal-after-answer (exit signal KILL),\n"
                "                          stall (every step waits --stall-ms),\n"
                "                          eof-before-asking (end of output, close later),\n"
+               "                          empty-rounds (keyboard-interactive rounds that\n"
+               "                          ask nothing, without end),\n"
                "                          three-prompts (keyboard-interactive asking a\n"
                "                          user name, the password and a code at once)\n"
                "  --keyboard-interactive  offer only keyboard-interactive authentication\n"
@@ -218,7 +234,14 @@ void Usage() {
                "  --nagle                 leave Nagle's algorithm on, as many servers do\n"
                "                          for a session without a terminal\n"
                "  --stall-ms N            wait before each step in stall mode (19000)\n"
-               "  --eof-close-ms N        end of output to close in eof-before-asking (500)\n");
+               "  --eof-close-ms N        end of output to close in eof-before-asking (500)\n"
+               "  --reboot-down-ms N      after a connection that took the answer, stop\n"
+               "                          listening for N ms, then listen again on the\n"
+               "                          same port; logs {\"event\":\"down\"} and\n"
+               "                          {\"event\":\"back\"} with wall-clock ms\n"
+               "  --reboot-delay-ms N     keep serving N ms after the answer before that (0)\n"
+               "  --reboot-new-key        come back with a new host key\n"
+               "  --stay-down             after the answer, stop listening and end\n");
 }
 
 bool ParseInt(const char* text, int low, int high, int* value) {
@@ -233,7 +256,8 @@ bool ParseSettings(int argc, char** argv, Settings* settings) {
   enum {
     kUser = 1000, kPassword, kPort, kLog, kHostKey, kKeyType, kPrintPublicKey,
     kQuestion, kQuestionNewline, kReply, kMode, kKeyboardInteractive, kAuthorizedKey, kCount,
-    kConnectionSeconds, kLifetime, kDripMs, kNagle, kStallMs, kEofCloseMs, kHelp,
+    kConnectionSeconds, kLifetime, kDripMs, kNagle, kStallMs, kEofCloseMs, kRebootDownMs,
+    kRebootDelayMs, kRebootNewKey, kStayDown, kHelp,
   };
   static const option kOptions[] = {
       {"user", required_argument, nullptr, kUser},
@@ -256,6 +280,10 @@ bool ParseSettings(int argc, char** argv, Settings* settings) {
       {"nagle", no_argument, nullptr, kNagle},
       {"stall-ms", required_argument, nullptr, kStallMs},
       {"eof-close-ms", required_argument, nullptr, kEofCloseMs},
+      {"reboot-down-ms", required_argument, nullptr, kRebootDownMs},
+      {"reboot-delay-ms", required_argument, nullptr, kRebootDelayMs},
+      {"reboot-new-key", no_argument, nullptr, kRebootNewKey},
+      {"stay-down", no_argument, nullptr, kStayDown},
       {"help", no_argument, nullptr, kHelp},
       {nullptr, 0, nullptr, 0},
   };
@@ -297,11 +325,18 @@ bool ParseSettings(int argc, char** argv, Settings* settings) {
       case kNagle: settings->nagle = true; break;
       case kStallMs: ok = ParseInt(optarg, 0, 600000, &settings->stallMs); break;
       case kEofCloseMs: ok = ParseInt(optarg, 0, 60000, &settings->eofCloseMs); break;
+      case kRebootDownMs: ok = ParseInt(optarg, 0, 3600000, &settings->rebootDownMs); break;
+      case kRebootDelayMs: ok = ParseInt(optarg, 0, 3600000, &settings->rebootDelayMs); break;
+      case kRebootNewKey: settings->rebootNewKey = true; break;
+      case kStayDown: settings->stayDown = true; break;
       default: ok = false; break;
     }
     if (!ok) return false;
   }
-  if (settings->mode == Mode::kThreePrompts) settings->keyboardInteractive = true;
+  if (settings->mode == Mode::kThreePrompts || settings->mode == Mode::kEmptyRounds) {
+    settings->keyboardInteractive = true;
+  }
+  if (settings->stayDown && settings->rebootDownMs < 0) settings->rebootDownMs = 0;
   return optind == argc;
 }
 
@@ -446,7 +481,14 @@ ssh_channel AwaitCommand(const Settings& settings, ssh_session session, Record* 
       }
     } else if (type == SSH_REQUEST_AUTH && subtype == SSH_AUTH_METHOD_INTERACTIVE &&
                settings.keyboardInteractive) {
-      if (!ssh_message_auth_kbdint_is_response(message)) {
+      if (settings.mode == Mode::kEmptyRounds) {
+        // Each round, the first included, asks nothing and leads to another.
+        if (!ssh_message_auth_kbdint_is_response(message)) {
+          record->user = ssh_message_auth_user(message);
+        }
+        ssh_message_auth_interactive_request(message, "", "", 0, nullptr, nullptr);
+        handled = true;
+      } else if (!ssh_message_auth_kbdint_is_response(message)) {
         record->user = ssh_message_auth_user(message);
         if (settings.mode == Mode::kThreePrompts) {
           const char* prompts[] = {"Username: ", "Password: ", "OTP code: "};
@@ -610,12 +652,13 @@ void AwaitClientEnd(ssh_session session, ssh_channel channel, int64_t deadline) 
   ssh_event_free(event);
 }
 
-void Serve(const Settings& settings, ssh_bind bind, int connection) {
+// Serves one connection; true when it took an answer.
+bool Serve(const Settings& settings, ssh_bind bind, int connection) {
   ssh_session session = ssh_new();
-  if (session == nullptr) return;
+  if (session == nullptr) return false;
   if (ssh_bind_accept(bind, session) != SSH_OK) {
     ssh_free(session);
-    return;
+    return false;
   }
   // Like OpenSSH's sshd with a terminal: small packets go out at once instead
   // of waiting for the client's delayed ACK of the one before, which would
@@ -669,6 +712,85 @@ void Serve(const Settings& settings, ssh_bind bind, int connection) {
   if (channel != nullptr) ssh_channel_free(channel);
   ssh_disconnect(session);
   ssh_free(session);
+  return record.hasAnswer;
+}
+
+// The private key as text, so that each listening socket can take a key of
+// its own (a bind owns and frees the key it is given).
+std::string KeyText(ssh_key key) {
+  char* base64 = nullptr;
+  if (ssh_pki_export_privkey_base64(key, nullptr, nullptr, nullptr, &base64) != SSH_OK) {
+    return std::string();
+  }
+  std::string text = base64;
+  ssh_string_free_char(base64);
+  return text;
+}
+
+// Listens on 127.0.0.1:port (0: any free port) with the host key; nullptr
+// with the reason on stderr when it cannot.
+ssh_bind Listen(const std::string& keyText, unsigned int port) {
+  ssh_key key = nullptr;
+  if (ssh_pki_import_privkey_base64(keyText.c_str(), nullptr, nullptr, nullptr, &key) !=
+      SSH_OK) {
+    std::fprintf(stderr, "swKicker-router-sim: cannot read the host key back\n");
+    return nullptr;
+  }
+  ssh_bind bind = ssh_bind_new();
+  // Warnings carry the disconnect message; they go to WatchLog, not stderr.
+  const int logLevel = SSH_LOG_WARNING;
+  const bool processConfig = false;
+  if (bind == nullptr ||
+      ssh_bind_options_set(bind, SSH_BIND_OPTIONS_LOG_VERBOSITY, &logLevel) != SSH_OK ||
+      ssh_bind_options_set(bind, SSH_BIND_OPTIONS_PROCESS_CONFIG, &processConfig) != SSH_OK ||
+      ssh_bind_options_set(bind, SSH_BIND_OPTIONS_BINDADDR, "127.0.0.1") != SSH_OK ||
+      ssh_bind_options_set(bind, SSH_BIND_OPTIONS_BINDPORT, &port) != SSH_OK ||
+      ssh_bind_options_set(bind, SSH_BIND_OPTIONS_IMPORT_KEY, key) != SSH_OK ||
+      ssh_bind_listen(bind) != SSH_OK) {
+    std::fprintf(stderr, "swKicker-router-sim: cannot listen: %s\n",
+                 bind != nullptr ? ssh_get_error(bind) : "out of memory");
+    if (bind != nullptr) ssh_bind_free(bind);
+    ssh_key_free(key);
+    return nullptr;
+  }
+  return bind;
+}
+
+void LogEvent(const Settings& settings, const char* event) {
+  if (settings.logPath.empty()) return;
+  FILE* log = std::fopen(settings.logPath.c_str(), "a");
+  if (log == nullptr) return;
+  std::fprintf(log, "{\"event\":\"%s\",\"ms\":%lld}\n", event,
+               static_cast<long long>(WallMs()));
+  std::fclose(log);
+}
+
+// Whether a connection is waiting to be accepted within ms.
+bool ConnectionWaiting(ssh_bind bind, int64_t ms) {
+  pollfd listener = {ssh_bind_get_fd(bind), POLLIN, 0};
+  return poll(&listener, 1, static_cast<int>(ms < 0 ? 0 : ms)) > 0;
+}
+
+// The reboot: stops listening (connections are refused from here on), stays
+// down, and listens again on the same port. False when it stays down.
+bool Reboot(const Settings& settings, unsigned int port, std::string* keyText, ssh_bind* bind) {
+  ssh_bind_free(*bind);
+  *bind = nullptr;
+  LogEvent(settings, "down");
+  if (settings.stayDown) return false;
+  usleep(static_cast<useconds_t>(settings.rebootDownMs) * 1000);
+  if (settings.rebootNewKey) {
+    ssh_key fresh = nullptr;
+    const ssh_keytypes_e type =
+        settings.keyType == "ecdsa" ? SSH_KEYTYPE_ECDSA_P256 : SSH_KEYTYPE_ED25519;
+    if (ssh_pki_generate(type, 0, &fresh) != SSH_OK) return false;
+    *keyText = KeyText(fresh);
+    ssh_key_free(fresh);
+  }
+  *bind = Listen(*keyText, port);
+  if (*bind == nullptr) return false;
+  LogEvent(settings, "back");
+  return true;
 }
 
 }  // namespace
@@ -698,22 +820,10 @@ int main(int argc, char** argv) {
     return ok ? 0 : 1;
   }
 
-  ssh_bind bind = ssh_bind_new();
-  // Warnings carry the disconnect message; they go to WatchLog, not stderr.
-  const int logLevel = SSH_LOG_WARNING;
-  const bool processConfig = false;
-  const unsigned int port = static_cast<unsigned int>(settings.port);
-  if (bind == nullptr ||
-      ssh_bind_options_set(bind, SSH_BIND_OPTIONS_LOG_VERBOSITY, &logLevel) != SSH_OK ||
-      ssh_bind_options_set(bind, SSH_BIND_OPTIONS_PROCESS_CONFIG, &processConfig) != SSH_OK ||
-      ssh_bind_options_set(bind, SSH_BIND_OPTIONS_BINDADDR, "127.0.0.1") != SSH_OK ||
-      ssh_bind_options_set(bind, SSH_BIND_OPTIONS_BINDPORT, &port) != SSH_OK ||
-      ssh_bind_options_set(bind, SSH_BIND_OPTIONS_IMPORT_KEY, key) != SSH_OK ||
-      ssh_bind_listen(bind) != SSH_OK) {
-    std::fprintf(stderr, "swKicker-router-sim: cannot listen: %s\n",
-                 bind != nullptr ? ssh_get_error(bind) : "out of memory");
-    return 1;
-  }
+  std::string keyText = KeyText(key);
+  ssh_key_free(key);
+  ssh_bind bind = Listen(keyText, static_cast<unsigned int>(settings.port));
+  if (bind == nullptr) return 1;
   sockaddr_in address = {};
   socklen_t length = sizeof address;
   if (getsockname(ssh_bind_get_fd(bind), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
@@ -723,10 +833,21 @@ int main(int argc, char** argv) {
   std::printf("%u\n", static_cast<unsigned>(ntohs(address.sin_port)));
   std::fflush(stdout);
 
+  const unsigned int port = ntohs(address.sin_port);
+  // When the answer came in a reboot run: the moment to stop listening.
+  int64_t downAtMs = -1;
   for (int connection = 1; settings.count == 0 || connection <= settings.count; ++connection) {
-    Serve(settings, bind, connection);
+    if (downAtMs >= 0 && !ConnectionWaiting(bind, downAtMs - MonotonicMs())) {
+      downAtMs = -1;
+      if (!Reboot(settings, port, &keyText, &bind)) break;
+      --connection;
+      continue;
+    }
+    if (Serve(settings, bind, connection) && settings.rebootDownMs >= 0 && downAtMs < 0) {
+      downAtMs = MonotonicMs() + settings.rebootDelayMs;
+    }
   }
-  ssh_bind_free(bind);
+  if (bind != nullptr) ssh_bind_free(bind);
   for (ssh_key allowed : g_authorizedKeys) ssh_key_free(allowed);
   ssh_finalize();
   return 0;

@@ -1,0 +1,180 @@
+// The router's address and host key kept from the session, and the key
+// exchange alone that checks the key once the router is back; on libssh 0.10.
+
+#include "session/ssh_libssh_peer.h"
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#endif
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "base/numbers.h"
+#include "session/router_return.h"
+#include "session/ssh_config.h"
+#include "session/ssh_files.h"
+#include "session/ssh_peer.h"
+
+namespace {
+
+// How long one wait for the server lasts before the deadline is looked at.
+constexpr int kSliceMs = 20;
+
+SshPeer g_peer;
+bool g_peerKnown = false;
+
+// The host key the session shows, as known_hosts writes it.
+bool ServerKey(ssh_session session, std::string* type, std::string* base64Key) {
+  ssh_key key = nullptr;
+  char* base64 = nullptr;
+  const bool ok = ssh_get_server_publickey(session, &key) == SSH_OK &&
+                  ssh_pki_export_pubkey_base64(key, &base64) == SSH_OK;
+  if (ok) {
+    *type = ssh_key_type_to_char(ssh_key_type(key));
+    *base64Key = base64;
+  }
+  ssh_string_free_char(base64);
+  ssh_key_free(key);
+  return ok;
+}
+
+std::string Text(const char* text) { return text != nullptr ? text : ""; }
+
+// A MAC to ask for: an AEAD cipher's (or none) is no option of its own.
+bool OwnMac(const std::string& mac) {
+  return !mac.empty() && mac.rfind("aead-", 0) != 0 && mac != "none";
+}
+
+// Asks for what the session agreed on; an option libssh does not take is
+// left at its default.
+void AskAsBefore(ssh_session session, const SshPeer& peer) {
+  if (!peer.keyExchange.empty()) {
+    ssh_options_set(session, SSH_OPTIONS_KEY_EXCHANGE, peer.keyExchange.c_str());
+  }
+  if (!peer.cipherOut.empty()) {
+    ssh_options_set(session, SSH_OPTIONS_CIPHERS_C_S, peer.cipherOut.c_str());
+  }
+  if (!peer.cipherIn.empty()) {
+    ssh_options_set(session, SSH_OPTIONS_CIPHERS_S_C, peer.cipherIn.c_str());
+  }
+  if (OwnMac(peer.macOut)) ssh_options_set(session, SSH_OPTIONS_HMAC_C_S, peer.macOut.c_str());
+  if (OwnMac(peer.macIn)) ssh_options_set(session, SSH_OPTIONS_HMAC_S_C, peer.macIn.c_str());
+}
+
+void WaitForServer(socket_t fd, int ms) {
+  if (fd == SSH_INVALID_SOCKET) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return;
+  }
+#if defined(_WIN32)
+  WSAPOLLFD socket = {fd, POLLRDNORM, 0};
+  WSAPoll(&socket, 1, ms);
+#else
+  pollfd socket = {fd, POLLIN, 0};
+  poll(&socket, 1, ms);
+#endif
+}
+
+}  // namespace
+
+std::string HostKeyAlgorithmsPreferring(const std::vector<std::string>& keyTypes) {
+  std::string algorithms;
+  for (const std::string& type : keyTypes) {
+    // An RSA key signs with SHA-2; the SHA-1 signature stays off.
+    algorithms += (type == "ssh-rsa" ? "rsa-sha2-512,rsa-sha2-256" : type) + ",";
+  }
+  return algorithms + kDefaultHostKeyAlgorithms;
+}
+
+void RememberSessionPeer(ssh_session session) {
+  g_peerKnown = false;
+  g_peer = SshPeer();
+  sockaddr_storage address = {};
+  socklen_t length = sizeof address;
+  const socket_t fd = ssh_get_fd(session);
+  // Through a proxy command the socket leads to the proxy, not the router:
+  // only a TCP peer is the router's own address.
+  if (fd == SSH_INVALID_SOCKET ||
+      getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+      (address.ss_family != AF_INET && address.ss_family != AF_INET6) ||
+      length > static_cast<socklen_t>(sizeof g_peer.address) ||
+      !ServerKey(session, &g_peer.hostKeyType, &g_peer.hostKey)) {
+    return;
+  }
+  g_peer.keyExchange = Text(ssh_get_kex_algo(session));
+  g_peer.cipherOut = Text(ssh_get_cipher_out(session));
+  g_peer.cipherIn = Text(ssh_get_cipher_in(session));
+  g_peer.macOut = Text(ssh_get_hmac_out(session));
+  g_peer.macIn = Text(ssh_get_hmac_in(session));
+  std::memcpy(g_peer.address, &address, static_cast<size_t>(length));
+  g_peer.addressLength = static_cast<int32_t>(length);
+  g_peerKnown = true;
+}
+
+bool SshLastPeer(SshPeer* peer) {
+  if (!g_peerKnown) return false;
+  *peer = g_peer;
+  return true;
+}
+
+bool SshFetchHostKey(const SshPeer& peer, int64_t timeoutMs, std::string* keyType,
+                     std::string* key) {
+  if (peer.addressLength <= 0 || timeoutMs <= 0) return false;
+  // The address as text for libssh, which takes a numeric one as it is,
+  // without asking a name server.
+  char host[NI_MAXHOST] = {};
+  char service[NI_MAXSERV] = {};
+  if (getnameinfo(reinterpret_cast<const sockaddr*>(peer.address),
+                  static_cast<socklen_t>(peer.addressLength), host, sizeof host, service,
+                  sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+    return false;
+  }
+  ssh_session session = ssh_new();
+  if (session == nullptr) return false;
+  const int noLog = SSH_LOG_NOLOG;
+  const bool processConfig = false;
+  const unsigned int port = static_cast<unsigned int>(std::atoi(service));
+  const long seconds = static_cast<long>(std::max<int64_t>(timeoutMs / 1000, 1));
+  // The key is compared, not trusted on its signature alone: an old RSA
+  // router that signs only with SHA-1 is let show it.
+  const std::string algorithms =
+      HostKeyAlgorithmsPreferring({peer.hostKeyType}) +
+      (peer.hostKeyType == "ssh-rsa" ? ",ssh-rsa" : "");
+  bool fetched = false;
+  if (ssh_options_set(session, SSH_OPTIONS_LOG_VERBOSITY, &noLog) == 0 &&
+      ssh_options_set(session, SSH_OPTIONS_PROCESS_CONFIG, &processConfig) == 0 &&
+      ssh_options_set(session, SSH_OPTIONS_HOST, host) == 0 &&
+      ssh_options_set(session, SSH_OPTIONS_PORT, &port) == 0 &&
+      ssh_options_set(session, SSH_OPTIONS_TIMEOUT, &seconds) == 0 &&
+      ssh_options_set(session, SSH_OPTIONS_KNOWNHOSTS, NullPath()) == 0 &&
+      ssh_options_set(session, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, NullPath()) == 0 &&
+      ssh_options_set(session, SSH_OPTIONS_HOSTKEYS, algorithms.c_str()) == 0) {
+    AskAsBefore(session, peer);
+    // Non-blocking, so the deadline holds for the whole exchange.
+    ssh_set_blocking(session, 0);
+    const int64_t deadline = SteadyNowMs() + timeoutMs;
+    int rc = ssh_connect(session);
+    while (rc == SSH_AGAIN) {
+      const int64_t left = deadline - SteadyNowMs();
+      if (left <= 0) break;
+      WaitForServer(ssh_get_fd(session), static_cast<int>(std::min<int64_t>(left, kSliceMs)));
+      rc = ssh_connect(session);
+    }
+    fetched = rc == SSH_OK && ServerKey(session, keyType, key);
+  }
+  ssh_disconnect(session);
+  ssh_free(session);
+  // libssh and the crypto library below it may change the floating-point
+  // environment; the port conversion needs its own mode back.
+  SetFloatingPointMode();
+  return fetched;
+}

@@ -1,0 +1,20 @@
+#ifndef SESSION_SSH_LIBSSH_PEER_H_
+#define SESSION_SSH_LIBSSH_PEER_H_
+
+// Shared by the two files built on libssh (ssh_libssh.cc and
+// ssh_libssh_peer.cc); nothing else includes it.
+
+#include <libssh/libssh.h>
+
+#include <string>
+#include <vector>
+
+/// Keeps the address of the session's connected socket and the host key it
+/// showed, for SshLastPeer.
+void RememberSessionPeer(ssh_session session);
+
+/// The host key algorithms to ask for: those of the given key types first
+/// (an RSA key signing with SHA-2), then libssh's defaults.
+std::string HostKeyAlgorithmsPreferring(const std::vector<std::string>& keyTypes);
+
+#endif  // SESSION_SSH_LIBSSH_PEER_H_

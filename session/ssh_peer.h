@@ -1,0 +1,41 @@
+#ifndef SESSION_SSH_PEER_H_
+#define SESSION_SSH_PEER_H_
+
+// Beside the six calls of the SSH library: the router as the last session
+// saw it, kept after the session for checking that it came back, and a key
+// exchange alone with that address. The same file that provides the six
+// calls provides these; the scripted stand-in has its own.
+
+#include <cstdint>
+#include <string>
+
+/// A router's address and host key as a session found them.
+struct SshPeer {
+  // The connected socket's peer address (a sockaddr of addressLength bytes):
+  // the name was resolved once, for the session, and is not resolved again.
+  uint8_t address[128] = {};
+  int32_t addressLength = 0;
+  std::string hostKeyType;  // e.g. "ssh-ed25519"
+  std::string hostKey;      // base64, as known_hosts holds it
+  // What the session agreed on, asked for again in the key exchange after
+  // the reboot, so that an old router allowed by the configuration is
+  // reached the same way. Empty: libssh's defaults.
+  std::string keyExchange;
+  std::string cipherOut;  // client to server
+  std::string cipherIn;   // server to client
+  std::string macOut;
+  std::string macIn;
+};
+
+/// The router of the last session that SshConnectA opened; false when none
+/// was opened.
+bool SshLastPeer(SshPeer* peer);
+
+/// A key exchange with the SSH server at peer's address, nothing more: no
+/// authentication, no credentials. Asks for a key of peer's host key type
+/// first. Fills *keyType and *key (base64) and returns true when the server
+/// showed a key within timeoutMs.
+bool SshFetchHostKey(const SshPeer& peer, int64_t timeoutMs, std::string* keyType,
+                     std::string* key);
+
+#endif  // SESSION_SSH_PEER_H_
