@@ -155,7 +155,7 @@ SshFailure RunRebootSession(std::string_view user, std::string* password,
     PrintLine("Sending the answer failed.");
     PrintReason(outcome, reason);
   } else if (answeredMs != nullptr) {
-    *answeredMs = SteadyNowMs();
+    *answeredMs = MonotonicMs();
   }
 
   if (isVerbose) PrintLine("disconnecting from " + std::string(address));

@@ -12,7 +12,7 @@
 /// stage on the console in verbose mode (verbose is exactly "y") and the
 /// failures, each with a line naming its reason, in both modes. Returns kNone
 /// when the answer was delivered and the router reported no failure, else
-/// why not. answeredMs, when given, receives SteadyNowMs() at the moment the
+/// why not. answeredMs, when given, receives MonotonicMs() at the moment the
 /// answer was delivered.
 ///
 /// A user name, password or address longer than 127 bytes, a port text

@@ -1,6 +1,5 @@
 #include "session/router_return.h"
 
-#include <chrono>
 
 bool ParseWaitSeconds(std::string_view text, int32_t* seconds) {
   if (text.empty()) return false;
@@ -15,12 +14,6 @@ bool ParseWaitSeconds(std::string_view text, int32_t* seconds) {
   if (value < 1) return false;
   *seconds = static_cast<int32_t>(value);
   return true;
-}
-
-int64_t SteadyNowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
 }
 
 void ReturnWatchStart(int64_t answeredMs, int32_t seconds, int64_t nowMs, ReturnWatch* watch) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/clock.h"
+
 /// The longest wait /wait: may ask for, in seconds (the shortest is 1).
 constexpr int32_t kMaxWaitSeconds = 3600;
 /// Probes start this often, overlapping when one takes longer.
@@ -22,9 +24,6 @@ constexpr int64_t kProbeTimeoutMs = 1000;
 /// The seconds of a /wait: value: decimal digits only, 1 to kMaxWaitSeconds.
 /// False for anything else (empty, a sign, a space, a fraction, too large).
 bool ParseWaitSeconds(std::string_view text, int32_t* seconds);
-
-/// A steady clock in milliseconds, for the answer's time and the probes.
-int64_t SteadyNowMs();
 
 /// How waiting for the router ended.
 enum class ReturnOutcome {

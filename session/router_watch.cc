@@ -167,7 +167,7 @@ void AwaitProbes(std::deque<Probe>* probes, const ReturnWatch& watch, int64_t no
   }
   const int ms = static_cast<int>(std::clamp<int64_t>(until - nowMs, 0, kProbeIntervalMs));
   const int ready = PollSockets(entries.data(), entries.size(), ms);
-  const int64_t afterMs = SteadyNowMs();
+  const int64_t afterMs = MonotonicMs();
   for (size_t i = 0; i < polled.size(); ++i) {
     AdvanceProbe(polled[i], ready > 0 ? entries[i].revents : 0, afterMs);
   }
@@ -189,7 +189,7 @@ RouterReturn WaitForRouterReturn(const SshPeer& peer, int32_t seconds, int64_t a
   }
   Report(report, context, WaitingLine(seconds));
   ReturnWatch watch;
-  ReturnWatchStart(answeredMs, seconds, SteadyNowMs(), &watch);
+  ReturnWatchStart(answeredMs, seconds, MonotonicMs(), &watch);
   std::deque<Probe> probes;
   for (;;) {
     // Results are taken in the order the probes started, so an old probe
@@ -207,7 +207,7 @@ RouterReturn WaitForRouterReturn(const SshPeer& peer, int32_t seconds, int64_t a
         std::string key;
         // A server that is up but not ready for a key exchange yet is not
         // back: the probes go on.
-        if (SshFetchHostKey(peer, watch.deadlineMs - SteadyNowMs(), &keyType, &key)) {
+        if (SshFetchHostKey(peer, watch.deadlineMs - MonotonicMs(), &keyType, &key)) {
           const RouterReturn verdict = ReturnWatchKeyShown(
               watch, probe.startMs, keyType == peer.hostKeyType && key == peer.hostKey);
           if (verdict.outcome == ReturnOutcome::kBack) {
@@ -217,13 +217,13 @@ RouterReturn WaitForRouterReturn(const SshPeer& peer, int32_t seconds, int64_t a
         }
       }
     }
-    const int64_t nowMs = SteadyNowMs();
+    const int64_t nowMs = MonotonicMs();
     const RouterReturn timeUp = ReturnWatchTimeUp(watch, seconds, nowMs);
     if (timeUp.outcome != ReturnOutcome::kBack) {
       EndAll(&probes);
       return timeUp;
     }
     if (ReturnWatchProbeDue(&watch, nowMs)) probes.push_back(StartProbe(peer, nowMs));
-    AwaitProbes(&probes, watch, SteadyNowMs());
+    AwaitProbes(&probes, watch, MonotonicMs());
   }
 }

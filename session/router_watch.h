@@ -16,7 +16,7 @@
 /// down, when it is back) as they happen; context is the caller's.
 using ReturnReport = void (*)(const std::string& line, void* context);
 
-/// Waits at most seconds from answeredMs (SteadyNowMs when the answer was
+/// Waits at most seconds from answeredMs (MonotonicMs when the answer was
 /// delivered) for the router at peer's address to go down and come back
 /// showing peer's host key. Probes the address the session used; resolves
 /// no name. One router per call, nothing shared between calls; report may

@@ -161,10 +161,10 @@ bool SshFetchHostKey(const SshPeer& peer, int64_t timeoutMs, std::string* keyTyp
     AskAsBefore(session, peer);
     // Non-blocking, so the deadline holds for the whole exchange.
     ssh_set_blocking(session, 0);
-    const int64_t deadline = SteadyNowMs() + timeoutMs;
+    const int64_t deadline = MonotonicMs() + timeoutMs;
     int rc = ssh_connect(session);
     while (rc == SSH_AGAIN) {
-      const int64_t left = deadline - SteadyNowMs();
+      const int64_t left = deadline - MonotonicMs();
       if (left <= 0) break;
       WaitForServer(ssh_get_fd(session), static_cast<int>(std::min<int64_t>(left, kSliceMs)));
       rc = ssh_connect(session);

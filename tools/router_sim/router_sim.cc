@@ -30,6 +30,8 @@
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
+
 namespace {
 
 enum class Mode {
@@ -130,12 +132,6 @@ struct Record {
 int64_t WallMs() {
   timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-int64_t MonotonicMs() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
