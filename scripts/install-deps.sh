@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libssh-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
   libvterm-dev tmux openssh-client openssh-server sshpass dropbear-bin
-  strace valgrind clang libclang-rt-14-dev python3 procps
+  strace valgrind clang libclang-rt-14-dev python3 python3-paramiko procps
   # Windows: cross compilers with std::thread (the posix flavour), Wine to
   # run the tests, and dpkg-dev for apt-get source.
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 dpkg-dev
