@@ -102,15 +102,23 @@ def serve(conn, args, host_key):
         # read from the connection.
         transport.packetizer._Packetizer__socket = BlockedSocket(conn)
         time.sleep(0.5)
-    channel.send(QUESTION)
-    log(args, "asked")
-    if args.mode == "stall-rekey":
+    if args.mode != "stall-rekey":
+        channel.send(QUESTION)
+        log(args, "asked")
+    else:
         # The client's KEXINIT is read and then the transport thread waits
         # forever: the re-exchange never completes and nothing else is read.
         table = dict(type(transport)._handler_table)
         table[MSG_KEXINIT] = lambda self, m: threading.Event().wait()
         transport._handler_table = table
+        # The question and the KEXINIT leave in one TCP segment, so the
+        # client has the re-exchange before it can answer; sent apart, the
+        # answer could go out first and be delivered.
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_CORK, 1)
+        channel.send(QUESTION)
         transport._send_kex_init()
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_CORK, 0)
+        log(args, "asked")
         log(args, "kexinit sent")
     received = b""
     end = time.monotonic() + args.lifetime
