@@ -15,7 +15,8 @@ set -euo pipefail
 declare -A groups=(
   [build]="build-essential cmake ninja-build pkg-config libssh-dev python3"
   [test]="libgtest-dev libgmock-dev googletest libbenchmark-dev libvterm-dev
-          tmux openssh-client openssh-server sshpass dropbear-bin strace procps"
+          tmux openssh-client openssh-server sshpass dropbear-bin strace procps
+          python3-paramiko"
   # The cross compilers with std::thread (the posix flavour); GoogleTest's
   # sources and dpkg-dev (apt-get source) for the static Windows libraries.
   [windows]="g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64
