@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "app/command_line.h"
+#include "session/numbers/numbers.h"
 #include "session/wipe.h"
 
 namespace {
@@ -99,11 +100,31 @@ bool ReadRouterLine(std::string_view line, FleetRouter* router,
       return false;
     }
   }
-  int port = 0;
-  if (!ReadNumber(router->port, 1, 65535, &port)) {
+  // The port and the lengths are judged as the single command judges them,
+  // so that a line refused there is refused here before any router is
+  // contacted, and two spellings of one port are one router.
+  const struct {
+    std::string_view name;
+    const std::string& value;
+    size_t most;
+  } lengths[] = {{"/user:", router->user, 127},
+                 {"/pw:", router->password, 127},
+                 {"/port:", router->port, 31},
+                 {"/ip:", router->address, 127}};
+  for (const auto& length : lengths) {
+    if (length.value.size() > length.most) {
+      *reason = std::string(length.name) + " is longer than " +
+                std::to_string(length.most) + " bytes";
+      return false;
+    }
+  }
+  int32_t port = PortFromText(router->port);
+  if (port == 0) port = 22;
+  if (port < 1 || port > 65535) {
     *reason = "port \"" + router->port + "\" is not 1 to 65535";
     return false;
   }
+  router->portNumber = port;
   if (router->address.empty()) {
     *reason = "/ip: is empty";
     return false;
@@ -169,7 +190,7 @@ bool ReadFleetOptions(const std::vector<std::u16string>& params,
 bool ReadFleetList(std::string_view name, std::string_view text,
                    std::vector<FleetRouter>* routers, std::string* error) {
   std::vector<FleetRouter> read;
-  std::set<std::pair<std::string, std::string>> seen;
+  std::set<std::pair<std::string, int>> seen;
   std::vector<int> seenLine;
   int lineNumber = 0;
   size_t start = 0;
@@ -191,12 +212,14 @@ bool ReadFleetList(std::string_view name, std::string_view text,
     if (!ReadRouterLine(line, &router, &reason)) {
       *error = where + reason;
       ok = false;
-    } else if (!seen.insert({router.address, router.port}).second) {
+    } else if (!seen.insert({router.address, router.portNumber}).second) {
       int earlier = 0;
       for (const FleetRouter& r : read) {
-        if (r.address == router.address && r.port == router.port) earlier = r.line;
+        if (r.address == router.address && r.portNumber == router.portNumber) {
+          earlier = r.line;
+        }
       }
-      *error = where + router.address + " port " + router.port +
+      *error = where + router.address + " port " + std::to_string(router.portNumber) +
                " is already on line " + std::to_string(earlier);
       ok = false;
     }

@@ -38,6 +38,7 @@ struct FleetRouter {
   std::string user;
   std::string password;
   std::string port;
+  int portNumber = 0;  // the port the session will use
   std::string address;
 };
 

@@ -89,6 +89,9 @@ TEST(FleetListTest, BadListNamesFileAndLine) {
   };
   const Case cases[] = {
       {good + "/user:a /pw:p /port:22 /ip:10.0.0.1\n", "f:2: 10.0.0.1 port 22 is already on line 1"},
+      {good + "/user:a /pw:p /port:22.0 /ip:10.0.0.1\n", "f:2: 10.0.0.1 port 22 is already on line 1"},
+      {"/user:a /pw:p /port:0 /ip:h\n/user:b /pw:q /port:22 /ip:h\n", "f:2: h port 22 is already on line 1"},
+      {good + "/user:a /pw:" + std::string(128, 'p') + " /port:22 /ip:h\n", "f:2: /pw: is longer than 127 bytes"},
       {good + "/user:a /pw:p /port:99999 /ip:10.0.0.2\n", "f:2: port"},
       {good + "/user:a /pw:p /port:22\n", "f:2: /ip: missing"},
       {good + "/user:a secret /port:22 /ip:h\n", "f:2: parameter 2 has no known prefix"},
