@@ -51,6 +51,15 @@ struct FleetRouter {
 bool ReadFleetList(std::string_view name, std::string_view text,
                    std::vector<FleetRouter>* routers, std::string* error);
 
+/// Reads and checks the list named by /list: ("-": standard input), with
+/// ReadFleetList. A file that holds a password must be private (no group or
+/// other permission bits); only a regular file is read, and at most
+/// kFleetListMaxBytes of it. On failure error says why, naming the file.
+bool LoadFleetList(const std::string& path, std::vector<FleetRouter>* routers,
+                   std::string* error);
+
+constexpr size_t kFleetListMaxBytes = 16u << 20;
+
 /// True when a POSIX file mode gives no permission to group or others, as a
 /// file holding passwords must.
 bool ModeIsPrivate(unsigned mode);
