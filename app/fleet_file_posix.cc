@@ -13,8 +13,11 @@
 
 namespace {
 
-// Reads fd to its end, refusing more than the cap.
+// Reads fd to its end, refusing more than the cap. The whole cap is reserved
+// first (a large allocation is mapped, so untouched pages cost nothing): the
+// text never moves, and no copy of a password is left behind unwiped.
 bool ReadAll(int fd, std::string* text) {
+  text->reserve(kFleetListMaxBytes);
   char buffer[65536];
   for (;;) {
     ssize_t n = read(fd, buffer, sizeof buffer);
