@@ -1,0 +1,317 @@
+#include "app/fleet.h"
+
+#include <cstdio>
+#include <set>
+#include <utility>
+
+#include "app/command_line.h"
+#include "base/numbers.h"
+#include "base/wipe.h"
+
+namespace {
+
+constexpr char kVerbosePrefix[] = "/v:";
+constexpr char kJobsPrefix[] = "/jobs:";
+constexpr char kReportPrefix[] = "/report:";
+constexpr char kWaitPrefix[] = "/wait:";
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
+
+// The list's bytes go through the command line's parser one unit per byte,
+// and come back the same way: the separators and quotes it looks for are
+// ASCII, and nothing of the locale's encoding is changed on the way.
+std::u16string Widen(std::string_view bytes) {
+  std::u16string wide;
+  for (unsigned char c : bytes) wide.push_back(c);
+  return wide;
+}
+
+std::string Narrow(std::u16string_view wide) {
+  std::string bytes;
+  for (char16_t c : wide) bytes.push_back(static_cast<char>(c));
+  return bytes;
+}
+
+// A whole number within [low, high] written in decimal digits only.
+bool ReadNumber(std::string_view text, int low, int high, int* value) {
+  if (text.empty() || text.size() > 6) return false;
+  int n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + (c - '0');
+  }
+  if (n < low || n > high) return false;
+  *value = n;
+  return true;
+}
+
+std::string Seconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", seconds < 0 ? 0.0 : seconds);
+  return text;
+}
+
+// Reads one line's parameters into router; on a refused one, says why.
+bool ReadRouterLine(std::string_view line, FleetRouter* router,
+                    std::string* reason) {
+  std::u16string tail = TrimSpaces(Widen(line));
+  struct Field {
+    std::string_view prefix;
+    std::string* value;
+    bool seen;
+  };
+  std::string ignoredVerbose;
+  Field fields[] = {{"/user:", &router->user, false},
+                    {"/pw:", &router->password, false},
+                    {"/port:", &router->port, false},
+                    {"/v:", &ignoredVerbose, false},
+                    {"/ip:", &router->address, false}};
+  bool read = true;
+  for (int n = 1; read; ++n) {
+    std::u16string wide = CommandParamOf(tail, n);
+    if (wide.empty()) break;
+    std::string param = Narrow(wide);
+    Wipe(&wide);
+    Field* match = nullptr;
+    for (Field& field : fields) {
+      if (StartsWith(param, field.prefix)) match = &field;
+    }
+    if (match == nullptr) {
+      // The parameter may be a password written without its prefix: only
+      // its position is named.
+      *reason = "parameter " + std::to_string(n) + " has no known prefix";
+      read = false;
+    } else if (match->seen) {
+      *reason = std::string(match->prefix) + " given twice";
+      read = false;
+    } else {
+      match->seen = true;
+      *match->value = param.substr(match->prefix.size());
+    }
+    Wipe(&param);
+  }
+  Wipe(&tail);
+  if (!read) return false;
+  for (const Field& field : fields) {
+    if (!field.seen && field.prefix != "/v:") {
+      *reason = std::string(field.prefix) + " missing";
+      return false;
+    }
+  }
+  // The port and the lengths are judged as the single command judges them,
+  // so that a line refused there is refused here before any router is
+  // contacted, and two spellings of one port are one router.
+  const struct {
+    std::string_view name;
+    const std::string& value;
+    size_t most;
+  } lengths[] = {{"/user:", router->user, 127},
+                 {"/pw:", router->password, 127},
+                 {"/port:", router->port, 31},
+                 {"/ip:", router->address, 127}};
+  for (const auto& length : lengths) {
+    if (length.value.size() > length.most) {
+      *reason = std::string(length.name) + " is longer than " +
+                std::to_string(length.most) + " bytes";
+      return false;
+    }
+  }
+  int32_t port = PortFromText(router->port);
+  if (port == 0) port = 22;
+  if (port < 1 || port > 65535) {
+    *reason = "port \"" + router->port + "\" is not 1 to 65535";
+    return false;
+  }
+  router->portNumber = port;
+  if (router->address.empty()) {
+    *reason = "/ip: is empty";
+    return false;
+  }
+  if (router->user.empty()) {
+    *reason = "/user: is empty";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool IsFleetInvocation(std::u16string_view firstParam) {
+  return StartsWith(Narrow(firstParam), kListPrefix);
+}
+
+bool ReadFleetOptions(const std::vector<std::u16string>& params,
+                      FleetOptions* options, std::string* error) {
+  FleetOptions read;
+  if (params.empty() || !IsFleetInvocation(params[0])) {
+    *error = "the first argument must be /list:FILE";
+    return false;
+  }
+  read.listPath = Narrow(params[0]).substr(sizeof kListPrefix - 1);
+  if (read.listPath.empty()) {
+    *error = "/list: names no file";
+    return false;
+  }
+  for (size_t i = 1; i < params.size(); ++i) {
+    const std::string param = Narrow(params[i]);
+    if (StartsWith(param, kVerbosePrefix)) {
+      std::string value = Narrow(LowerText(params[i])).substr(3);
+      if (value != "y" && value != "n") {
+        *error = "unknown argument \"" + param + "\": /v: takes y or n";
+        return false;
+      }
+      read.verbose = value == "y";
+    } else if (StartsWith(param, kJobsPrefix)) {
+      if (!ReadNumber(param.substr(sizeof kJobsPrefix - 1), kMinJobs, kMaxJobs,
+                      &read.jobs)) {
+        *error = "unknown argument \"" + param + "\": /jobs: takes 1 to 256";
+        return false;
+      }
+    } else if (StartsWith(param, kReportPrefix)) {
+      read.reportPath = param.substr(sizeof kReportPrefix - 1);
+      if (read.reportPath.empty()) {
+        *error = "unknown argument \"" + param + "\": /report: names no file";
+        return false;
+      }
+    } else if (StartsWith(param, kWaitPrefix)) {
+      read.hasWait = true;
+      read.wait = param.substr(sizeof kWaitPrefix - 1);
+    } else {
+      *error = "unknown argument \"" + param + "\"";
+      return false;
+    }
+  }
+  *options = std::move(read);
+  return true;
+}
+
+bool ReadFleetList(std::string_view name, std::string_view text,
+                   std::vector<FleetRouter>* routers, std::string* error) {
+  std::vector<FleetRouter> read;
+  std::set<std::pair<std::string, int>> seen;
+  std::vector<int> seenLine;
+  int lineNumber = 0;
+  size_t start = 0;
+  bool ok = true;
+  while (ok && start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    start = end + 1;
+    ++lineNumber;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    size_t first = line.find_first_not_of(" \t");
+    if (first == std::string_view::npos || line[first] == '#') continue;
+    FleetRouter router;
+    router.line = lineNumber;
+    std::string reason;
+    const std::string where =
+        std::string(name) + ":" + std::to_string(lineNumber) + ": ";
+    if (!ReadRouterLine(line, &router, &reason)) {
+      *error = where + reason;
+      ok = false;
+    } else if (!seen.insert({router.address, router.portNumber}).second) {
+      int earlier = 0;
+      for (const FleetRouter& r : read) {
+        if (r.address == router.address && r.portNumber == router.portNumber) {
+          earlier = r.line;
+        }
+      }
+      *error = where + router.address + " port " + std::to_string(router.portNumber) +
+               " is already on line " + std::to_string(earlier);
+      ok = false;
+    }
+    if (ok) {
+      read.push_back(std::move(router));
+    } else {
+      Wipe(&router.password);
+    }
+  }
+  if (ok && read.empty()) {
+    *error = std::string(name) + ": the list holds no router";
+    ok = false;
+  }
+  if (!ok) {
+    for (FleetRouter& r : read) Wipe(&r.password);
+    return false;
+  }
+  *routers = std::move(read);
+  return true;
+}
+
+bool ModeIsPrivate(unsigned mode) { return (mode & 077) == 0; }
+
+std::string CsvField(std::string_view text) {
+  if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
+    return std::string(text);
+  }
+  std::string quoted = "\"";
+  for (char c : text) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+std::string ReportHeader(bool waited) {
+  std::string header =
+      "line,address,port,user,exit status,outcome,reason,seconds";
+  if (waited) header += ",down seconds,back seconds";
+  return header + "\r\n";
+}
+
+std::string_view OutcomeOf(const RouterResult& result) {
+  return result.status == 0 ? "rebooted" : "failed";
+}
+
+std::string ReportRow(const RouterResult& result, bool waited) {
+  std::string row = std::to_string(result.line) + "," +
+                    CsvField(result.address) + "," + CsvField(result.port) +
+                    "," + CsvField(result.user) + "," +
+                    std::to_string(result.status) + "," +
+                    std::string(OutcomeOf(result)) + "," +
+                    CsvField(result.reason) + "," + Seconds(result.seconds);
+  if (waited) {
+    row += ",";
+    if (result.downSeconds >= 0) row += Seconds(result.downSeconds);
+    row += ",";
+    if (result.backSeconds >= 0) row += Seconds(result.backSeconds);
+  }
+  return row + "\r\n";
+}
+
+std::string ElapsedText(double seconds) {
+  long whole = seconds < 0 ? 0 : static_cast<long>(seconds);
+  char text[32];
+  if (whole >= 3600) {
+    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", whole / 3600,
+                  whole / 60 % 60, whole % 60);
+  } else {
+    std::snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
+  }
+  return text;
+}
+
+std::string ProgressLine(int total, int done, int failed, int running,
+                         double seconds) {
+  return "rebooting " + std::to_string(total) +
+         (total == 1 ? " router: " : " routers: ") + std::to_string(done) +
+         " done, " + std::to_string(failed) + " failed, " +
+         std::to_string(running) + " running, " + ElapsedText(seconds);
+}
+
+std::string FinishedLine(const RouterResult& result) {
+  std::string line = result.address + " " + std::string(OutcomeOf(result)) +
+                     " " + Seconds(result.seconds) + " s";
+  if (result.status != 0) line += ": " + result.reason;
+  return line;
+}
+
+std::string SummaryLine(int rebooted, int failed, double seconds) {
+  return std::to_string(rebooted) + " rebooted, " + std::to_string(failed) +
+         " failed in " + ElapsedText(seconds);
+}
+
+int FleetStatus(int failed) { return failed == 0 ? 0 : kExitSomeFailed; }

@@ -1,0 +1,111 @@
+#ifndef APP_FLEET_H_
+#define APP_FLEET_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The fleet run: its own options, the list of routers, the report's rows and
+// the text shown while it runs. Everything here is pure: it reads texts and
+// makes texts, and contacts nothing.
+
+constexpr char kListPrefix[] = "/list:";
+constexpr int kMinJobs = 1;
+constexpr int kMaxJobs = 256;
+// Not yet measured against a fleet; see the benchmark.
+constexpr int kDefaultJobs = 32;
+
+struct FleetOptions {
+  std::string listPath;  // "-" for standard input
+  bool verbose = true;
+  int jobs = kDefaultJobs;
+  std::string reportPath;  // empty: no report
+  bool hasWait = false;
+  std::string wait;
+};
+
+/// True when the first parameter starts the fleet mode.
+bool IsFleetInvocation(std::u16string_view firstParam);
+
+/// Reads the fleet's options from the parameters after the program's name
+/// (params[0] is the /list: one). On a refused parameter returns false with
+/// error naming it.
+bool ReadFleetOptions(const std::vector<std::u16string>& params,
+                      FleetOptions* options, std::string* error);
+
+struct FleetRouter {
+  int line = 0;
+  std::string user;
+  std::string password;
+  std::string port;
+  int portNumber = 0;  // the port the session will use
+  std::string address;
+};
+
+/// Reads the list's text (bytes in the locale's encoding). Each line is cut
+/// into parameters as the command line is; '#' as a line's first non-space
+/// character makes it a comment, and blank lines are skipped. Every line is
+/// checked; on the first bad line or the second line for one address and
+/// port, returns false with error "name:line: reason". An empty list is
+/// refused too.
+bool ReadFleetList(std::string_view name, std::string_view text,
+                   std::vector<FleetRouter>* routers, std::string* error);
+
+/// Reads and checks the list named by /list: ("-": standard input), with
+/// ReadFleetList. A file that holds a password must be private (no group or
+/// other permission bits); only a regular file is read, and at most
+/// kFleetListMaxBytes of it. On failure error says why, naming the file.
+bool LoadFleetList(const std::string& path, std::vector<FleetRouter>* routers,
+                   std::string* error);
+
+constexpr size_t kFleetListMaxBytes = 16u << 20;
+
+/// True when a POSIX file mode gives no permission to group or others, as a
+/// file holding passwords must.
+bool ModeIsPrivate(unsigned mode);
+
+/// One field of a CSV record, quoted as RFC 4180 asks when it holds a comma,
+/// a quote, CR or LF.
+std::string CsvField(std::string_view text);
+
+/// The report's header record, with the waited columns when asked.
+std::string ReportHeader(bool waited);
+
+struct RouterResult {
+  int line = 0;
+  std::string address;
+  std::string port;
+  std::string user;
+  int status = 0;
+  std::string reason;  // empty when rebooted
+  double seconds = 0;
+  double downSeconds = -1;  // below 0: not known
+  double backSeconds = -1;
+};
+
+/// The outcome word of a result: "rebooted" or "failed".
+std::string_view OutcomeOf(const RouterResult& result);
+
+/// One report record (CRLF ended), never with a password.
+std::string ReportRow(const RouterResult& result, bool waited);
+
+/// Elapsed time as m:ss (h:mm:ss past an hour).
+std::string ElapsedText(double seconds);
+
+/// "rebooting 120 routers: 37 done, 2 failed, 16 running, 0:07"
+std::string ProgressLine(int total, int done, int failed, int running,
+                         double seconds);
+
+/// A finished router's line: address, outcome, seconds, reason.
+std::string FinishedLine(const RouterResult& result);
+
+/// "118 rebooted, 2 failed in 0:41"
+std::string SummaryLine(int rebooted, int failed, double seconds);
+
+/// The fleet's exit status: 0 all rebooted, 10 at least one did not.
+int FleetStatus(int failed);
+
+constexpr int kExitListUnusable = 1;
+constexpr int kExitSomeFailed = 10;
+
+#endif  // APP_FLEET_H_

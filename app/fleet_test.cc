@@ -1,0 +1,166 @@
+#include "app/fleet.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+TEST(FleetOptionsTest, OptionsInAnyOrderByPrefix) {
+  FleetOptions options;
+  std::string error;
+  ASSERT_TRUE(ReadFleetOptions({u"/list:r.txt", u"/report:out.csv", u"/jobs:8",
+                                u"/v:N", u"/wait:300"},
+                               &options, &error))
+      << error;
+  EXPECT_EQ(options.listPath, "r.txt");
+  EXPECT_EQ(options.reportPath, "out.csv");
+  EXPECT_EQ(options.jobs, 8);
+  EXPECT_FALSE(options.verbose);
+  EXPECT_TRUE(options.hasWait);
+  EXPECT_EQ(options.wait, "300");
+
+  ASSERT_TRUE(ReadFleetOptions({u"/list:-"}, &options, &error));
+  EXPECT_EQ(options.listPath, "-");
+  EXPECT_EQ(options.jobs, kDefaultJobs);
+  EXPECT_TRUE(options.verbose);
+  EXPECT_TRUE(options.reportPath.empty());
+}
+
+TEST(FleetOptionsTest, RefusedArgumentIsNamed) {
+  struct Case {
+    std::vector<std::u16string> params;
+    std::string named;
+  };
+  const Case cases[] = {
+      {{u"/list:r", u"/jobs:0"}, "/jobs:0"},
+      {{u"/list:r", u"/jobs:257"}, "/jobs:257"},
+      {{u"/list:r", u"/jobs:x"}, "/jobs:x"},
+      {{u"/list:r", u"/v:maybe"}, "/v:maybe"},
+      {{u"/list:r", u"/report:"}, "/report:"},
+      {{u"/list:r", u"/user:admin"}, "/user:admin"},
+      {{u"/list:r", u"extra"}, "extra"},
+      {{u"/list:"}, "/list:"},
+  };
+  for (const Case& c : cases) {
+    FleetOptions options;
+    std::string error;
+    EXPECT_FALSE(ReadFleetOptions(c.params, &options, &error)) << c.named;
+    EXPECT_NE(error.find(c.named), std::string::npos) << error;
+  }
+}
+
+TEST(FleetOptionsTest, OnlyListFirstStartsFleet) {
+  EXPECT_TRUE(IsFleetInvocation(u"/list:r.txt"));
+  EXPECT_FALSE(IsFleetInvocation(u"/user:admin"));
+  EXPECT_FALSE(IsFleetInvocation(u"\"/list:r\""));
+  EXPECT_FALSE(IsFleetInvocation(u""));
+}
+
+TEST(FleetListTest, ReadsLinesCommentsAndQuotes) {
+  const std::string text =
+      "# routers of the east site\n"
+      "\n"
+      "/user:admin /pw:one /port:22 /ip:10.0.0.1\r\n"
+      "   # indented comment\n"
+      "/user:admin \"/pw:two words\" /port:2222 /v:y /ip:10.0.0.1\n"
+      "/ip:10.0.0.2 /port:22 /user:ops /pw:x#y";
+  std::vector<FleetRouter> routers;
+  std::string error;
+  ASSERT_TRUE(ReadFleetList("east.txt", text, &routers, &error)) << error;
+  ASSERT_EQ(routers.size(), 3u);
+  EXPECT_EQ(routers[0].line, 3);
+  EXPECT_EQ(routers[0].password, "one");
+  EXPECT_EQ(routers[1].line, 5);
+  EXPECT_EQ(routers[1].password, "two words");
+  EXPECT_EQ(routers[1].port, "2222");
+  EXPECT_EQ(routers[2].line, 6);
+  EXPECT_EQ(routers[2].user, "ops");
+  EXPECT_EQ(routers[2].password, "x#y");
+  EXPECT_EQ(routers[2].address, "10.0.0.2");
+}
+
+TEST(FleetListTest, BadListNamesFileAndLine) {
+  const std::string good = "/user:a /pw:p /port:22 /ip:10.0.0.1\n";
+  struct Case {
+    std::string text;
+    std::string where;
+  };
+  const Case cases[] = {
+      {good + "/user:a /pw:p /port:22 /ip:10.0.0.1\n", "f:2: 10.0.0.1 port 22 is already on line 1"},
+      {good + "/user:a /pw:p /port:22.0 /ip:10.0.0.1\n", "f:2: 10.0.0.1 port 22 is already on line 1"},
+      {"/user:a /pw:p /port:0 /ip:h\n/user:b /pw:q /port:22 /ip:h\n", "f:2: h port 22 is already on line 1"},
+      {good + "/user:a /pw:" + std::string(128, 'p') + " /port:22 /ip:h\n", "f:2: /pw: is longer than 127 bytes"},
+      {good + "/user:a /pw:p /port:99999 /ip:10.0.0.2\n", "f:2: port"},
+      {good + "/user:a /pw:p /port:22\n", "f:2: /ip: missing"},
+      {good + "/user:a secret /port:22 /ip:h\n", "f:2: parameter 2 has no known prefix"},
+      {good + "/user:a /pw:p /pw:q /port:22 /ip:h\n", "f:2: /pw: given twice"},
+      {"# nothing\n\n", "f: the list holds no router"},
+      {"", "f: the list holds no router"},
+  };
+  for (const Case& c : cases) {
+    std::vector<FleetRouter> routers;
+    std::string error;
+    EXPECT_FALSE(ReadFleetList("f", c.text, &routers, &error)) << c.text;
+    EXPECT_EQ(error.substr(0, c.where.size()), c.where) << error;
+    EXPECT_EQ(error.find("secret"), std::string::npos) << error;
+    EXPECT_TRUE(routers.empty());
+  }
+}
+
+TEST(FleetListTest, PrivateModes) {
+  EXPECT_TRUE(ModeIsPrivate(0600));
+  EXPECT_TRUE(ModeIsPrivate(0400));
+  EXPECT_FALSE(ModeIsPrivate(0640));
+  EXPECT_FALSE(ModeIsPrivate(0604));
+  EXPECT_FALSE(ModeIsPrivate(0610));
+}
+
+TEST(FleetReportTest, CsvQuotingAndRows) {
+  EXPECT_EQ(CsvField("plain"), "plain");
+  EXPECT_EQ(CsvField("a,b"), "\"a,b\"");
+  EXPECT_EQ(CsvField("say \"y\""), "\"say \"\"y\"\"\"");
+  EXPECT_EQ(CsvField("two\nlines"), "\"two\nlines\"");
+
+  RouterResult failed;
+  failed.line = 7;
+  failed.address = "10.0.0.9";
+  failed.port = "22";
+  failed.user = "ad,min";
+  failed.status = 4;
+  failed.reason = "timed out";
+  failed.seconds = 45.04;
+  EXPECT_EQ(ReportHeader(false),
+            "line,address,port,user,exit status,outcome,reason,seconds\r\n");
+  EXPECT_EQ(ReportRow(failed, false),
+            "7,10.0.0.9,22,\"ad,min\",4,failed,timed out,45.0\r\n");
+  RouterResult back = failed;
+  back.status = 0;
+  back.reason = "";
+  back.downSeconds = 3;
+  back.backSeconds = 61.5;
+  EXPECT_EQ(ReportRow(back, true),
+            "7,10.0.0.9,22,\"ad,min\",0,rebooted,,45.0,3.0,61.5\r\n");
+  EXPECT_EQ(ReportRow(failed, true),
+            "7,10.0.0.9,22,\"ad,min\",4,failed,timed out,45.0,,\r\n");
+}
+
+TEST(FleetTextTest, ProgressFinishedAndSummary) {
+  EXPECT_EQ(ProgressLine(120, 37, 2, 16, 7.9),
+            "rebooting 120 routers: 37 done, 2 failed, 16 running, 0:07");
+  EXPECT_EQ(SummaryLine(118, 2, 41), "118 rebooted, 2 failed in 0:41");
+  EXPECT_EQ(ElapsedText(3725), "1:02:05");
+  RouterResult result;
+  result.address = "10.0.0.9";
+  result.seconds = 2.34;
+  EXPECT_EQ(FinishedLine(result), "10.0.0.9 rebooted 2.3 s");
+  result.status = 6;
+  result.reason = "authentication refused";
+  EXPECT_EQ(FinishedLine(result),
+            "10.0.0.9 failed 2.3 s: authentication refused");
+  EXPECT_EQ(FleetStatus(0), 0);
+  EXPECT_EQ(FleetStatus(3), 10);
+}
+
+}  // namespace
