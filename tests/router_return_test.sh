@@ -37,20 +37,8 @@ stop_sshd() {
 }
 trap cleanup EXIT
 
-# run NAME ARGS...: the program in a pseudo-terminal; its lines (carriage
-# returns removed) in $work/NAME.out, its status in $status, its time in
-# $seconds.
-run() {
-  local name=$1
-  shift
-  local start end
-  start=$(date +%s.%N)
-  status=0
-  script -qec "$(printf '%q ' "$program" "$@")" /dev/null </dev/null |
-    tr -d '\r' >"$work/$name.out" || status=$?
-  end=$(date +%s.%N)
-  seconds=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.1f", e - s }')
-}
+# run NAME ARGS...: the program in a pseudo-terminal (see run_in_pty).
+run() { run_in_pty "$1" "$program" "${@:2}"; }
 
 # within LIMIT: the run took at most LIMIT seconds.
 within() { awk -v t="$seconds" -v l="$1" 'BEGIN { exit !(t <= l) }'; }

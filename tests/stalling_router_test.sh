@@ -27,20 +27,8 @@ trap cleanup EXIT
 "$sim" -c 'import paramiko' ||
   { echo "FAIL: $sim cannot import paramiko (scripts/install-deps.sh installs python3-paramiko)"; exit 1; }
 
-# run NAME ARGS...: the program in a pseudo-terminal; its lines (carriage
-# returns removed) in $work/NAME.out, its status in $status, its time in
-# $seconds.
-run() {
-  local name=$1
-  shift
-  local start end
-  start=$(date +%s.%N)
-  status=0
-  script -qec "$(printf '%q ' "$program" "$@")" /dev/null </dev/null |
-    tr -d '\r' >"$work/$name.out" || status=$?
-  end=$(date +%s.%N)
-  seconds=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.1f", e - s }')
-}
+# run NAME ARGS...: the program in a pseudo-terminal (see run_in_pty).
+run() { run_in_pty "$1" "$program" "${@:2}"; }
 
 # check NAME STATUS LIMIT PATTERN: status, time bound, and the lines shown
 # matching PATTERN (an extended regular expression over the whole output,

@@ -153,3 +153,18 @@ own_system_ssh_config() {
       mount --bind "$SWK_OWN_SSH_CONFIG" /etc/ssh/ssh_config &&
       rm -f "$SWK_OWN_SSH_CONFIG" && exec bash "$@"' bash "$@"
 }
+
+# run_in_pty NAME PROGRAM ARGS...: PROGRAM in a pseudo-terminal, with no
+# input; its lines (carriage returns removed) in $work/NAME.out, its status
+# in $status, its time in $seconds.
+run_in_pty() {
+  local name=$1
+  shift
+  local start end
+  start=$(date +%s.%N)
+  status=0
+  script -qec "$(printf '%q ' "$@")" /dev/null </dev/null |
+    tr -d '\r' >"$work/$name.out" || status=$?
+  end=$(date +%s.%N)
+  seconds=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.1f", e - s }')
+}
