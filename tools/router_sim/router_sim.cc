@@ -9,6 +9,9 @@
 // --reboot-down-ms makes it reboot after the answer: it stops listening for
 // a while and then listens again on the same port, logging when it went
 // down and came back.
+// --ports N plays N routers at once: it listens on N ports, prints each on a
+// line of its own, and serves every connection in a child process of its
+// own while it goes on accepting.
 
 #include <arpa/inet.h>
 #include <getopt.h>
@@ -18,11 +21,18 @@
 #include <libssh/server.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -72,11 +82,13 @@ constexpr NamedMode kModes[] = {
 
 constexpr size_t kLongLineBytes = 5000;
 constexpr size_t kMaxAnswerBytes = 4096;
+constexpr int kMaxPorts = 4096;
 
 struct Settings {
   std::string user = "admin";
   std::string password = "secret";
   int port = 0;
+  int ports = 0;  // --ports: routers played at once; 0: one, served in turn
   std::string logPath;
   std::string hostKeyPath;  // empty: a fresh key for this run
   std::string keyType = "ed25519";
@@ -167,9 +179,27 @@ const char* ModeName(Mode mode) {
   return "?";
 }
 
-void AppendLog(const Settings& settings, int connection, const Record& r) {
+// Appends one whole line to the log. Children serving at once share the
+// file: each line goes in one write under an exclusive lock, so lines never
+// interleave.
+void AppendLine(const std::string& path, const std::string& line) {
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  flock(fd, LOCK_EX);
+  size_t written = 0;
+  while (written < line.size()) {
+    const ssize_t n = write(fd, line.data() + written, line.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+  }
+  close(fd);
+}
+
+void AppendLog(const Settings& settings, int connection, unsigned int port, const Record& r) {
   if (settings.logPath.empty()) return;
   std::string line = "{\"connection\":" + std::to_string(connection) +
+                     ",\"port\":" + std::to_string(port) +
                      ",\"mode\":" + JsonText(ModeName(settings.mode)) +
                      ",\"user\":" + JsonText(r.user) +
                      ",\"password\":" + JsonOptional(r.hasPassword, r.password) +
@@ -190,10 +220,7 @@ void AppendLog(const Settings& settings, int connection, const Record& r) {
                      ",\"question_sent_ms\":" + std::to_string(r.questionSentMs) +
                      ",\"answer_ms\":" + std::to_string(r.answerMs) +
                      ",\"closed_ms\":" + std::to_string(r.closedMs) + "}\n";
-  FILE* log = std::fopen(settings.logPath.c_str(), "a");
-  if (log == nullptr) return;
-  std::fwrite(line.data(), 1, line.size(), log);
-  std::fclose(log);
+  AppendLine(settings.logPath, line);
 }
 
 void Usage() {
@@ -202,6 +229,11 @@ void Usage() {
                "  --user NAME             the one user accepted (admin)\n"
                "  --password TEXT         its password (secret)\n"
                "  --port N                port on 127.0.0.1; 0 or none: any free port\n"
+               "  --ports N               play N routers at once (1 to 4096): listen on\n"
+               "                          N ports (from --port on, or any free ones),\n"
+               "                          print each on a line of its own, and serve\n"
+               "                          every connection in a process of its own;\n"
+               "                          --count and --lifetime count for them all\n"
                "  --log FILE              append one JSON line per connection\n"
                "  --host-key FILE         host key to use, made when missing;\n"
                "                          without it a fresh key each run\n"
@@ -237,7 +269,9 @@ void Usage() {
                "                          {\"event\":\"back\"} with wall-clock ms\n"
                "  --reboot-delay-ms N     keep serving N ms after the answer before that (0)\n"
                "  --reboot-new-key        come back with a new host key\n"
-               "  --stay-down             after the answer, stop listening and end\n");
+               "  --stay-down             after the answer, stop listening and end\n"
+               "                          (the reboot options serve one connection at a\n"
+               "                          time, and so are refused with --ports)\n");
 }
 
 bool ParseInt(const char* text, int low, int high, int* value) {
@@ -253,12 +287,13 @@ bool ParseSettings(int argc, char** argv, Settings* settings) {
     kUser = 1000, kPassword, kPort, kLog, kHostKey, kKeyType, kPrintPublicKey,
     kQuestion, kQuestionNewline, kReply, kMode, kKeyboardInteractive, kAuthorizedKey, kCount,
     kConnectionSeconds, kLifetime, kDripMs, kNagle, kStallMs, kEofCloseMs, kRebootDownMs,
-    kRebootDelayMs, kRebootNewKey, kStayDown, kHelp,
+    kRebootDelayMs, kRebootNewKey, kStayDown, kPorts, kHelp,
   };
   static const option kOptions[] = {
       {"user", required_argument, nullptr, kUser},
       {"password", required_argument, nullptr, kPassword},
       {"port", required_argument, nullptr, kPort},
+      {"ports", required_argument, nullptr, kPorts},
       {"log", required_argument, nullptr, kLog},
       {"host-key", required_argument, nullptr, kHostKey},
       {"key-type", required_argument, nullptr, kKeyType},
@@ -290,6 +325,7 @@ bool ParseSettings(int argc, char** argv, Settings* settings) {
       case kUser: settings->user = optarg; break;
       case kPassword: settings->password = optarg; break;
       case kPort: ok = ParseInt(optarg, 0, 65535, &settings->port); break;
+      case kPorts: ok = ParseInt(optarg, 1, kMaxPorts, &settings->ports); break;
       case kLog: settings->logPath = optarg; break;
       case kHostKey: settings->hostKeyPath = optarg; break;
       case kKeyType:
@@ -332,8 +368,25 @@ bool ParseSettings(int argc, char** argv, Settings* settings) {
   if (settings->mode == Mode::kThreePrompts || settings->mode == Mode::kEmptyRounds) {
     settings->keyboardInteractive = true;
   }
+  if (optind != argc) return false;
+  if (settings->ports > 0) {
+    // A reboot stops the one listener between connections served in turn;
+    // printing the key listens nowhere.
+    if (settings->rebootDownMs >= 0 || settings->rebootDelayMs > 0 || settings->rebootNewKey ||
+        settings->stayDown || settings->printPublicKey) {
+      std::fprintf(stderr,
+                   "swKicker-router-sim: --ports does not go with --reboot-down-ms, "
+                   "--reboot-delay-ms, --reboot-new-key, --stay-down or --print-public-key\n");
+      return false;
+    }
+    if (settings->port != 0 && settings->port + settings->ports - 1 > 65535) {
+      std::fprintf(stderr, "swKicker-router-sim: --port %d with --ports %d passes port 65535\n",
+                   settings->port, settings->ports);
+      return false;
+    }
+  }
   if (settings->stayDown && settings->rebootDownMs < 0) settings->rebootDownMs = 0;
-  return optind == argc;
+  return true;
 }
 
 // The host key: the one in the file, or a new one (saved when a file is
@@ -648,11 +701,16 @@ void AwaitClientEnd(ssh_session session, ssh_channel channel, int64_t deadline) 
   ssh_event_free(event);
 }
 
-// Serves one connection; true when it took an answer.
-bool Serve(const Settings& settings, ssh_bind bind, int connection) {
+// Serves one connection on port: the one accepted on fd, or the next one
+// bind accepts when fd is -1. True when it took an answer.
+bool Serve(const Settings& settings, ssh_bind bind, int fd, int connection, unsigned int port) {
   ssh_session session = ssh_new();
-  if (session == nullptr) return false;
-  if (ssh_bind_accept(bind, session) != SSH_OK) {
+  if (session == nullptr) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  const int accepted = fd >= 0 ? ssh_bind_accept_fd(bind, session, fd) : ssh_bind_accept(bind, session);
+  if (accepted != SSH_OK) {
     ssh_free(session);
     return false;
   }
@@ -704,7 +762,7 @@ bool Serve(const Settings& settings, ssh_bind bind, int connection) {
   }
   record.closedMs = WallMs();
   g_current = nullptr;
-  AppendLog(settings, connection, record);
+  AppendLog(settings, connection, port, record);
   if (channel != nullptr) ssh_channel_free(channel);
   ssh_disconnect(session);
   ssh_free(session);
@@ -789,6 +847,91 @@ bool Reboot(const Settings& settings, unsigned int port, std::string* keyText, s
   return true;
 }
 
+
+// --ports: N listeners on 127.0.0.1 (from --port on, or any free ports),
+// their ports printed in order. Each connection is accepted here and served
+// in a child of its own, so every router can be in a conversation at once;
+// the parent only accepts and reaps. Returns the exit status.
+int ServeMany(const Settings& settings, const std::string& keyText) {
+  // A listener and a connection each hold a descriptor: a thousand routers
+  // need more than the usual soft limit of 1024.
+  rlimit files = {};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+  std::vector<ssh_bind> binds;
+  std::vector<unsigned int> ports;
+  std::vector<pollfd> listeners;
+  const auto freeBinds = [&binds] {
+    for (ssh_bind bind : binds) ssh_bind_free(bind);
+    binds.clear();
+  };
+  for (int i = 0; i < settings.ports; ++i) {
+    const unsigned int wanted = settings.port == 0 ? 0 : static_cast<unsigned>(settings.port + i);
+    ssh_bind bind = Listen(keyText, wanted);
+    sockaddr_in address = {};
+    socklen_t length = sizeof address;
+    if (bind == nullptr ||
+        getsockname(ssh_bind_get_fd(bind), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      if (bind != nullptr) ssh_bind_free(bind);
+      freeBinds();
+      std::fprintf(stderr, "swKicker-router-sim: cannot listen on port %d of %d\n", i + 1,
+                   settings.ports);
+      return 1;
+    }
+    // Accepting must never block: a client may be gone by the time poll
+    // has said it is there.
+    const int fd = ssh_bind_get_fd(bind);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    binds.push_back(bind);
+    ports.push_back(ntohs(address.sin_port));
+    listeners.push_back({fd, POLLIN, 0});
+  }
+  std::string printed;
+  for (unsigned int port : ports) printed += std::to_string(port) + "\n";
+  std::fwrite(printed.data(), 1, printed.size(), stdout);
+  std::fflush(stdout);
+
+  const pid_t parent = getpid();
+  int accepted = 0;
+  int children = 0;
+  while (settings.count == 0 || accepted < settings.count) {
+    // Children that ended are reaped at least every 200 ms.
+    while (children > 0 && waitpid(-1, nullptr, WNOHANG) > 0) --children;
+    if (poll(listeners.data(), listeners.size(), 200) <= 0) continue;
+    for (size_t i = 0; i < listeners.size(); ++i) {
+      if ((listeners[i].revents & POLLIN) == 0) continue;
+      if (settings.count != 0 && accepted >= settings.count) break;
+      const int fd = accept4(listeners[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      ++accepted;
+      const pid_t child = fork();
+      if (child == 0) {
+        // The child serves this one connection and ends with its parent, so
+        // that --lifetime and a stopped simulator end every conversation.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) _exit(0);
+        // No listener stays open in it: a port of a stopped simulator
+        // refuses connections.
+        for (size_t j = 0; j < binds.size(); ++j) {
+          if (j != i) ssh_bind_free(binds[j]);
+        }
+        close(listeners[i].fd);
+        Serve(settings, binds[i], fd, accepted, ports[i]);
+        _exit(0);
+      }
+      close(fd);
+      if (child > 0) ++children;
+    }
+  }
+  freeBinds();
+  // --count reached: the conversations under way finish, each within its
+  // own --connection-seconds bound.
+  while (children > 0 && waitpid(-1, nullptr, 0) > 0) --children;
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -818,6 +961,12 @@ int main(int argc, char** argv) {
 
   std::string keyText = KeyText(key);
   ssh_key_free(key);
+  if (settings.ports > 0) {
+    const int status = ServeMany(settings, keyText);
+    for (ssh_key allowed : g_authorizedKeys) ssh_key_free(allowed);
+    ssh_finalize();
+    return status;
+  }
   ssh_bind bind = Listen(keyText, static_cast<unsigned int>(settings.port));
   if (bind == nullptr) return 1;
   sockaddr_in address = {};
@@ -839,7 +988,8 @@ int main(int argc, char** argv) {
       --connection;
       continue;
     }
-    if (Serve(settings, bind, connection) && settings.rebootDownMs >= 0 && downAtMs < 0) {
+    if (Serve(settings, bind, -1, connection, port) && settings.rebootDownMs >= 0 &&
+        downAtMs < 0) {
       downAtMs = MonotonicMs() + settings.rebootDelayMs;
     }
   }
