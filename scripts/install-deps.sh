@@ -4,7 +4,8 @@
 #   build      compiler, CMake, libssh: the program and the router simulator
 #              (./run.sh needs only this)
 #   test       GoogleTest, Google Benchmark, libvterm, and the servers,
-#              terminals and tools the tests run
+#              terminals and tools the tests and benchmarks run (Ansible for
+#              the fleet example, parallel-ssh for the fleet benchmark)
 #   windows    the mingw-w64 cross compilers, Wine to run the tests, and
 #              what scripts/windows-deps.sh builds the SSH library from
 #   hardening  valgrind, and clang for the sanitizer and fuzzer builds
@@ -16,7 +17,7 @@ declare -A groups=(
   [build]="build-essential cmake ninja-build pkg-config libssh-dev python3"
   [test]="libgtest-dev libgmock-dev googletest libbenchmark-dev libvterm-dev
           tmux openssh-client openssh-server sshpass dropbear-bin strace procps
-          python3-paramiko"
+          python3-paramiko ansible-core pssh"
   # The cross compilers with std::thread (the posix flavour); GoogleTest's
   # sources and dpkg-dev (apt-get source) for the static Windows libraries.
   [windows]="g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64
