@@ -22,8 +22,11 @@
 # helper process per connection, which would be measured with it); both
 # read the same SSH configuration file, which checks host keys strictly
 # against one known_hosts file that lists every router beforehand, so
-# neither writes anything. The servers run on the same two cores as the
-# clients, so wall times include the servers' work.
+# neither writes anything. Each client keeps its own algorithms: against
+# sshd, ssh negotiates sntrup761x25519 (more work per connection) where
+# swKicker's libssh offers curve25519; against the simulator both use
+# curve25519. The servers run on the same two cores as the clients, so wall
+# times include the servers' work.
 #
 # Per run: wall time; CPU seconds (user + system) of the client and every
 # process it starts (bench/fleet_measure.py reaps them all and reads
