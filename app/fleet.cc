@@ -149,7 +149,8 @@ bool ReadFleetOptions(const std::vector<std::u16string>& params,
     *error = "the first argument must be /list:FILE";
     return false;
   }
-  read.listPath = Narrow(params[0]).substr(sizeof kListPrefix - 1);
+  // Paths in the program's 8-bit encoding, as the file calls take them.
+  read.listPath = ToNarrow(params[0]).substr(sizeof kListPrefix - 1);
   if (read.listPath.empty()) {
     *error = "/list: names no file";
     return false;
@@ -170,7 +171,7 @@ bool ReadFleetOptions(const std::vector<std::u16string>& params,
         return false;
       }
     } else if (StartsWith(param, kReportPrefix)) {
-      read.reportPath = param.substr(sizeof kReportPrefix - 1);
+      read.reportPath = ToNarrow(params[i]).substr(sizeof kReportPrefix - 1);
       if (read.reportPath.empty()) {
         *error = "unknown argument \"" + param + "\": /report: names no file";
         return false;
@@ -302,8 +303,22 @@ std::string ProgressLine(int total, int done, int failed, int running,
          std::to_string(running) + " running, " + ElapsedText(seconds);
 }
 
+std::string ShortProgressLine(int total, int done, int failed, double seconds) {
+  return std::to_string(done) + "/" + std::to_string(total) + " done, " +
+         std::to_string(failed) + " failed, " + ElapsedText(seconds);
+}
+
+std::string RouterName(std::string_view address, std::string_view port) {
+  if (port == "22") return std::string(address);
+  if (address.find(':') != std::string_view::npos) {
+    return "[" + std::string(address) + "]:" + std::string(port);
+  }
+  return std::string(address) + ":" + std::string(port);
+}
+
 std::string FinishedLine(const RouterResult& result) {
-  std::string line = result.address + " " + std::string(OutcomeOf(result)) +
+  std::string line = RouterName(result.address, result.port) + " " +
+                     std::string(OutcomeOf(result)) +
                      " " + Seconds(result.seconds) + " s";
   if (result.status != 0) line += ": " + result.reason;
   return line;

@@ -96,7 +96,14 @@ std::string ElapsedText(double seconds);
 std::string ProgressLine(int total, int done, int failed, int running,
                          double seconds);
 
-/// A finished router's line: address, outcome, seconds, reason.
+/// "37/120 done, 2 failed, 0:07", for a terminal too narrow for the above.
+std::string ShortProgressLine(int total, int done, int failed, double seconds);
+
+/// The router as its line names it: the address, with ":port" (the address
+/// in brackets when it holds colons) unless the port is 22.
+std::string RouterName(std::string_view address, std::string_view port);
+
+/// A finished router's line: router name, outcome, seconds, reason.
 std::string FinishedLine(const RouterResult& result);
 
 /// "118 rebooted, 2 failed in 0:41"

@@ -151,14 +151,28 @@ TEST(FleetTextTest, ProgressFinishedAndSummary) {
             "rebooting 120 routers: 37 done, 2 failed, 16 running, 0:07");
   EXPECT_EQ(SummaryLine(118, 2, 41), "118 rebooted, 2 failed in 0:41");
   EXPECT_EQ(ElapsedText(3725), "1:02:05");
+  EXPECT_EQ(ShortProgressLine(120, 37, 2, 7.9), "37/120 done, 2 failed, 0:07");
   RouterResult result;
   result.address = "10.0.0.9";
+  result.port = "22";
   result.seconds = 2.34;
   EXPECT_EQ(FinishedLine(result), "10.0.0.9 rebooted 2.3 s");
   result.status = 6;
   result.reason = "authentication refused";
   EXPECT_EQ(FinishedLine(result),
             "10.0.0.9 failed 2.3 s: authentication refused");
+  // Routers on one address are told apart by their port.
+  const struct {
+    const char* address;
+    const char* port;
+    const char* name;
+  } kNames[] = {{"10.0.0.9", "22", "10.0.0.9"},
+                {"10.0.0.9", "2222", "10.0.0.9:2222"},
+                {"fe80::1", "2222", "[fe80::1]:2222"},
+                {"router.example", "8022", "router.example:8022"}};
+  for (const auto& n : kNames) {
+    EXPECT_EQ(RouterName(n.address, n.port), n.name) << n.address << " " << n.port;
+  }
   EXPECT_EQ(FleetStatus(0), 0);
   EXPECT_EQ(FleetStatus(3), 10);
 }
