@@ -244,6 +244,77 @@ bool ReadFleetList(std::string_view name, std::string_view text,
 
 bool ModeIsPrivate(unsigned mode) { return (mode & 077) == 0; }
 
+bool ReadFleetText(std::string_view name,
+                   const std::function<long long(char* buffer, size_t size)>& readSome,
+                   std::string* text, std::string* error) {
+  text->reserve(kFleetListMaxBytes);
+  char buffer[65536];
+  bool ok = true;
+  for (;;) {
+    const long long n = readSome(buffer, sizeof buffer);
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    if (text->size() + static_cast<size_t>(n) > kFleetListMaxBytes) {
+      ok = false;
+      break;
+    }
+    text->append(buffer, static_cast<size_t>(n));
+  }
+  WipeBytes(buffer, sizeof buffer);
+  if (!ok) {
+    Wipe(text);
+    *error = std::string(name) + ": cannot be read, or holds more than 16 MB";
+  }
+  return ok;
+}
+
+bool FinishFleetList(std::string_view name, std::string* text,
+                     std::string_view exposure,
+                     std::vector<FleetRouter>* routers, std::string* error) {
+  std::vector<FleetRouter> read;
+  const bool ok = ReadFleetList(name, *text, &read, error);
+  Wipe(text);
+  if (!ok) return false;
+  bool holdsPassword = false;
+  for (const FleetRouter& router : read) {
+    if (!router.password.empty()) holdsPassword = true;
+  }
+  if (holdsPassword && !exposure.empty()) {
+    for (FleetRouter& router : read) Wipe(&router.password);
+    *error = std::string(name) + ": holds passwords but " + std::string(exposure);
+    return false;
+  }
+  *routers = std::move(read);
+  return true;
+}
+
+std::string_view GroupThatCanRead(bool hasList,
+                                  const std::vector<AccessEntry>& entries) {
+  if (!hasList) return "Everyone";
+  struct Group {
+    std::string_view sid;
+    std::string_view name;
+  };
+  static constexpr Group kGroups[] = {
+      {"S-1-1-0", "Everyone"},
+      {"S-1-5-32-545", "Users"},
+      {"S-1-5-11", "Authenticated Users"},
+  };
+  constexpr unsigned kFileReadData = 0x0001;
+  constexpr unsigned kGenericAll = 0x10000000;
+  constexpr unsigned kGenericRead = 0x80000000;
+  for (const AccessEntry& entry : entries) {
+    if (!entry.allows || entry.inheritOnly) continue;
+    if ((entry.mask & (kFileReadData | kGenericRead | kGenericAll)) == 0) continue;
+    for (const Group& group : kGroups) {
+      if (entry.sid == group.sid) return group.name;
+    }
+  }
+  return {};
+}
+
 std::string CsvField(std::string_view text) {
   if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
     return std::string(text);
