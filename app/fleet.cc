@@ -380,11 +380,12 @@ std::string ShortProgressLine(int total, int done, int failed, double seconds) {
 }
 
 std::string RouterName(std::string_view address, std::string_view port) {
-  if (port == "22") return std::string(address);
-  if (address.find(':') != std::string_view::npos) {
-    return "[" + std::string(address) + "]:" + std::string(port);
-  }
-  return std::string(address) + ":" + std::string(port);
+  std::string name(address);
+  if (port == "22") return name;
+  if (name.find(':') != std::string::npos) name = '[' + name + ']';
+  name += ':';
+  name += port;
+  return name;
 }
 
 std::string FinishedLine(const RouterResult& result) {
