@@ -31,6 +31,7 @@ int64_t NowMs() {
 
 #if defined(_WIN32)
 constexpr TcpSocket kNoSocket = INVALID_SOCKET;
+constexpr int kCloseOnExec = 0;  // nothing is inherited unless asked for
 int LastSocketError() { return WSAGetLastError(); }
 bool InProgress(int error) { return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS; }
 bool SetNonBlocking(TcpSocket fd) {
@@ -66,6 +67,9 @@ std::string ResolverErrorText(int error) {
 }
 #else
 constexpr TcpSocket kNoSocket = -1;
+// Made closed-on-exec from the start: a proxy command another session's
+// thread starts meanwhile must not inherit it and hold the connection open.
+constexpr int kCloseOnExec = SOCK_CLOEXEC;
 int LastSocketError() { return errno; }
 bool InProgress(int error) { return error == EINPROGRESS || error == EINTR; }
 bool SetNonBlocking(TcpSocket fd) {
@@ -176,7 +180,7 @@ TcpConnection TcpConnect(const char* host, int port, int64_t deadlineMs) {
       break;
     }
     const TcpSocket fd = static_cast<TcpSocket>(
-        socket(address->ai_family, address->ai_socktype, address->ai_protocol));
+        socket(address->ai_family, address->ai_socktype | kCloseOnExec, address->ai_protocol));
     if (fd == kNoSocket) {
       lastError = LastSocketError();
       continue;
