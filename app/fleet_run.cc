@@ -80,6 +80,9 @@ RouterResult RebootOne(FleetRouter* router, int32_t waitSeconds) {
 }
 
 void Work(std::vector<FleetRouter>* routers, int32_t waitSeconds, Progress* progress) {
+  // The port is read as a number before any SSH call; a new thread starts
+  // in the default floating-point mode, not the program's.
+  SetFloatingPointMode();
   for (;;) {
     FleetRouter* router = nullptr;
     {
