@@ -205,22 +205,7 @@ sshd_ports=()
 for i in $(seq 10); do sshd_ports+=("$(free_port)"); done
 sshd_ports+=("$fail_port")
 changed_port=${sshd_ports[9]}
-{
-  for p in "${sshd_ports[@]}"; do echo "ListenAddress 127.0.0.1:$p"; done
-  cat <<CONF
-HostKey $dir/host_key
-PidFile $dir/sshd.pid
-PasswordAuthentication yes
-KbdInteractiveAuthentication no
-PubkeyAuthentication no
-UsePAM no
-PermitRootLogin no
-StrictModes no
-MaxStartups 200
-AllowUsers $user
-ForceCommand $dir/ask.sh
-CONF
-} >"$dir/sshd_config"
+sshd_router_config "$dir" "$user" "${sshd_ports[*]}" "$dir/host_key"
 /usr/sbin/sshd -D -e -f "$dir/sshd_config" 2>"$dir/sshd.err" &
 server_pids+=($!)
 
