@@ -34,19 +34,6 @@ std::string Narrow(std::u16string_view wide) {
   return bytes;
 }
 
-// A whole number within [low, high] written in decimal digits only.
-bool ReadNumber(std::string_view text, int low, int high, int* value) {
-  if (text.empty() || text.size() > 6) return false;
-  int n = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    n = n * 10 + (c - '0');
-  }
-  if (n < low || n > high) return false;
-  *value = n;
-  return true;
-}
-
 std::string Seconds(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f", seconds < 0 ? 0.0 : seconds);
@@ -165,8 +152,10 @@ bool ReadFleetOptions(const std::vector<std::u16string>& params,
       }
       read.verbose = value == "y";
     } else if (StartsWith(param, kJobsPrefix)) {
-      if (!ReadNumber(param.substr(sizeof kJobsPrefix - 1), kMinJobs, kMaxJobs,
-                      &read.jobs)) {
+      int64_t jobs = 0;
+      if (ParseDecimal(param.substr(sizeof kJobsPrefix - 1), kMinJobs, kMaxJobs, &jobs)) {
+        read.jobs = static_cast<int>(jobs);
+      } else {
         *error = "unknown argument \"" + param + "\": /jobs: takes 1 to 256";
         return false;
       }
