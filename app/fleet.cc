@@ -34,19 +34,6 @@ std::string Narrow(std::u16string_view wide) {
   return bytes;
 }
 
-// A whole number within [low, high] written in decimal digits only.
-bool ReadNumber(std::string_view text, int low, int high, int* value) {
-  if (text.empty() || text.size() > 6) return false;
-  int n = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    n = n * 10 + (c - '0');
-  }
-  if (n < low || n > high) return false;
-  *value = n;
-  return true;
-}
-
 std::string Seconds(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f", seconds < 0 ? 0.0 : seconds);
@@ -149,7 +136,8 @@ bool ReadFleetOptions(const std::vector<std::u16string>& params,
     *error = "the first argument must be /list:FILE";
     return false;
   }
-  read.listPath = Narrow(params[0]).substr(sizeof kListPrefix - 1);
+  // Paths in the program's 8-bit encoding, as the file calls take them.
+  read.listPath = ToNarrow(params[0]).substr(sizeof kListPrefix - 1);
   if (read.listPath.empty()) {
     *error = "/list: names no file";
     return false;
@@ -164,13 +152,15 @@ bool ReadFleetOptions(const std::vector<std::u16string>& params,
       }
       read.verbose = value == "y";
     } else if (StartsWith(param, kJobsPrefix)) {
-      if (!ReadNumber(param.substr(sizeof kJobsPrefix - 1), kMinJobs, kMaxJobs,
-                      &read.jobs)) {
+      int64_t jobs = 0;
+      if (ParseDecimal(param.substr(sizeof kJobsPrefix - 1), kMinJobs, kMaxJobs, &jobs)) {
+        read.jobs = static_cast<int>(jobs);
+      } else {
         *error = "unknown argument \"" + param + "\": /jobs: takes 1 to 256";
         return false;
       }
     } else if (StartsWith(param, kReportPrefix)) {
-      read.reportPath = param.substr(sizeof kReportPrefix - 1);
+      read.reportPath = ToNarrow(params[i]).substr(sizeof kReportPrefix - 1);
       if (read.reportPath.empty()) {
         *error = "unknown argument \"" + param + "\": /report: names no file";
         return false;
@@ -243,6 +233,77 @@ bool ReadFleetList(std::string_view name, std::string_view text,
 
 bool ModeIsPrivate(unsigned mode) { return (mode & 077) == 0; }
 
+bool ReadFleetText(std::string_view name,
+                   const std::function<long long(char* buffer, size_t size)>& readSome,
+                   std::string* text, std::string* error) {
+  text->reserve(kFleetListMaxBytes);
+  char buffer[65536];
+  bool ok = true;
+  for (;;) {
+    const long long n = readSome(buffer, sizeof buffer);
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    if (text->size() + static_cast<size_t>(n) > kFleetListMaxBytes) {
+      ok = false;
+      break;
+    }
+    text->append(buffer, static_cast<size_t>(n));
+  }
+  WipeBytes(buffer, sizeof buffer);
+  if (!ok) {
+    Wipe(text);
+    *error = std::string(name) + ": cannot be read, or holds more than 16 MB";
+  }
+  return ok;
+}
+
+bool FinishFleetList(std::string_view name, std::string* text,
+                     std::string_view exposure,
+                     std::vector<FleetRouter>* routers, std::string* error) {
+  std::vector<FleetRouter> read;
+  const bool ok = ReadFleetList(name, *text, &read, error);
+  Wipe(text);
+  if (!ok) return false;
+  bool holdsPassword = false;
+  for (const FleetRouter& router : read) {
+    if (!router.password.empty()) holdsPassword = true;
+  }
+  if (holdsPassword && !exposure.empty()) {
+    for (FleetRouter& router : read) Wipe(&router.password);
+    *error = std::string(name) + ": holds passwords but " + std::string(exposure);
+    return false;
+  }
+  *routers = std::move(read);
+  return true;
+}
+
+std::string_view GroupThatCanRead(bool hasList,
+                                  const std::vector<AccessEntry>& entries) {
+  if (!hasList) return "Everyone";
+  struct Group {
+    std::string_view sid;
+    std::string_view name;
+  };
+  static constexpr Group kGroups[] = {
+      {"S-1-1-0", "Everyone"},
+      {"S-1-5-32-545", "Users"},
+      {"S-1-5-11", "Authenticated Users"},
+  };
+  constexpr unsigned kFileReadData = 0x0001;
+  constexpr unsigned kGenericAll = 0x10000000;
+  constexpr unsigned kGenericRead = 0x80000000;
+  for (const AccessEntry& entry : entries) {
+    if (!entry.allows || entry.inheritOnly) continue;
+    if ((entry.mask & (kFileReadData | kGenericRead | kGenericAll)) == 0) continue;
+    for (const Group& group : kGroups) {
+      if (entry.sid == group.sid) return group.name;
+    }
+  }
+  return {};
+}
+
 std::string CsvField(std::string_view text) {
   if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
     return std::string(text);
@@ -302,8 +363,23 @@ std::string ProgressLine(int total, int done, int failed, int running,
          std::to_string(running) + " running, " + ElapsedText(seconds);
 }
 
+std::string ShortProgressLine(int total, int done, int failed, double seconds) {
+  return std::to_string(done) + "/" + std::to_string(total) + " done, " +
+         std::to_string(failed) + " failed, " + ElapsedText(seconds);
+}
+
+std::string RouterName(std::string_view address, std::string_view port) {
+  std::string name(address);
+  if (port == "22") return name;
+  if (name.find(':') != std::string::npos) name = '[' + name + ']';
+  name += ':';
+  name += port;
+  return name;
+}
+
 std::string FinishedLine(const RouterResult& result) {
-  std::string line = result.address + " " + std::string(OutcomeOf(result)) +
+  std::string line = RouterName(result.address, result.port) + " " +
+                     std::string(OutcomeOf(result)) +
                      " " + Seconds(result.seconds) + " s";
   if (result.status != 0) line += ": " + result.reason;
   return line;

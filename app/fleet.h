@@ -1,6 +1,7 @@
 #ifndef APP_FLEET_H_
 #define APP_FLEET_H_
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,8 +53,9 @@ bool ReadFleetList(std::string_view name, std::string_view text,
                    std::vector<FleetRouter>* routers, std::string* error);
 
 /// Reads and checks the list named by /list: ("-": standard input), with
-/// ReadFleetList. A file that holds a password must be private (no group or
-/// other permission bits); only a regular file is read, and at most
+/// ReadFleetList. A file that holds a password must be private: no group or
+/// other permission bits on POSIX, no read access for Everyone, Users or
+/// Authenticated Users on Windows. Only a regular file is read, and at most
 /// kFleetListMaxBytes of it. On failure error says why, naming the file.
 bool LoadFleetList(const std::string& path, std::vector<FleetRouter>* routers,
                    std::string* error);
@@ -63,6 +65,44 @@ constexpr size_t kFleetListMaxBytes = 16u << 20;
 /// True when a POSIX file mode gives no permission to group or others, as a
 /// file holding passwords must.
 bool ModeIsPrivate(unsigned mode);
+
+// What each platform's LoadFleetList shares: the platform opens the list and
+// checks who else may read it; reading to the cap, parsing and refusing an
+// open list that holds passwords are done here.
+
+/// Reads a list's bytes to their end, at most kFleetListMaxBytes of them.
+/// readSome fills up to size bytes of buffer and returns how many it wrote,
+/// 0 at the end, or below 0 on an error. The whole cap is reserved first (a
+/// large allocation is mapped, so untouched pages cost nothing): the text
+/// never moves, and no copy of a password is left behind unwiped. On failure
+/// the text is wiped and error is "name: cannot be read, or holds more than
+/// 16 MB".
+bool ReadFleetText(std::string_view name,
+                   const std::function<long long(char* buffer, size_t size)>& readSome,
+                   std::string* text, std::string* error);
+
+/// Reads the text with ReadFleetList and wipes it. A list that holds a
+/// password is refused when exposure is not empty, with error
+/// "name: holds passwords but " + exposure, and its passwords wiped.
+bool FinishFleetList(std::string_view name, std::string* text,
+                     std::string_view exposure,
+                     std::vector<FleetRouter>* routers, std::string* error);
+
+/// One entry of a Windows file's access list, its SID in string form.
+struct AccessEntry {
+  bool allows = true;        // an access-allowed entry; others grant nothing
+  bool inheritOnly = false;  // passed on to children only: not for the file
+  unsigned mask = 0;
+  std::string sid;  // "S-1-1-0"
+};
+
+/// Which of Everyone, Users and Authenticated Users an access list lets read
+/// a file (FILE_READ_DATA, GENERIC_READ or GENERIC_ALL), by name, or empty
+/// when none of them may. hasList false is a NULL DACL: everyone may.
+/// Denying entries are not weighed against allowing ones: a list that needs
+/// them to stay private is taken as open.
+std::string_view GroupThatCanRead(bool hasList,
+                                  const std::vector<AccessEntry>& entries);
 
 /// One field of a CSV record, quoted as RFC 4180 asks when it holds a comma,
 /// a quote, CR or LF.
@@ -96,7 +136,14 @@ std::string ElapsedText(double seconds);
 std::string ProgressLine(int total, int done, int failed, int running,
                          double seconds);
 
-/// A finished router's line: address, outcome, seconds, reason.
+/// "37/120 done, 2 failed, 0:07", for a terminal too narrow for the above.
+std::string ShortProgressLine(int total, int done, int failed, double seconds);
+
+/// The router as its line names it: the address, with ":port" (the address
+/// in brackets when it holds colons) unless the port is 22.
+std::string RouterName(std::string_view address, std::string_view port);
+
+/// A finished router's line: router name, outcome, seconds, reason.
 std::string FinishedLine(const RouterResult& result);
 
 /// "118 rebooted, 2 failed in 0:41"

@@ -9,36 +9,21 @@
 #include <vector>
 
 #include "app/fleet.h"
-#include "base/wipe.h"
 
 namespace {
 
-// Reads fd to its end, refusing more than the cap. The whole cap is reserved
-// first (a large allocation is mapped, so untouched pages cost nothing): the
-// text never moves, and no copy of a password is left behind unwiped.
-bool ReadAll(int fd, std::string* text) {
-  text->reserve(kFleetListMaxBytes);
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    if (text->size() + static_cast<size_t>(n) > kFleetListMaxBytes) {
-      WipeBytes(buffer, sizeof buffer);
-      return false;
-    }
-    text->append(buffer, static_cast<size_t>(n));
-  }
-  WipeBytes(buffer, sizeof buffer);
-  return true;
-}
-
-bool HoldsPassword(const std::vector<FleetRouter>& routers) {
-  for (const FleetRouter& router : routers) {
-    if (!router.password.empty()) return true;
-  }
-  return false;
+// Reads fd to its end through ReadFleetText.
+bool ReadAll(std::string_view name, int fd, std::string* text,
+             std::string* error) {
+  return ReadFleetText(
+      name,
+      [fd](char* buffer, size_t size) -> long long {
+        for (;;) {
+          const ssize_t n = read(fd, buffer, size);
+          if (n >= 0 || errno != EINTR) return n;
+        }
+      },
+      text, error);
 }
 
 }  // namespace
@@ -46,51 +31,33 @@ bool HoldsPassword(const std::vector<FleetRouter>& routers) {
 bool LoadFleetList(const std::string& path, std::vector<FleetRouter>* routers,
                    std::string* error) {
   std::string text;
-  std::string name = path;
-  bool isPrivate = true;
-  unsigned mode = 0;
   if (path == "-") {
-    name = "standard input";
-    if (!ReadAll(STDIN_FILENO, &text)) {
-      Wipe(&text);
-      *error = name + ": cannot be read, or holds more than 16 MB";
-      return false;
-    }
-  } else {
-    // Opened without blocking, so a FIFO never holds the run.
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-      *error = path + ": " + std::strerror(errno);
-      return false;
-    }
-    struct stat status = {};
-    bool read = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
-    if (!read) {
-      *error = path + ": not a regular file";
-    } else if (!ReadAll(fd, &text)) {
-      *error = path + ": cannot be read, or holds more than 16 MB";
-      read = false;
-    }
-    close(fd);
-    if (!read) {
-      Wipe(&text);
-      return false;
-    }
-    mode = status.st_mode & 07777;
-    isPrivate = ModeIsPrivate(mode);
+    const std::string name = "standard input";
+    if (!ReadAll(name, STDIN_FILENO, &text, error)) return false;
+    return FinishFleetList(name, &text, {}, routers, error);
   }
-  std::vector<FleetRouter> read;
-  const bool ok = ReadFleetList(name, text, &read, error);
-  Wipe(&text);
-  if (!ok) return false;
-  if (!isPrivate && HoldsPassword(read)) {
-    for (FleetRouter& router : read) Wipe(&router.password);
-    char octal[8];
-    std::snprintf(octal, sizeof octal, "%04o", mode);
-    *error = path + ": holds passwords but is open to group or others (mode " +
-             octal + "); make it private with chmod 600";
+  // Opened without blocking, so a FIFO never holds the run.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) {
+    *error = path + ": " + std::strerror(errno);
     return false;
   }
-  *routers = std::move(read);
-  return true;
+  struct stat status = {};
+  bool read = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+  if (!read) {
+    *error = path + ": not a regular file";
+  } else {
+    read = ReadAll(path, fd, &text, error);
+  }
+  close(fd);
+  if (!read) return false;
+  const unsigned mode = status.st_mode & 07777;
+  std::string exposure;
+  if (!ModeIsPrivate(mode)) {
+    char octal[8];
+    std::snprintf(octal, sizeof octal, "%04o", mode);
+    exposure = std::string("is open to group or others (mode ") + octal +
+               "); make it private with chmod 600";
+  }
+  return FinishFleetList(path, &text, exposure, routers, error);
 }

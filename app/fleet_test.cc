@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -117,6 +119,77 @@ TEST(FleetListTest, PrivateModes) {
   EXPECT_FALSE(ModeIsPrivate(0610));
 }
 
+TEST(FleetListTest, ReadTextStopsAtTheCapOrAnErrorAndWipes) {
+  // A source giving count bytes of 'x' in pieces, then fail or its end.
+  struct Source {
+    size_t count;
+    bool fails;
+    size_t given = 0;
+    long long operator()(char* buffer, size_t size) {
+      const size_t n = std::min(size, count - given);
+      if (n == 0) return fails ? -1 : 0;
+      std::fill(buffer, buffer + n, 'x');
+      given += n;
+      return static_cast<long long>(n);
+    }
+  };
+  struct Case {
+    size_t count;
+    bool fails;
+    bool read;
+  };
+  const Case cases[] = {
+      {0, false, true},
+      {kFleetListMaxBytes, false, true},
+      {kFleetListMaxBytes + 1, false, false},
+      {100000, true, false},
+  };
+  for (const Case& c : cases) {
+    Source source{c.count, c.fails};
+    std::string text;
+    std::string error;
+    EXPECT_EQ(ReadFleetText("l", std::ref(source), &text, &error), c.read) << c.count;
+    if (c.read) {
+      EXPECT_EQ(text.size(), c.count);
+    } else {
+      EXPECT_TRUE(text.empty());
+      EXPECT_EQ(error, "l: cannot be read, or holds more than 16 MB");
+    }
+  }
+}
+
+TEST(FleetListTest, GroupThatCanReadFromAccessList) {
+  const std::string me = "S-1-5-21-1-2-3-1001";
+  struct Case {
+    const char* what;
+    bool hasList;
+    std::vector<AccessEntry> entries;
+    std::string_view group;
+  };
+  const Case cases[] = {
+      {"owner only", true, {{true, false, 0x1F01FF, me}}, ""},
+      {"empty list", true, {}, ""},
+      {"NULL DACL", false, {}, "Everyone"},
+      {"Everyone read data", true, {{true, false, 0x1F01FF, me}, {true, false, 0x0001, "S-1-1-0"}},
+       "Everyone"},
+      {"Users generic read", true, {{true, false, 0x80000000, "S-1-5-32-545"}}, "Users"},
+      {"Authenticated generic all", true, {{true, false, 0x10000000, "S-1-5-11"}},
+       "Authenticated Users"},
+      {"Users full access", true, {{true, false, 0x1F01FF, "S-1-5-32-545"}}, "Users"},
+      {"Everyone write only", true, {{true, false, 0x0002 | 0x0004, "S-1-1-0"}}, ""},
+      {"Everyone attributes", true, {{true, false, 0x0080 | 0x00020000, "S-1-1-0"}}, ""},
+      {"Everyone denied", true, {{false, false, 0x80000000, "S-1-1-0"}}, ""},
+      {"inherit only", true, {{true, true, 0x80000000, "S-1-1-0"}}, ""},
+      {"another group", true, {{true, false, 0x80000000, "S-1-5-32-544"}}, ""},
+      {"first one named", true,
+       {{true, false, 0x0001, "S-1-5-11"}, {true, false, 0x0001, "S-1-1-0"}},
+       "Authenticated Users"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(GroupThatCanRead(c.hasList, c.entries), c.group) << c.what;
+  }
+}
+
 TEST(FleetReportTest, CsvQuotingAndRows) {
   EXPECT_EQ(CsvField("plain"), "plain");
   EXPECT_EQ(CsvField("a,b"), "\"a,b\"");
@@ -151,14 +224,28 @@ TEST(FleetTextTest, ProgressFinishedAndSummary) {
             "rebooting 120 routers: 37 done, 2 failed, 16 running, 0:07");
   EXPECT_EQ(SummaryLine(118, 2, 41), "118 rebooted, 2 failed in 0:41");
   EXPECT_EQ(ElapsedText(3725), "1:02:05");
+  EXPECT_EQ(ShortProgressLine(120, 37, 2, 7.9), "37/120 done, 2 failed, 0:07");
   RouterResult result;
   result.address = "10.0.0.9";
+  result.port = "22";
   result.seconds = 2.34;
   EXPECT_EQ(FinishedLine(result), "10.0.0.9 rebooted 2.3 s");
   result.status = 6;
   result.reason = "authentication refused";
   EXPECT_EQ(FinishedLine(result),
             "10.0.0.9 failed 2.3 s: authentication refused");
+  // Routers on one address are told apart by their port.
+  const struct {
+    const char* address;
+    const char* port;
+    const char* name;
+  } kNames[] = {{"10.0.0.9", "22", "10.0.0.9"},
+                {"10.0.0.9", "2222", "10.0.0.9:2222"},
+                {"fe80::1", "2222", "[fe80::1]:2222"},
+                {"router.example", "8022", "router.example:8022"}};
+  for (const auto& n : kNames) {
+    EXPECT_EQ(RouterName(n.address, n.port), n.name) << n.address << " " << n.port;
+  }
   EXPECT_EQ(FleetStatus(0), 0);
   EXPECT_EQ(FleetStatus(3), 10);
 }

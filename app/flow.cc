@@ -3,8 +3,12 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "app/command_line.h"
+#include "app/ending.h"
+#include "app/fleet.h"
+#include "app/fleet_run.h"
 #include "app/run_log.h"
 #include "console/console.h"
 #include "base/numbers.h"
@@ -24,46 +28,6 @@ constexpr char kPressAnyKey[] = "press any key to quit";
 constexpr int32_t kClosingPauseMs = 4000;
 
 constexpr char kWaitPrefix[] = "/wait:";
-
-constexpr int kExitDone = 0;
-constexpr int kExitFailed = 1;
-
-// How a run ended. A scheduled job sees nothing but the exit status: each
-// reason the reboot failed has its own, and its words in the log line.
-struct Ending {
-  int status;
-  std::string_view reason;
-};
-
-Ending EndingFor(SshFailure failure) {
-  constexpr Ending kFailed = {kExitFailed, "the reboot failed"};
-  switch (failure) {
-    case SshFailure::kNone: return {kExitDone, ""};
-    case SshFailure::kOther: return kFailed;
-    case SshFailure::kNameNotResolved: return {2, "name not resolved"};
-    case SshFailure::kConnectionRefused: return {3, "connection refused"};
-    case SshFailure::kTimedOut: return {4, "timed out"};
-    case SshFailure::kHostKeyRefused: return {5, "host key refused"};
-    case SshFailure::kAuthenticationRefused: return {6, "authentication refused"};
-    case SshFailure::kRemoteEnded: return {7, "the answer was not delivered"};
-    case SshFailure::kRemoteFailed: return {8, "the router reported a failure"};
-    // The reason itself, what to add and where, goes to the log line.
-    case SshFailure::kNoSharedAlgorithm: return {9, "no shared algorithm"};
-  }
-  return kFailed;
-}
-
-// The ending when the router was waited for after it took the answer.
-Ending EndingFor(ReturnOutcome outcome) {
-  switch (outcome) {
-    case ReturnOutcome::kBack: return {kExitDone, ""};
-    case ReturnOutcome::kNotDown: return {11, "the router did not go down"};
-    case ReturnOutcome::kNotBack: return {12, "the router did not come back"};
-    case ReturnOutcome::kKeyChanged: return {5, "host key changed across the reboot"};
-    case ReturnOutcome::kNoAddress: break;
-  }
-  return {kExitFailed, "the reboot failed"};
-}
 
 // Colour indices: 7 light grey, 11 light cyan, 0 black.
 constexpr int32_t kLightGrey = 7;
@@ -177,6 +141,21 @@ int RunProgramFlow() {
     ShowUsage();
     ClosingWithKey("");
     return kExitDone;
+  }
+
+  // A first parameter /list: starts the fleet run; any other keeps the
+  // single command exactly as it was.
+  if (IsFleetInvocation(CommandParam(1))) {
+    std::vector<std::u16string> params;
+    for (int n = 1;; ++n) {
+      std::u16string param = CommandParam(n);
+      if (param.empty()) break;
+      params.push_back(std::move(param));
+    }
+    WipeCommandLine();
+    const int status = RunFleet(params);
+    SshUninitialize();
+    return status;
   }
 
   RebootRequest request = ReadRequest();

@@ -55,6 +55,7 @@ void AppendField(std::string_view key, std::string_view value, std::string* out)
 
 std::string RunLogLine(const RunLogEntry& entry) {
   std::string line;
+  if (entry.listLine > 0) AppendField("line", std::to_string(entry.listLine), &line);
   if (entry.hasTarget) {
     AppendField("address", entry.address, &line);
     const int32_t port = entry.port == 0 ? kSshDefaultPort : entry.port;
@@ -65,5 +66,16 @@ std::string RunLogLine(const RunLogEntry& entry) {
   if (!entry.reason.empty()) AppendField("reason", entry.reason, &line);
   if (entry.downMs >= 0) AppendField("down", SecondsText(entry.downMs), &line);
   if (entry.backMs >= 0) AppendField("back", SecondsText(entry.backMs), &line);
+  return line;
+}
+
+std::string FleetLogLine(std::string_view list, int routers, int rebooted, int failed,
+                         int64_t elapsedMs) {
+  std::string line;
+  AppendField("list", list, &line);
+  AppendField("routers", std::to_string(routers), &line);
+  AppendField("rebooted", std::to_string(rebooted), &line);
+  AppendField("failed", std::to_string(failed), &line);
+  AppendField("seconds", SecondsText(elapsedMs), &line);
   return line;
 }

@@ -22,6 +22,8 @@ struct RunLogEntry {
   // milliseconds after the answer; -1 where that was not seen.
   int64_t downMs = -1;
   int64_t backMs = -1;
+  // In a fleet run, the router's line in the list; 0 otherwise.
+  int listLine = 0;
 };
 
 /// The line, e.g. address=192.0.2.1 port=22 user=admin outcome=failed
@@ -30,6 +32,11 @@ struct RunLogEntry {
 /// and back=47.9 (seconds) follow when they were seen; anything
 /// after a "/pw:" in a value (a password given out of order) is starred.
 std::string RunLogLine(const RunLogEntry& entry);
+
+/// A fleet run's closing line, e.g. list=routers.txt routers=120
+/// rebooted=118 failed=2 seconds=41.3.
+std::string FleetLogLine(std::string_view list, int routers, int rebooted, int failed,
+                         int64_t elapsedMs);
 
 /// Sends one line to the system log: facility user, identity "swKicker",
 /// a warning for a failure and a notice otherwise. Does nothing on systems

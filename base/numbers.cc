@@ -299,3 +299,17 @@ void SetFloatingPointMode() {
   std::fesetround(FE_TONEAREST);
 #endif
 }
+
+bool ParseDecimal(std::string_view text, int64_t low, int64_t high, int64_t* value) {
+  if (text.empty()) return false;
+  int64_t number = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    number = number * 10 + (c - '0');
+    // A number past the limit is refused before it can grow.
+    if (number > high) return false;
+  }
+  if (number < low) return false;
+  *value = number;
+  return true;
+}

@@ -45,6 +45,11 @@ int64_t RoundToInteger(long double value);
 /// RoundToInteger; the low 32 bits of the result.
 int32_t PortFromText(std::string_view text);
 
+/// A whole number from low to high (low >= 0) written in decimal digits
+/// only, leading zeros allowed: anything else, a sign, a space or an empty
+/// text, is refused. *value is set only when the text is accepted.
+bool ParseDecimal(std::string_view text, int64_t low, int64_t high, int64_t* value);
+
 /// Sets the floating-point mode the conversion is exact in: round to nearest
 /// even, 64-bit significand precision, all exceptions masked. Called at
 /// start-up and after every call into the SSH library.

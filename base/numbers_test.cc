@@ -358,6 +358,25 @@ TEST(NumbersTest, OrdinaryTextsAgreeWithTheCLibrary) {
   EXPECT_EQ(20000, checked);
 }
 
+TEST(NumbersTest, ParseDecimalTakesDigitsOnlyWithinTheRange) {
+  const struct {
+    const char* text;
+    bool accepted;
+    int64_t value;
+  } kCases[] = {{"1", true, 1},           {"256", true, 256},     {"0007", true, 7},
+                {"00000000000000000000256", true, 256},           {"257", false, 0},
+                {"0", false, 0},          {"", false, 0},         {"+5", false, 0},
+                {"-1", false, 0},         {" 5", false, 0},       {"5 ", false, 0},
+                {"1e2", false, 0},        {"0x10", false, 0},
+                // Past the limit long before it could overflow.
+                {"99999999999999999999999999", false, 0}};
+  for (const auto& c : kCases) {
+    int64_t value = -1;
+    EXPECT_EQ(ParseDecimal(c.text, 1, 256, &value), c.accepted) << "\"" << c.text << "\"";
+    EXPECT_EQ(value, c.accepted ? c.value : -1) << "\"" << c.text << "\"";
+  }
+}
+
 TEST(NumbersTest, StoreFixedTextTouchesNothingAfterTheTerminator) {
   struct Case {
     std::string_view text;

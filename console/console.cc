@@ -94,6 +94,31 @@ void PrintLine(std::string_view text) {
   TerminalFlush();
 }
 
+void ShowStatusLine(std::string_view text, std::string_view shorter) {
+  TerminalGeometry geometry;
+  if (!TerminalGetGeometry(&geometry)) return;
+  const size_t width = static_cast<size_t>(geometry.width);
+  if (width < 2) return;
+  std::u16string row = WidenText(text);
+  if (row.size() > width - 1 && !shorter.empty()) row = WidenText(shorter);
+  // A full bottom row still owes its scroll; the status goes below it.
+  if (g_console.wrapPending) {
+    g_console.wrapPending = false;
+    ScrollOneRow();
+  }
+  // The last cell is never written: a terminal may wrap or scroll once it
+  // is, and the row must stay one row.
+  row.resize(width - 1, u' ');
+  for (size_t x = 0; x < row.size(); x += kStagingCells) {
+    const size_t count = std::min(kStagingCells, row.size() - x);
+    TerminalWriteCells(static_cast<int>(x), geometry.cursorY,
+                       std::u16string_view(row).substr(x, count), CurrentAttribute());
+  }
+  TerminalSetCursor(0, geometry.cursorY);
+  g_console.wrapPending = false;
+  TerminalFlush();
+}
+
 void SetColor(int32_t foreground, int32_t background) {
   if (static_cast<uint32_t>(foreground) < 16) {
     g_console.foreground = static_cast<uint32_t>(foreground);

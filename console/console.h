@@ -22,6 +22,14 @@ ConsoleState& Console();
 /// current colours, then moves to the start of the next row.
 void PrintLine(std::string_view text);
 
+/// Shows text on the cursor's row from its first column, in the current
+/// colours, cut to one cell less than the row so that it never wraps; the
+/// rest of the row is cleared and the cursor goes back to the row's start,
+/// so the next PrintLine or status line writes over it. An empty text
+/// clears the row. When text does not fit and a shorter one is given, the
+/// shorter one is shown (cut in its turn).
+void ShowStatusLine(std::string_view text, std::string_view shorter = {});
+
 /// Sets the colours of all text written afterwards; an index of 16 or more
 /// (compared unsigned) keeps the current one.
 void SetColor(int32_t foreground, int32_t background);

@@ -106,6 +106,45 @@ const ScreenCase kScreenCases[] = {
        WriteText(u"x");
      },
      {"x", "", "abcde"}, 1, 0, false, {}},
+    // The status line: one row, never its last cell, cursor at its start.
+    {"StatusLineCutBeforeTheLastCell", 6, 3, 2, 1,
+     [] { ShowStatusLine("progress"); },
+     {"", "progr"}, 0, 1, false, {}},
+    {"StatusLineShorterFormWhenTheLongOneDoesNotFit", 8, 3, 0, 0,
+     [] { ShowStatusLine("rebooting 5 routers", "1/5 done"); },
+     {"1/5 don"}, 0, 0, false, {}},
+    {"StatusLineRedrawnInPlaceClearsWhatWasLonger", 10, 3, 0, 0,
+     [] {
+       ShowStatusLine("123456789");
+       ShowStatusLine("ab");
+     },
+     {"ab"}, 0, 0, false, {}},
+    // A finished line goes where the status was; the status moves below.
+    {"LineOverTheClearedStatusThenStatusBelow", 10, 3, 0, 0,
+     [] {
+       PrintLine("first");
+       ShowStatusLine("status 1");
+       ShowStatusLine("");
+       PrintLine("second");
+       ShowStatusLine("status 2");
+     },
+     {"first", "second", "status 2"}, 0, 2, false, {}},
+    {"StatusOnTheLastRowScrollsWithTheLines", 10, 2, 0, 0,
+     [] {
+       PrintLine("a");
+       ShowStatusLine("s1");
+       ShowStatusLine("");
+       PrintLine("b");
+       ShowStatusLine("s2");
+     },
+     {"b", "s2"}, 0, 1, false, {"a"}},
+    // A full bottom row owes its scroll: the status goes below, not over it.
+    {"StatusAfterAFullBottomRowDoesNotOverwriteIt", 5, 2, 0, 1,
+     [] {
+       WriteText(u"abcde");
+       ShowStatusLine("st");
+     },
+     {"abcde", "st"}, 0, 1, false, {""}},
     // Runs longer than one staging area still land cell by cell.
     {"RowsWiderThanTheStagingArea", 600, 2, 0, 0,
      [] { WriteText(std::u16string(300, u'a') + std::u16string(301, u'b')); },

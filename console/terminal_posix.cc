@@ -481,6 +481,11 @@ void TerminalWriteCells(int x, int y, std::u16string_view units,
     AppendCursorMove(x, y, &g_term.out);
     AppendAttribute(attribute, &g_term.out);
     g_term.cursorStale = true;
+  } else if (x == 0) {
+    // Plain lines have no cursor moves; a carriage return is enough for a
+    // row written again from its start (a status line), and does nothing
+    // after the line break that began the others.
+    g_term.out.push_back('\r');
   }
   for (char16_t unit : units) AppendCellGlyph(unit, &g_term.out);
 }

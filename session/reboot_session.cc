@@ -26,22 +26,21 @@ SshFailure LastFailure(std::string* text) {
   return kind == SshFailure::kNone ? SshFailure::kOther : kind;
 }
 
-// One short line naming why the connection or the answer failed.
-std::string ReasonLine(SshFailure kind, const std::string& text) {
+// Why the connection or the answer failed, in a few words.
+std::string ReasonText(SshFailure kind, const std::string& text) {
   switch (kind) {
     case SshFailure::kNameNotResolved:
-      return "Reason: the router's name could not be resolved.";
+      return "the router's name could not be resolved.";
     case SshFailure::kConnectionRefused:
-      return "Reason: the router refused the connection.";
+      return "the router refused the connection.";
     case SshFailure::kTimedOut:
-      return "Reason: " + (text.empty() ? std::string("the router did not respond in time.") : text);
+      return text.empty() ? "the router did not respond in time." : text;
     case SshFailure::kHostKeyRefused:
-      return "Reason: " + (text.empty() ? std::string("the router's host key is refused.") : text);
+      return text.empty() ? "the router's host key is refused." : text;
     case SshFailure::kAuthenticationRefused:
-      return "Reason: " +
-             (text.empty() ? std::string("the user name or password was refused.") : text);
+      return text.empty() ? "the user name or password was refused." : text;
     case SshFailure::kRemoteEnded:
-      return "Reason: the router ended the session before asking.";
+      return "the router ended the session before asking.";
     case SshFailure::kRemoteFailed:
     case SshFailure::kNoSharedAlgorithm:
     case SshFailure::kOther:
@@ -49,12 +48,7 @@ std::string ReasonLine(SshFailure kind, const std::string& text) {
       break;
   }
   // Every failure has its line, even one the library does not explain.
-  return "Reason: " + (text.empty() ? std::string("the SSH library gave no reason.") : text);
-}
-
-void PrintReason(SshFailure kind, const std::string& text) {
-  const std::string line = ReasonLine(kind, text);
-  if (!line.empty()) PrintLine(line);
+  return text.empty() ? "the SSH library gave no reason." : text;
 }
 
 constexpr size_t kValueBytes = 127;
@@ -89,21 +83,57 @@ std::string RequestProblem(std::string_view user, std::string_view password,
   return std::string();
 }
 
-}  // namespace
+// Where one conversation's words go: the stages (verbose only), each
+// failure as a headline and its reason, and the pause after a failure.
+class SessionTalk {
+ public:
+  virtual ~SessionTalk() = default;
+  virtual void Stage(const std::string& line) = 0;
+  virtual void Failed(const std::string& headline, const std::string& reason) = 0;
+  virtual void Pause() = 0;
+};
 
-SshFailure RunRebootSession(std::string_view user, std::string* password,
-                            std::string_view port, std::string_view verbose,
-                            std::string_view address, int64_t* answeredMs) {
+// The single run's: everything on the console.
+class ConsoleTalk : public SessionTalk {
+ public:
+  explicit ConsoleTalk(bool verbose) : verbose_(verbose) {}
+  void Stage(const std::string& line) override {
+    if (verbose_) PrintLine(line);
+  }
+  void Failed(const std::string& headline, const std::string& reason) override {
+    PrintLine(headline);
+    if (!reason.empty()) PrintLine("Reason: " + reason);
+  }
+  void Pause() override { SleepMs(kFailurePauseMs); }
+
+ private:
+  bool verbose_;
+};
+
+// One router of many: nothing shown, no pause; the reason is kept.
+class QuietTalk : public SessionTalk {
+ public:
+  void Stage(const std::string&) override {}
+  void Failed(const std::string& headline, const std::string& reason) override {
+    reason_ = reason.empty() ? headline : reason;
+  }
+  void Pause() override {}
+  const std::string& reason() const { return reason_; }
+
+ private:
+  std::string reason_;
+};
+
+SshFailure Converse(std::string_view user, std::string* password, std::string_view port,
+                    std::string_view address, SessionTalk* talk, int64_t* answeredMs) {
   const std::string problem = RequestProblem(user, *password, port, address);
   if (!problem.empty()) {
     Wipe(password);
-    PrintLine("Connection attempt failed. Error: 'invalid client'.");
-    PrintLine("Reason: " + problem);
-    SleepMs(kFailurePauseMs);
+    talk->Failed("Connection attempt failed. Error: 'invalid client'.", problem);
+    talk->Pause();
     return SshFailure::kOther;
   }
 
-  const bool isVerbose = verbose == "y";
   FixedText<128> addressText;
   FixedText<128> userText;
   FixedText<128> passwordText;
@@ -120,9 +150,7 @@ SshFailure RunRebootSession(std::string_view user, std::string* password,
   StoreFixedText(kRebootCommand, &command);
   StoreFixedText(ReadFixedText(command), options.remoteCommand, sizeof options.remoteCommand);
 
-  if (isVerbose) {
-    PrintLine("connecting to " + std::string(address) + " and sending reboot command");
-  }
+  talk->Stage("connecting to " + std::string(address) + " and sending reboot command");
   SshClient client =
       SshConnectA(addressText.bytes, portNumber, userText.bytes, passwordText.bytes,
                   kConnectTimeoutSeconds, kConnectFlags, &options, nullptr);
@@ -133,16 +161,16 @@ SshFailure RunRebootSession(std::string_view user, std::string* password,
   if (client == kInvalidClient) {
     std::string reason;
     const SshFailure failure = LastFailure(&reason);
-    PrintLine("Connection attempt failed. Error: 'invalid client'.");
-    PrintReason(failure, reason);
-    SleepMs(kFailurePauseMs);
+    talk->Failed("Connection attempt failed. Error: 'invalid client'.",
+                 ReasonText(failure, reason));
+    talk->Pause();
     return failure;
   }
 
   // Whatever came back (even nothing before the timeout), the answer is sent.
   count = kLineCount;
   SshReadLineA(client, line, &count);
-  if (isVerbose) PrintLine("responding 'y' to question");
+  talk->Stage("responding 'y' to question");
 
   StoreFixedText(kAnswer, &command);
   count = kLineCount;
@@ -152,24 +180,32 @@ SshFailure RunRebootSession(std::string_view user, std::string* password,
   if (SshWriteLineA(client, command.bytes, &count) == 0) {
     std::string reason;
     outcome = LastFailure(&reason);
-    PrintLine("Sending the answer failed.");
-    PrintReason(outcome, reason);
+    talk->Failed("Sending the answer failed.", ReasonText(outcome, reason));
   } else if (answeredMs != nullptr) {
     *answeredMs = MonotonicMs();
   }
 
-  if (isVerbose) PrintLine("disconnecting from " + std::string(address));
+  talk->Stage("disconnecting from " + std::string(address));
   // A router that goes down to reboot simply ends the session; one that
   // refuses says so with its command's exit status or a signal.
   if (SshDisconnect(client) == 0 && outcome == SshFailure::kNone) {
     std::string reason;
     if (LastFailure(&reason) == SshFailure::kRemoteFailed) {
       outcome = SshFailure::kRemoteFailed;
-      PrintLine("The reboot failed: the router reported " + reason + ".");
+      talk->Failed("The reboot failed: the router reported " + reason + ".", "");
     }
   }
   client = kInvalidClient;
   return outcome;
+}
+
+}  // namespace
+
+SshFailure RunRebootSession(std::string_view user, std::string* password,
+                            std::string_view port, std::string_view verbose,
+                            std::string_view address, int64_t* answeredMs) {
+  ConsoleTalk talk(verbose == "y");
+  return Converse(user, password, port, address, &talk, answeredMs);
 }
 
 SshFailure RunRebootSession(std::string_view user, std::string_view password,
@@ -177,4 +213,15 @@ SshFailure RunRebootSession(std::string_view user, std::string_view password,
                             std::string_view address, int64_t* answeredMs) {
   std::string copy(password);
   return RunRebootSession(user, &copy, port, verbose, address, answeredMs);
+}
+
+RebootResult RebootQuietly(std::string_view user, std::string* password, std::string_view port,
+                           std::string_view address) {
+  QuietTalk talk;
+  RebootResult result;
+  result.failure = Converse(user, password, port, address, &talk, &result.answeredMs);
+  result.reason = talk.reason();
+  // The reason reads as one clause in a report: no closing full stop.
+  if (!result.reason.empty() && result.reason.back() == '.') result.reason.pop_back();
+  return result;
 }

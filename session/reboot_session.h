@@ -28,4 +28,16 @@ SshFailure RunRebootSession(std::string_view user, std::string_view password,
                             std::string_view port, std::string_view verbose,
                             std::string_view address, int64_t* answeredMs = nullptr);
 
+/// How one router's conversation ended, for a run over many routers.
+struct RebootResult {
+  SshFailure failure = SshFailure::kNone;
+  std::string reason;       // why it failed, one clause; empty when it did not
+  int64_t answeredMs = 0;   // MonotonicMs() when the answer was delivered
+};
+
+/// The same conversation for one router of many, on any thread: nothing is
+/// shown and nothing pauses. *password is wiped as above.
+RebootResult RebootQuietly(std::string_view user, std::string* password, std::string_view port,
+                           std::string_view address);
+
 #endif  // SESSION_REBOOT_SESSION_H_

@@ -1,17 +1,10 @@
 #include "session/router_return.h"
 
+#include "base/numbers.h"
 
 bool ParseWaitSeconds(std::string_view text, int32_t* seconds) {
-  if (text.empty()) return false;
   int64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-    // Leading zeros are fine; a value past the limit is refused before it
-    // can grow.
-    if (value > kMaxWaitSeconds) return false;
-  }
-  if (value < 1) return false;
+  if (!ParseDecimal(text, 1, kMaxWaitSeconds, &value)) return false;
   *seconds = static_cast<int32_t>(value);
   return true;
 }

@@ -22,6 +22,7 @@ namespace {
 using ProbeSocket = SOCKET;
 using PollEntry = WSAPOLLFD;
 constexpr ProbeSocket kNoSocket = INVALID_SOCKET;
+constexpr int kCloseOnExec = 0;  // nothing is inherited unless asked for
 constexpr short kReadable = POLLRDNORM;
 constexpr short kWritable = POLLWRNORM;
 void CloseProbeSocket(ProbeSocket fd) { closesocket(fd); }
@@ -42,6 +43,9 @@ int PollSockets(PollEntry* entries, size_t count, int ms) {
 using ProbeSocket = int;
 using PollEntry = pollfd;
 constexpr ProbeSocket kNoSocket = -1;
+// Made closed-on-exec from the start: a proxy command another session's
+// thread starts meanwhile must not inherit it and hold the connection open.
+constexpr int kCloseOnExec = SOCK_CLOEXEC;
 constexpr short kReadable = POLLIN;
 constexpr short kWritable = POLLOUT;
 void CloseProbeSocket(ProbeSocket fd) { close(fd); }
@@ -81,7 +85,7 @@ Probe StartProbe(const SshPeer& peer, int64_t nowMs) {
   Probe probe;
   probe.startMs = nowMs;
   const sockaddr* address = reinterpret_cast<const sockaddr*>(peer.address);
-  probe.fd = socket(address->sa_family, SOCK_STREAM, 0);
+  probe.fd = socket(address->sa_family, SOCK_STREAM | kCloseOnExec, 0);
   if (probe.fd == kNoSocket) return probe;
   if (!MakeNonBlocking(probe.fd)) {
     EndProbe(&probe, ProbeState::kDown);

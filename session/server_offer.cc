@@ -48,6 +48,7 @@ std::string FirstShared(const std::string& ours, const std::string& theirs, Algo
 #if defined(_WIN32)
 using Socket = SOCKET;
 constexpr Socket kNoSocket = INVALID_SOCKET;
+constexpr int kCloseOnExec = 0;  // nothing is inherited unless asked for
 void CloseSocket(Socket s) { closesocket(s); }
 bool SetNonBlocking(Socket s) {
   u_long on = 1;
@@ -64,6 +65,9 @@ int Poll(Socket s, short events, int ms) {
 #else
 using Socket = int;
 constexpr Socket kNoSocket = -1;
+// Made closed-on-exec from the start: a proxy command another session's
+// thread starts meanwhile must not inherit it and hold the connection open.
+constexpr int kCloseOnExec = SOCK_CLOEXEC;
 void CloseSocket(Socket s) { close(s); }
 bool SetNonBlocking(Socket s) { return fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK) == 0; }
 bool Waits() { return errno == EINPROGRESS || errno == EAGAIN || errno == EWOULDBLOCK; }
@@ -92,7 +96,7 @@ bool Connect(const std::string& host, int port, Connection* c) {
   addrinfo* found = nullptr;
   if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return false;
   for (addrinfo* each = found; each != nullptr && c->socket == kNoSocket; each = each->ai_next) {
-    const Socket s = socket(each->ai_family, each->ai_socktype, each->ai_protocol);
+    const Socket s = socket(each->ai_family, each->ai_socktype | kCloseOnExec, each->ai_protocol);
     if (s == kNoSocket) continue;
     c->socket = s;
     bool connected = SetNonBlocking(s) &&

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <string_view>
 
+#include "base/numbers.h"
 #include "session/ssh_files.h"
 
 const char* const kDefaultHostKeyAlgorithms =
@@ -230,18 +231,6 @@ bool ParseYesNo(const std::string& value, bool* out) {
   return true;
 }
 
-bool ParseNumber(const std::string& value, int low, int high, int* out) {
-  if (value.empty() || value.size() > 9) return false;
-  int number = 0;
-  for (char c : value) {
-    if (c < '0' || c > '9') return false;
-    number = number * 10 + (c - '0');
-  }
-  if (number < low || number > high) return false;
-  *out = number;
-  return true;
-}
-
 void ReadText(Reading* reading, const KnownHostsText& file, const std::string& includeFolder,
               int depth);
 
@@ -268,9 +257,9 @@ bool TakeOption(Reading* reading, const std::string& keyword,
   } else if (keyword == "user") {
     if (FirstTime(reading, keyword)) config.user = value;
   } else if (keyword == "port") {
-    int port = 0;
-    if (!ParseNumber(value, 1, 65535, &port)) return false;
-    if (FirstTime(reading, keyword)) config.port = port;
+    int64_t port = 0;
+    if (!ParseDecimal(value, 1, 65535, &port)) return false;
+    if (FirstTime(reading, keyword)) config.port = static_cast<int>(port);
   } else if (keyword == "hostkeyalgorithms") {
     SetAlgorithms(reading, keyword, value, &config.hostKeyAlgorithms, kDefaultHostKeyAlgorithms);
   } else if (keyword == "kexalgorithms") {
@@ -317,9 +306,9 @@ bool TakeOption(Reading* reading, const std::string& keyword,
     if (!ParseYesNo(value, &hashed)) return false;
     if (FirstTime(reading, keyword)) config.hashKnownHosts = hashed;
   } else if (keyword == "connecttimeout") {
-    int seconds = 0;
-    if (LowerText(value) != "none" && !ParseNumber(value, 0, 1000000, &seconds)) return false;
-    if (FirstTime(reading, keyword)) config.connectTimeoutSeconds = seconds;
+    int64_t seconds = 0;
+    if (LowerText(value) != "none" && !ParseDecimal(value, 0, 1000000, &seconds)) return false;
+    if (FirstTime(reading, keyword)) config.connectTimeoutSeconds = static_cast<int>(seconds);
   } else if (keyword == "proxycommand" || keyword == "proxyjump") {
     // One of the two: whichever comes first.
     if (Contains(reading->seen, "proxy")) return true;

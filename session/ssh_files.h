@@ -71,9 +71,11 @@ bool RandomBytes(uint8_t* bytes, size_t size);
 
 /// Appends to the file at path, creating it (and its folder, for the user
 /// only) when missing, under an exclusive lock held from the read to the
-/// write: entryFor gets the file's text as it is then and returns what to
-/// append, which goes out in one write (nothing when empty). False with
-/// *error set when the file cannot be locked, read or written. Platform part.
+/// write, which other processes and other threads of this one wait for
+/// (reading the file meanwhile is not held up): entryFor gets the file's
+/// text as it is then and returns what to append, which goes out in one
+/// write (nothing when empty). False with *error set when the file cannot be
+/// locked, read or written. Platform part.
 bool AppendUnderLock(const std::string& path, std::string (*entryFor)(const std::string& text,
                                                                       void* context),
                      void* context, std::string* error);

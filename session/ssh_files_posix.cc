@@ -15,13 +15,39 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+
+namespace {
+
+// This process's passwd entry, its texts kept in *room. getpwuid's own
+// copy would be shared with every other thread's sessions.
+const passwd* OwnPasswdEntry(passwd* entry, std::vector<char>* room) {
+  const long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+  room->resize(suggested > 0 ? static_cast<size_t>(suggested) : 4096);
+  for (;;) {
+    passwd* found = nullptr;
+    const int error = getpwuid_r(getuid(), entry, room->data(), room->size(), &found);
+    if (error != ERANGE || room->size() >= (1u << 20)) return error == 0 ? found : nullptr;
+    room->resize(room->size() * 2);
+  }
+}
+
+// Two sessions on different threads may record new routers in the same
+// file at once. flock keeps them apart on a local disk, but on NFS the
+// system makes it a lock of the whole process, which lets both threads in:
+// they take turns here as well.
+std::mutex g_appendLock;
+
+}  // namespace
 
 std::string HomeFolder() {
   const char* home = std::getenv("HOME");
   if (home != nullptr && home[0] != '\0') return home;
-  const passwd* entry = getpwuid(getuid());
-  if (entry == nullptr || entry->pw_dir == nullptr || entry->pw_dir[0] == '\0') return "";
-  return entry->pw_dir;
+  passwd entry;
+  std::vector<char> room;
+  const passwd* found = OwnPasswdEntry(&entry, &room);
+  if (found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] == '\0') return "";
+  return found->pw_dir;
 }
 
 std::string UserSshFolder() {
@@ -34,8 +60,10 @@ std::string GlobalKnownHostsPath() { return "/etc/ssh/ssh_known_hosts"; }
 std::string SystemSshFolder() { return "/etc/ssh"; }
 
 std::string LocalUserName() {
-  const passwd* entry = getpwuid(getuid());
-  return entry != nullptr && entry->pw_name != nullptr ? entry->pw_name : "";
+  passwd entry;
+  std::vector<char> room;
+  const passwd* found = OwnPasswdEntry(&entry, &room);
+  return found != nullptr && found->pw_name != nullptr ? found->pw_name : "";
 }
 
 std::vector<KnownHostsText> ReadMatchingFiles(const std::string& pattern) {
@@ -75,6 +103,7 @@ bool AppendUnderLock(const std::string& path,
     *error = path + " cannot be opened for writing";
     return false;
   }
+  std::lock_guard<std::mutex> turn(g_appendLock);
   bool ok = false;
   int locked;
   do {

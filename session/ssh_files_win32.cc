@@ -75,9 +75,17 @@ bool AppendUnderLock(const std::string& path,
     *error = path + " cannot be opened for writing";
     return false;
   }
-  OVERLAPPED whole = {};
+  // The lock is on one byte far past any real end of the file, not on the
+  // text: Windows enforces a lock on reads through other handles, and a
+  // session on another thread (or in another run) reading known_hosts then
+  // would find it unreadable and refuse its router. Every appender locks
+  // that byte, so they still take turns: the lock is the handle's, and
+  // another handle of this same process waits too. A whole-file lock, as
+  // older runs took, covers the byte as well.
+  OVERLAPPED lockByte = {};
+  lockByte.OffsetHigh = 0x40000000;  // 2^62
   bool ok = false;
-  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
+  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockByte)) {
     *error = path + " cannot be locked";
   } else {
     std::string text;
@@ -100,7 +108,7 @@ bool AppendUnderLock(const std::string& path,
     } else {
       *error = path + " cannot be written";
     }
-    UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
+    UnlockFileEx(file, 0, 1, 0, &lockByte);
   }
   CloseHandle(file);
   return ok;

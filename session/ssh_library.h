@@ -4,6 +4,11 @@
 // The SSH client library as the program sees it: six calls on 8-bit texts
 // ending in a zero byte. One implementation file provides them; tests link
 // a scripted stand-in instead.
+//
+// Several sessions may be open at once, on different threads: each session
+// is used by one thread at a time (the one that opened it, or one it was
+// handed to). SshInitializeA and SshUninitialize are called by one thread,
+// before any other thread makes a call and after all of them are done.
 
 #include <cstddef>
 #include <cstdint>
@@ -27,8 +32,9 @@ static_assert(sizeof(SshConnectOptions) == 952);
 static_assert(offsetof(SshConnectOptions, size) == 0);
 static_assert(offsetof(SshConnectOptions, remoteCommand) == 440);
 
-/// Why the last SshConnectA, SshWriteLineA or SshDisconnect failed. Each kind
-/// is a reason the user is told and a scheduled job sees in the exit status.
+/// Why the calling thread's last SshConnectA, SshWriteLineA or SshDisconnect
+/// failed. Each kind is a reason the user is told and a scheduled job sees
+/// in the exit status.
 enum class SshFailure : int32_t {
   kNone = 0,
   kOther,                  // none of those below (text: the library's own)
@@ -52,12 +58,14 @@ enum class SshFailure : int32_t {
 /// Room enough for any text SshGetLastError gives, with its zero byte.
 constexpr int32_t kReasonTextBytes = 1024;
 
-/// The failure of the last SshConnectA, SshWriteLineA or SshDisconnect
-/// (kNone when it succeeded), and into text a short description or the empty
-/// text: at most capacity - 1 bytes and a zero byte.
+/// The failure of the calling thread's last SshConnectA, SshWriteLineA or
+/// SshDisconnect (kNone when it succeeded), and into text a short description
+/// or the empty text: at most capacity - 1 bytes and a zero byte. Each thread
+/// has its own, as errno is kept: calls on other threads never change it.
 SshFailure SshGetLastError(char* text, int32_t capacity);
 
 /// Starts the library; non-zero when it is ready. Both arguments unused.
+/// Each call that succeeded is matched by one SshUninitialize.
 int32_t SshInitializeA(const char* license, void* reserved);
 
 /// The port a session goes to when it is given port 0.
@@ -68,7 +76,8 @@ constexpr int32_t kSshDefaultPort = 22;
 /// options. timeout is in seconds: the longest the host may stay silent in a
 /// step. The whole session, from here to the end of SshDisconnect, lasts at
 /// most kSshSessionBoundSeconds. Returns kInvalidClient on any failure,
-/// leaving nothing open; SshGetLastError tells why.
+/// leaving nothing open; SshGetLastError tells why. A handle is never 0,
+/// and no two open sessions share one.
 SshClient SshConnectA(const char* host, int32_t port, const char* user,
                       const char* password, int32_t timeout, uint32_t flags,
                       SshConnectOptions* options, void* reserved);
@@ -90,7 +99,8 @@ int32_t SshWriteLineA(SshClient client, const char* text, int32_t* count);
 /// that simply ends is no failure.
 int32_t SshDisconnect(SshClient client);
 
-/// Releases the library.
+/// Releases the library once every SshInitializeA is matched, closing at
+/// once any session still open.
 void SshUninitialize();
 
 #endif  // SESSION_SSH_LIBRARY_H_

@@ -1,6 +1,7 @@
 // The SSH client library on libssh 0.10. The only file that includes libssh's
-// client header. One session at a time; nothing is printed, and the only
-// file written is a new router's line in known_hosts.
+// client header. Several sessions may be open at once, each used by one
+// thread at a time; nothing is printed, and the only file written is a new
+// router's line in known_hosts.
 
 #include <libssh/callbacks.h>
 #include <libssh/libssh.h>
@@ -17,8 +18,12 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,12 +72,26 @@ struct FloatingPointModeGuard {
   ~FloatingPointModeGuard() { SetFloatingPointMode(); }
 };
 
+// One session: what libssh holds for it, this file's bounds and state, and
+// why the call working on it failed. It stays where it was made (libssh
+// keeps a pointer to it) and frees what it holds when it goes.
 struct OpenSession {
+  OpenSession() = default;
+  OpenSession(const OpenSession&) = delete;
+  OpenSession& operator=(const OpenSession&) = delete;
+  ~OpenSession();
+
+  // Records why the call failed; returns kind.
+  SshFailure Fail(SshFailure kind, const std::string& text = std::string()) {
+    failure = kind;
+    failureText = text;
+    return kind;
+  }
+
   ssh_session session = nullptr;
   ssh_channel channel = nullptr;
   // Must outlive the channel: libssh keeps a pointer to it.
   ssh_channel_callbacks_struct callbacks = {};
-  SshClient handle = kInvalidClient;
   LineAssembler lines;
   int64_t stepMs = 0;     // the longest the host may stay silent in a step
   int64_t sessionEndMs = 0;  // no step of this session goes past it
@@ -85,19 +104,31 @@ struct OpenSession {
   std::optional<TcpSocket> ownSocket;
   std::vector<std::string> identityFiles;  // tried in order after the agent
   bool identitiesOnly = false;             // no agent keys
+  SshFailure failure = SshFailure::kNone;
+  std::string failureText;
 };
 
-OpenSession g_open;
-SshClient g_lastHandle = 0;
-bool g_initialized = false;
-SshFailure g_lastFailure = SshFailure::kNone;
-std::string g_lastFailureText;
+// The open sessions by handle. The lock guards the table alone: a session's
+// calls run outside it, so one router's slow step never holds up another's.
+std::mutex g_sessionsLock;
+std::map<SshClient, std::unique_ptr<OpenSession>> g_sessions;
+std::atomic<SshClient> g_lastHandle{0};
 
-SshFailure SetFailure(SshFailure kind, const std::string& text = std::string()) {
-  g_lastFailure = kind;
-  g_lastFailureText = text;
-  return kind;
+// SshInitializeA calls not yet matched by SshUninitialize.
+std::mutex g_libraryLock;
+int g_libraryUsers = 0;
+
+// Why this thread's last SshConnectA, SshWriteLineA or SshDisconnect failed,
+// as errno is kept: a session on another thread never overwrites it.
+thread_local SshFailure t_lastFailure = SshFailure::kNone;
+thread_local std::string t_lastFailureText;
+
+// Ends a call: its failure becomes the calling thread's last error.
+void EndCall(SshFailure kind, const std::string& text = std::string()) {
+  t_lastFailure = kind;
+  t_lastFailureText = text;
 }
+void EndCall(const OpenSession& open) { EndCall(open.failure, open.failureText); }
 
 int64_t NowMs() { return MonotonicMs(); }
 
@@ -346,13 +377,13 @@ bool ConnectTcp(OpenSession* open, const char* host, int port, int connectTimeou
           : open->stepMs;
   const TcpConnection tcp = TcpConnect(host, port, std::min(NowMs() + stepMs, open->sessionEndMs));
   if (!tcp.connected) {
-    SetFailure(tcp.failure, tcp.text);
+    open->Fail(tcp.failure, tcp.text);
     return false;
   }
   open->ownSocket = tcp.fd;
   socket_t fd = static_cast<socket_t>(tcp.fd);
   if (ssh_options_set(open->session, SSH_OPTIONS_FD, &fd) != 0) {
-    SetFailure(SshFailure::kOther, "the SSH library did not take the connection.");
+    open->Fail(SshFailure::kOther, "the SSH library did not take the connection.");
     return false;
   }
   return true;
@@ -360,24 +391,24 @@ bool ConnectTcp(OpenSession* open, const char* host, int port, int connectTimeou
 
 // The failure a step's result stands for: it ran out of time, or libssh
 // says what went wrong.
-SshFailure StepFailure(ssh_session session, int rc) {
-  if (rc == kStepTimedOut) return SetFailure(SshFailure::kTimedOut);
-  return SetFailure(SshFailure::kOther, ssh_get_error(session));
+SshFailure StepFailure(OpenSession* open, int rc) {
+  if (rc == kStepTimedOut) return open->Fail(SshFailure::kTimedOut);
+  return open->Fail(SshFailure::kOther, ssh_get_error(open->session));
 }
 
 // The failure an authentication call's result stands for.
-SshFailure AuthFailure(ssh_session session, int rc) {
+SshFailure AuthFailure(OpenSession* open, int rc) {
   if (rc == SSH_AUTH_DENIED || rc == SSH_AUTH_PARTIAL) {
-    return SetFailure(SshFailure::kAuthenticationRefused);
+    return open->Fail(SshFailure::kAuthenticationRefused);
   }
-  return StepFailure(session, rc);
+  return StepFailure(open, rc);
 }
 
 // The password answers a round only when the round asks for exactly one
 // thing and does not echo it; a round asking for anything else (a user
 // name, a code, several answers) ends the authentication, so the password
 // never lands in another field.
-SshFailure KeyboardInteractive(const OpenSession* open, const char* password) {
+SshFailure KeyboardInteractive(OpenSession* open, const char* password) {
   ssh_session session = open->session;
   const auto next = [&] { return ssh_userauth_kbdint(session, nullptr, nullptr); };
   int rc = RunStep(open, SSH_AUTH_AGAIN, next);
@@ -387,20 +418,20 @@ SshFailure KeyboardInteractive(const OpenSession* open, const char* password) {
       char echo = 1;
       if (prompts != 1 || ssh_userauth_kbdint_getprompt(session, 0, &echo) == nullptr ||
           echo != 0) {
-        return SetFailure(SshFailure::kAuthenticationRefused,
+        return open->Fail(SshFailure::kAuthenticationRefused,
                           "the router asked for more than the password.");
       }
       if (ssh_userauth_kbdint_setanswer(session, 0, password) < 0) {
-        return SetFailure(SshFailure::kOther, ssh_get_error(session));
+        return open->Fail(SshFailure::kOther, ssh_get_error(session));
       }
     }
     rc = RunStep(open, SSH_AUTH_AGAIN, next);
   }
   if (rc == SSH_AUTH_INFO) {
-    return SetFailure(SshFailure::kAuthenticationRefused,
+    return open->Fail(SshFailure::kAuthenticationRefused,
                       "the router kept asking without accepting the password.");
   }
-  return rc == SSH_AUTH_SUCCESS ? SshFailure::kNone : AuthFailure(session, rc);
+  return rc == SSH_AUTH_SUCCESS ? SshFailure::kNone : AuthFailure(open, rc);
 }
 
 // No passphrase is ever asked for: a scheduled run has nobody to type it,
@@ -463,13 +494,13 @@ bool PublicKeyAccepted(const OpenSession* open) {
   return false;
 }
 
-SshFailure Authenticate(const OpenSession* open, const char* password) {
+SshFailure Authenticate(OpenSession* open, const char* password) {
   ssh_session session = open->session;
   // "none" first: it returns the methods the server offers.
   const int none =
       RunStep(open, SSH_AUTH_AGAIN, [&] { return ssh_userauth_none(session, nullptr); });
   if (none == SSH_AUTH_SUCCESS) return SshFailure::kNone;
-  if (none != SSH_AUTH_DENIED && none != SSH_AUTH_PARTIAL) return AuthFailure(session, none);
+  if (none != SSH_AUTH_DENIED && none != SSH_AUTH_PARTIAL) return AuthFailure(open, none);
   int methods = ssh_userauth_list(session, nullptr);
   // The password goes out only when no key was accepted.
   if ((methods & SSH_AUTH_METHOD_PUBLICKEY) != 0) {
@@ -479,26 +510,26 @@ SshFailure Authenticate(const OpenSession* open, const char* password) {
   if ((methods & SSH_AUTH_METHOD_PASSWORD) != 0) {
     const int rc = RunStep(open, SSH_AUTH_AGAIN,
                            [&] { return ssh_userauth_password(session, nullptr, password); });
-    return rc == SSH_AUTH_SUCCESS ? SshFailure::kNone : AuthFailure(session, rc);
+    return rc == SSH_AUTH_SUCCESS ? SshFailure::kNone : AuthFailure(open, rc);
   }
   if ((methods & SSH_AUTH_METHOD_INTERACTIVE) != 0) {
     return KeyboardInteractive(open, password);
   }
-  return SetFailure(SshFailure::kAuthenticationRefused,
+  return open->Fail(SshFailure::kAuthenticationRefused,
                     "the router offers no password authentication.");
 }
 
-SshFailure RequestAuthService(const OpenSession* open) {
+SshFailure RequestAuthService(OpenSession* open) {
   ssh_session session = open->session;
   const int rc =
       RunStep(open, SSH_AGAIN, [&] { return ssh_service_request(session, "ssh-userauth"); });
-  return rc == SSH_OK ? SshFailure::kNone : StepFailure(session, rc);
+  return rc == SSH_OK ? SshFailure::kNone : StepFailure(open, rc);
 }
 
 bool OpenCommandChannel(OpenSession* open, const char* command) {
   open->channel = ssh_channel_new(open->session);
   if (open->channel == nullptr) {
-    SetFailure(SshFailure::kOther, ssh_get_error(open->session));
+    open->Fail(SshFailure::kOther, ssh_get_error(open->session));
     return false;
   }
   ssh_callbacks_init(&open->callbacks);
@@ -507,7 +538,7 @@ bool OpenCommandChannel(OpenSession* open, const char* command) {
   open->callbacks.channel_exit_signal_function = OnExitSignal;
   open->callbacks.channel_close_function = OnClose;
   if (ssh_set_channel_callbacks(open->channel, &open->callbacks) != SSH_OK) {
-    SetFailure(SshFailure::kOther);
+    open->Fail(SshFailure::kOther);
     return false;
   }
   ssh_channel channel = open->channel;
@@ -516,19 +547,40 @@ bool OpenCommandChannel(OpenSession* open, const char* command) {
     rc = RunStep(open, SSH_AGAIN, [&] { return ssh_channel_request_exec(channel, command); });
   }
   if (rc == SSH_OK) return true;
-  StepFailure(open->session, rc);
+  StepFailure(open, rc);
   return false;
 }
 
-SshClient NextHandle() {
-  ++g_lastHandle;
-  if (g_lastHandle == kInvalidClient || g_lastHandle == 0) g_lastHandle = 1;
-  return g_lastHandle;
+// Puts an opened session in the table under a handle of its own: never 0,
+// never kInvalidClient, and none still in use after the count wraps.
+SshClient AddSession(std::unique_ptr<OpenSession> open) {
+  std::lock_guard<std::mutex> hold(g_sessionsLock);
+  for (;;) {
+    const SshClient handle = ++g_lastHandle;
+    if (handle != 0 && handle != kInvalidClient &&
+        g_sessions.try_emplace(handle, std::move(open)).second) {
+      return handle;
+    }
+  }
 }
 
+// The open session of a handle; nullptr for any other. The caller is the one
+// thread using that session now, so it stays until that thread closes it.
 OpenSession* Find(SshClient client) {
-  if (client == kInvalidClient || g_open.handle != client) return nullptr;
-  return &g_open;
+  std::lock_guard<std::mutex> hold(g_sessionsLock);
+  const auto found = g_sessions.find(client);
+  return found != g_sessions.end() ? found->second.get() : nullptr;
+}
+
+// Takes the session of a handle out of the table, for closing: a second
+// close of the same handle finds nothing.
+std::unique_ptr<OpenSession> Take(SshClient client) {
+  std::lock_guard<std::mutex> hold(g_sessionsLock);
+  const auto found = g_sessions.find(client);
+  if (found == g_sessions.end()) return nullptr;
+  std::unique_ptr<OpenSession> open = std::move(found->second);
+  g_sessions.erase(found);
+  return open;
 }
 
 // Lets libssh handle whatever the server sends for up to waitMs, even after
@@ -547,7 +599,7 @@ void AwaitPackets(OpenSession* open, int waitMs) {
 
 // Frees what a session holds, channel before session: ssh_disconnect frees
 // the session's channels itself. Once both are gone libssh holds nothing of
-// it, callbacks included, and the record starts over empty.
+// it, callbacks included; the failure stays, for the call to report.
 void Release(OpenSession* open) {
   if (open->channel != nullptr) ssh_channel_free(open->channel);
   if (open->session != nullptr) {
@@ -555,8 +607,12 @@ void Release(OpenSession* open) {
     ssh_free(open->session);
   }
   if (open->ownSocket.has_value()) TcpClose(*open->ownSocket);
-  *open = OpenSession();
+  open->channel = nullptr;
+  open->session = nullptr;
+  open->ownSocket.reset();
 }
+
+OpenSession::~OpenSession() { Release(this); }
 
 // What the remote command reported at its end, when that is a failure: the
 // exit status or signal and its last line of output.
@@ -630,12 +686,13 @@ void DrainOutput(OpenSession* open) {
 
 // The command that carries the session for ProxyCommand, or for ProxyJump
 // the same command ssh would run through the jump hosts; empty for neither.
-// False, with the failure set, where the library cannot run one.
-bool ProxyCommandFor(const SshConfig& config, std::string* command) {
+// False, with open's failure set, where the library cannot run one.
+bool ProxyCommandFor([[maybe_unused]] OpenSession* open, const SshConfig& config,
+                     std::string* command) {
   command->clear();
   if (config.proxyCommand.empty() && config.proxyJump.empty()) return true;
 #if defined(_WIN32)
-  SetFailure(SshFailure::kOther,
+  open->Fail(SshFailure::kOther,
              std::string(config.proxyCommand.empty() ? "ProxyJump" : "ProxyCommand") +
                  " cannot be used on Windows: this program's SSH library cannot run a proxy "
                  "command there.");
@@ -772,47 +829,25 @@ std::string NoSharedAlgorithmText(const OpenSession* open, const SshConfig& conf
   return NoSharedAlgorithmReason(host, configPath, needs) + ".";
 }
 
-}  // namespace
-
-SshFailure SshGetLastError(char* text, int32_t capacity) {
-  if (text != nullptr && capacity > 0) {
-    StoreFixedText(g_lastFailureText, text, static_cast<size_t>(capacity));
-  }
-  return g_lastFailure;
-}
-
-int32_t SshInitializeA(const char*, void*) {
-  FloatingPointModeGuard guard;
-  if (!g_initialized) {
-    if (ssh_init() != SSH_OK) return 0;
-    g_initialized = true;
-  }
-  // libssh's own logging would write to stderr.
-  ssh_set_log_callback(DiscardLog);
-  ssh_set_log_level(SSH_LOG_NOLOG);
-  return 1;
-}
-
-SshClient SshConnectA(const char* host, int32_t port, const char* user,
-                      const char* password, int32_t timeout, uint32_t,
-                      SshConnectOptions* options, void*) {
-  FloatingPointModeGuard guard;
-  SetFailure(SshFailure::kOther);
-  if (host == nullptr || user == nullptr || password == nullptr || options == nullptr ||
-      g_open.handle != kInvalidClient) {
-    return kInvalidClient;
+// SshConnectA's work on a new session: false, with open's failure set, when
+// it could not be opened (open's end then frees whatever it got).
+bool OpenSessionOn(OpenSession* open, const char* host, int32_t port, const char* user,
+                   const char* password, int32_t timeout, const SshConnectOptions* options) {
+  open->Fail(SshFailure::kOther);
+  if (host == nullptr || user == nullptr || password == nullptr || options == nullptr) {
+    return false;
   }
   if (host[0] == '\0') {
-    SetFailure(SshFailure::kOther, "no router address was given.");
-    return kInvalidClient;
+    open->Fail(SshFailure::kOther, "no router address was given.");
+    return false;
   }
   if (port < 0 || port > 65535) {
-    SetFailure(SshFailure::kOther, "port " + std::to_string(port) + " is outside 1 to 65535.");
-    return kInvalidClient;
+    open->Fail(SshFailure::kOther, "port " + std::to_string(port) + " is outside 1 to 65535.");
+    return false;
   }
   const size_t commandLength = strnlen(options->remoteCommand, sizeof options->remoteCommand);
   if (commandLength == 0 || commandLength == sizeof options->remoteCommand) {
-    return kInvalidClient;
+    return false;
   }
   const std::string command(options->remoteCommand, commandLength);
   const long timeoutSeconds = timeout > 0 ? timeout : kDefaultTimeoutSeconds;
@@ -821,23 +856,23 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
   // win over it, as ssh's -l and -p do.
   const SshConfig config = ReadSshConfig(host, user);
   if (!config.error.empty()) {
-    SetFailure(SshFailure::kOther, "the SSH configuration cannot be used: " + config.error + ".");
-    return kInvalidClient;
+    open->Fail(SshFailure::kOther, "the SSH configuration cannot be used: " + config.error + ".");
+    return false;
   }
   if (port == 0) port = config.port != 0 ? config.port : kSshDefaultPort;
   if (user[0] == '\0' && !config.user.empty()) user = config.user.c_str();
   std::string proxyCommand;
-  if (!ProxyCommandFor(config, &proxyCommand)) return kInvalidClient;
+  if (!ProxyCommandFor(open, config, &proxyCommand)) return false;
 
+  // libssh's log callback is this thread's own (see SshInitializeA).
   ssh_set_log_callback(DiscardLog);
-  OpenSession* open = &g_open;
   open->stepMs = static_cast<int64_t>(timeoutSeconds) * 1000;
   open->sessionEndMs = NowMs() + kSshSessionBoundSeconds * 1000LL;
   open->identityFiles = config.identityFiles.empty() ? DefaultIdentityFiles()
                                                      : config.identityFiles;
   open->identitiesOnly = config.identitiesOnly;
   open->session = ssh_new();
-  if (open->session == nullptr) return kInvalidClient;
+  if (open->session == nullptr) return false;
   // Read once: the same text orders the key exchange and judges its key.
   std::vector<std::string> knownHostsPaths =
       config.userKnownHostsFiles.empty() ? std::vector<std::string>{UserKnownHostsPath()}
@@ -860,10 +895,9 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
   // libssh checks the host text itself (spaces, control characters, a
   // port after a colon): what it refuses is a malformed address.
   if (ssh_options_set(open->session, SSH_OPTIONS_HOST, config.hostName.c_str()) != 0) {
-    SetFailure(SshFailure::kOther,
+    open->Fail(SshFailure::kOther,
                "the router address is malformed: it is no host name or address.");
-    Release(open);
-    return kInvalidClient;
+    return false;
   }
   bool optionsSet = SetOptions(open->session, config.hostName.c_str(), port, user,
                                timeoutSeconds);
@@ -877,16 +911,14 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
                            KnownHostKeyTypes(knownHosts, knownName, port));
   if (!optionsSet) {
     const std::string text = ssh_get_error(open->session);
-    SetFailure(SshFailure::kOther,
+    open->Fail(SshFailure::kOther,
                text.empty() ? "the SSH library refused the session's settings." : text);
-    Release(open);
-    return kInvalidClient;
+    return false;
   }
   // Through a proxy libssh makes the connection itself.
   if (proxyCommand.empty() &&
       !ConnectTcp(open, knownName.c_str(), port, config.connectTimeoutSeconds)) {
-    Release(open);
-    return kInvalidClient;
+    return false;
   }
   // Up to the command, every step runs non-blocking under this file's own
   // bounds: libssh's timeout holds for each wait, not for a whole step or
@@ -897,7 +929,7 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
   std::string reason;
   bool ok = false;
   if (connected == kStepTimedOut) {
-    SetFailure(SshFailure::kTimedOut);
+    open->Fail(SshFailure::kTimedOut);
   } else if (connected != SSH_OK) {
     reason = ssh_get_error(session);
     // The router answered with its version line and then the connection
@@ -908,73 +940,41 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
             ? NoSharedAlgorithmText(open, config, host, port, proxyCommand, reason)
             : std::string();
     if (!shared.empty()) {
-      SetFailure(SshFailure::kNoSharedAlgorithm, shared);
+      open->Fail(SshFailure::kNoSharedAlgorithm, shared);
     } else {
-      SetFailure(SshFailure::kOther, reason);
+      open->Fail(SshFailure::kOther, reason);
     }
   } else if (!HostKeyAcceptable(session, knownHosts, knownName, port, config, &reason)) {
-    SetFailure(SshFailure::kHostKeyRefused, reason + ".");
+    open->Fail(SshFailure::kHostKeyRefused, reason + ".");
   } else if (RequestAuthService(open) == SshFailure::kNone &&
              Authenticate(open, password) == SshFailure::kNone &&
              OpenCommandChannel(open, command.c_str())) {
     ok = true;
   }
-  if (!ok) {
-    Release(open);
-    return kInvalidClient;
-  }
+  if (!ok) return false;
   // Kept for checking, after the reboot, that the router came back.
   RememberSessionPeer(session);
   ssh_set_blocking(session, 1);
   BoundBlockingWaits(open);
-  SetFailure(SshFailure::kNone);
-  open->handle = NextHandle();
-  return open->handle;
+  open->Fail(SshFailure::kNone);
+  return true;
 }
 
-int32_t SshReadLineA(SshClient client, char* buffer, int32_t* count) {
-  FloatingPointModeGuard guard;
-  OpenSession* open = Find(client);
-  if (buffer == nullptr || count == nullptr || *count < 1) return 0;
-  buffer[0] = '\0';
-  const int32_t capacity = *count;
-  *count = 0;
-  if (open == nullptr || capacity < 2) return 0;
-
-  const int64_t deadline = std::min(NowMs() + open->stepMs, open->sessionEndMs);
-  std::string line;
-  for (;;) {
-    int64_t waitMs = 0;
-    const LineStep step = LineAssemblerTake(&open->lines, NowMs(), deadline,
-                                            static_cast<size_t>(capacity - 1), &line, &waitMs);
-    if (step == LineStep::kLine) {
-      std::memcpy(buffer, line.data(), line.size());
-      buffer[line.size()] = '\0';
-      *count = static_cast<int32_t>(line.size());
-      return 1;
-    }
-    if (step == LineStep::kNone) return 0;
-    PumpOutput(open, static_cast<int>(waitMs));
-  }
-}
-
-int32_t SshWriteLineA(SshClient client, const char* text, int32_t*) {
-  FloatingPointModeGuard guard;
-  SetFailure(SshFailure::kOther);
-  OpenSession* open = Find(client);
-  if (open == nullptr || text == nullptr) return 0;
+// SshWriteLineA's work on an open session.
+bool WriteLineOn(OpenSession* open, const char* text) {
+  open->Fail(SshFailure::kOther);
   // Whatever has arrived is handled first: a command that has already ended
   // its output, exited or closed its channel is not asking anything, in
   // whichever order its end-of-output and its close come.
   AwaitPackets(open, 0);
   if (Exited(open) || open->closed || ssh_channel_is_closed(open->channel) ||
       ssh_channel_is_eof(open->channel)) {
-    SetFailure(SshFailure::kRemoteEnded);
-    return 0;
+    open->Fail(SshFailure::kRemoteEnded);
+    return false;
   }
   if (NowMs() >= open->sessionEndMs) {
-    SetFailure(SshFailure::kTimedOut);
-    return 0;
+    open->Fail(SshFailure::kTimedOut);
+    return false;
   }
   BoundBlockingWaits(open);
   std::string line(text);
@@ -987,8 +987,8 @@ int32_t SshWriteLineA(SshClient client, const char* text, int32_t*) {
       sent > 0 && ssh_blocking_flush(open->session, static_cast<int>(std::max<int64_t>(left, 0))) ==
                       SSH_OK;
   if (sent == static_cast<int>(line.size()) && flushed) {
-    SetFailure(SshFailure::kNone);
-    return 1;
+    open->Fail(SshFailure::kNone);
+    return true;
   }
   // A remote that ended its side did not ask; one that is still there but
   // gave no room for the answer (a stalled window or key re-exchange) or
@@ -996,8 +996,8 @@ int32_t SshWriteLineA(SshClient client, const char* text, int32_t*) {
   AwaitPackets(open, 0);
   if (sent < 0 || open->closed || Exited(open) || ssh_channel_is_closed(open->channel) ||
       ssh_channel_is_eof(open->channel) || !ssh_is_connected(open->session)) {
-    SetFailure(SshFailure::kRemoteEnded);
-    return 0;
+    open->Fail(SshFailure::kRemoteEnded);
+    return false;
   }
   std::string reason = "the router did not take the answer in time; none of it left.";
   if (sent > 0 && sent < static_cast<int>(line.size())) {
@@ -1006,15 +1006,12 @@ int32_t SshWriteLineA(SshClient client, const char* text, int32_t*) {
   } else if (sent > 0) {
     reason = "the router did not take the answer in time; part of it may have left.";
   }
-  SetFailure(SshFailure::kTimedOut, reason);
-  return 0;
+  open->Fail(SshFailure::kTimedOut, reason);
+  return false;
 }
 
-int32_t SshDisconnect(SshClient client) {
-  FloatingPointModeGuard guard;
-  SetFailure(SshFailure::kOther);
-  OpenSession* open = Find(client);
-  if (open == nullptr) return 0;
+// SshDisconnect's work on a session already out of the table.
+bool CloseSession(OpenSession* open) {
   BoundBlockingWaits(open);
   DrainOutput(open);
   // Closing at once can kill a command that has read its input but not yet
@@ -1045,18 +1042,107 @@ int32_t SshDisconnect(SshClient client) {
   AwaitPackets(open, 0);
   Release(open);
   if (!failure.empty()) {
-    SetFailure(SshFailure::kRemoteFailed, failure);
+    open->Fail(SshFailure::kRemoteFailed, failure);
+    return false;
+  }
+  open->Fail(SshFailure::kNone);
+  return true;
+}
+
+}  // namespace
+
+SshFailure SshGetLastError(char* text, int32_t capacity) {
+  if (text != nullptr && capacity > 0) {
+    StoreFixedText(t_lastFailureText, text, static_cast<size_t>(capacity));
+  }
+  return t_lastFailure;
+}
+
+int32_t SshInitializeA(const char*, void*) {
+  FloatingPointModeGuard guard;
+  std::lock_guard<std::mutex> hold(g_libraryLock);
+  // The static libssh of the Windows build sets up its threading here: it
+  // must run before any thread opens a session.
+  if (g_libraryUsers == 0 && ssh_init() != SSH_OK) return 0;
+  ++g_libraryUsers;
+  // libssh's own logging would write to stderr. libssh keeps its log
+  // callback per thread: this covers the calling thread, and each session
+  // silences its own (see OpenSessionOn).
+  ssh_set_log_callback(DiscardLog);
+  ssh_set_log_level(SSH_LOG_NOLOG);
+  return 1;
+}
+
+SshClient SshConnectA(const char* host, int32_t port, const char* user,
+                      const char* password, int32_t timeout, uint32_t,
+                      SshConnectOptions* options, void*) {
+  FloatingPointModeGuard guard;
+  auto open = std::make_unique<OpenSession>();
+  const bool opened = OpenSessionOn(open.get(), host, port, user, password, timeout, options);
+  EndCall(*open);
+  return opened ? AddSession(std::move(open)) : kInvalidClient;
+}
+
+int32_t SshReadLineA(SshClient client, char* buffer, int32_t* count) {
+  FloatingPointModeGuard guard;
+  OpenSession* open = Find(client);
+  if (buffer == nullptr || count == nullptr || *count < 1) return 0;
+  buffer[0] = '\0';
+  const int32_t capacity = *count;
+  *count = 0;
+  if (open == nullptr || capacity < 2) return 0;
+
+  const int64_t deadline = std::min(NowMs() + open->stepMs, open->sessionEndMs);
+  std::string line;
+  for (;;) {
+    int64_t waitMs = 0;
+    const LineStep step = LineAssemblerTake(&open->lines, NowMs(), deadline,
+                                            static_cast<size_t>(capacity - 1), &line, &waitMs);
+    if (step == LineStep::kLine) {
+      std::memcpy(buffer, line.data(), line.size());
+      buffer[line.size()] = '\0';
+      *count = static_cast<int32_t>(line.size());
+      return 1;
+    }
+    if (step == LineStep::kNone) return 0;
+    PumpOutput(open, static_cast<int>(waitMs));
+  }
+}
+
+int32_t SshWriteLineA(SshClient client, const char* text, int32_t*) {
+  FloatingPointModeGuard guard;
+  OpenSession* open = Find(client);
+  if (open == nullptr || text == nullptr) {
+    EndCall(SshFailure::kOther);
     return 0;
   }
-  SetFailure(SshFailure::kNone);
-  return 1;
+  const bool written = WriteLineOn(open, text);
+  EndCall(*open);
+  return written ? 1 : 0;
+}
+
+int32_t SshDisconnect(SshClient client) {
+  FloatingPointModeGuard guard;
+  const std::unique_ptr<OpenSession> open = Take(client);
+  if (open == nullptr) {
+    EndCall(SshFailure::kOther);
+    return 0;
+  }
+  const bool closed = CloseSession(open.get());
+  EndCall(*open);
+  return closed ? 1 : 0;
 }
 
 void SshUninitialize() {
   FloatingPointModeGuard guard;
-  if (g_open.handle != kInvalidClient) Release(&g_open);
-  if (g_initialized) {
-    ssh_finalize();
-    g_initialized = false;
+  std::lock_guard<std::mutex> hold(g_libraryLock);
+  if (g_libraryUsers == 0 || --g_libraryUsers > 0) return;
+  // Sessions still open go with the library; no other thread is using one.
+  std::map<SshClient, std::unique_ptr<OpenSession>> left;
+  {
+    std::lock_guard<std::mutex> holdSessions(g_sessionsLock);
+    left.swap(g_sessions);
   }
+  left.clear();
+  ssh_finalize();
 }

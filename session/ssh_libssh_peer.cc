@@ -29,8 +29,10 @@ namespace {
 // How long one wait for the server lasts before the deadline is looked at.
 constexpr int kSliceMs = 20;
 
-SshPeer g_peer;
-bool g_peerKnown = false;
+// The router of the last session this thread opened: each thread's
+// sessions are its own, whatever other threads open meanwhile.
+thread_local SshPeer t_peer;
+thread_local bool t_peerKnown = false;
 
 // The host key the session shows, as known_hosts writes it.
 bool ServerKey(ssh_session session, std::string* type, std::string* base64Key) {
@@ -96,8 +98,8 @@ std::string HostKeyAlgorithmsPreferring(const std::vector<std::string>& keyTypes
 }
 
 void RememberSessionPeer(ssh_session session) {
-  g_peerKnown = false;
-  g_peer = SshPeer();
+  t_peerKnown = false;
+  t_peer = SshPeer();
   sockaddr_storage address = {};
   socklen_t length = sizeof address;
   const socket_t fd = ssh_get_fd(session);
@@ -106,23 +108,23 @@ void RememberSessionPeer(ssh_session session) {
   if (fd == SSH_INVALID_SOCKET ||
       getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
       (address.ss_family != AF_INET && address.ss_family != AF_INET6) ||
-      length > static_cast<socklen_t>(sizeof g_peer.address) ||
-      !ServerKey(session, &g_peer.hostKeyType, &g_peer.hostKey)) {
+      length > static_cast<socklen_t>(sizeof t_peer.address) ||
+      !ServerKey(session, &t_peer.hostKeyType, &t_peer.hostKey)) {
     return;
   }
-  g_peer.keyExchange = Text(ssh_get_kex_algo(session));
-  g_peer.cipherOut = Text(ssh_get_cipher_out(session));
-  g_peer.cipherIn = Text(ssh_get_cipher_in(session));
-  g_peer.macOut = Text(ssh_get_hmac_out(session));
-  g_peer.macIn = Text(ssh_get_hmac_in(session));
-  std::memcpy(g_peer.address, &address, static_cast<size_t>(length));
-  g_peer.addressLength = static_cast<int32_t>(length);
-  g_peerKnown = true;
+  t_peer.keyExchange = Text(ssh_get_kex_algo(session));
+  t_peer.cipherOut = Text(ssh_get_cipher_out(session));
+  t_peer.cipherIn = Text(ssh_get_cipher_in(session));
+  t_peer.macOut = Text(ssh_get_hmac_out(session));
+  t_peer.macIn = Text(ssh_get_hmac_in(session));
+  std::memcpy(t_peer.address, &address, static_cast<size_t>(length));
+  t_peer.addressLength = static_cast<int32_t>(length);
+  t_peerKnown = true;
 }
 
 bool SshLastPeer(SshPeer* peer) {
-  if (!g_peerKnown) return false;
-  *peer = g_peer;
+  if (!t_peerKnown) return false;
+  *peer = t_peer;
   return true;
 }
 

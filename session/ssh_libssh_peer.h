@@ -10,7 +10,7 @@
 #include <vector>
 
 /// Keeps the address of the session's connected socket and the host key it
-/// showed, for SshLastPeer.
+/// showed, for SshLastPeer on the calling thread.
 void RememberSessionPeer(ssh_session session);
 
 /// The host key algorithms to ask for: those of the given key types first

@@ -9,17 +9,24 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <netinet/in.h>
+
 #include <algorithm>
+#include <barrier>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <functional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testing/memory_screen.h"
 #include "session/reboot_session.h"
 #include "session/ssh_library.h"
+#include "session/ssh_peer.h"
 #include "testing/test_process.h"
 #include "testing/test_servers.h"
 
@@ -76,6 +83,8 @@ class SimulatorTest : public testing::Test {
 
   void TearDown() override {
     StopChild(&sim_);
+    for (Child& sim : moreSims_) StopChild(&sim);
+    moreSims_.clear();
     StopChild(&agent_);
     SshUninitialize();
     if (ownSystemConfig_) ReleaseSystemSshConfig();
@@ -86,13 +95,15 @@ class SimulatorTest : public testing::Test {
 
   // Starts the simulator with the test's log and bounds; returns its port.
   int StartSim(std::vector<std::string> options) {
-    std::vector<std::string> argv = {SWK_ROUTER_SIM, "--log", log_, "--lifetime", "300",
-                                     "--connection-seconds", "60"};
-    argv.insert(argv.end(), options.begin(), options.end());
     StopChild(&sim_);
-    std::string line;
-    if (!StartChild(argv, &sim_) || !ReadChildLine(&sim_, 10000, &line)) return -1;
-    return std::atoi(line.c_str());
+    return StartSimInto(&sim_, log_, options);
+  }
+
+  // One more simulator, for a test that needs several routers at once (each
+  // serves one connection at a time), logging to log; returns its port.
+  int StartAnotherSim(const std::string& log, const std::vector<std::string>& options) {
+    moreSims_.emplace_back();
+    return StartSimInto(&moreSims_.back(), log, options);
   }
 
  public:
@@ -133,10 +144,21 @@ class SimulatorTest : public testing::Test {
   std::string home_;
   std::string log_;
   Child sim_;
+  std::deque<Child> moreSims_;
   Child agent_;
   SavedVariable savedHome_;
   SavedVariable savedAgent_;
   bool ownSystemConfig_ = false;
+
+ private:
+  int StartSimInto(Child* sim, const std::string& log, const std::vector<std::string>& options) {
+    std::vector<std::string> argv = {SWK_ROUTER_SIM, "--log", log, "--lifetime", "300",
+                                     "--connection-seconds", "60"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    std::string line;
+    if (!StartChild(argv, sim) || !ReadChildLine(sim, 10000, &line)) return -1;
+    return std::atoi(line.c_str());
+  }
 };
 
 TEST_F(SimulatorTest, VerboseSessionRebootsAndClosesCleanly) {
@@ -588,6 +610,182 @@ TEST_F(SimulatorTest, BadArgumentsFailAtOnceWithTheirReasonAndLeaveNothingOpen) 
   EXPECT_EQ(SshReadLineA(client + 1, line, &count), 0) << "a handle never handed out";
   EXPECT_NE(SshDisconnect(client), 0);
   EXPECT_EQ(SshDisconnect(client), 0) << "a closed handle";
+}
+
+// One router of several driven at once, each on a thread of its own.
+struct RouterRun {
+  const char* name;
+  std::string password;             // the one the thread gives
+  std::vector<std::string> simOptions;
+  bool noSimulator;                 // nothing listens on the port
+  SshFailure connectFailure;        // SshConnectA's
+  SshFailure endFailure;            // the thread's last call's
+  std::string endText;
+};
+
+// What a thread saw of its own session.
+struct Seen {
+  int port = 0;
+  SshClient client = kInvalidClient;
+  SshFailure afterConnect = SshFailure::kOther;
+  bool peerKnown = false;
+  int peerPort = 0;
+  std::string question;
+  SshFailure atEnd = SshFailure::kOther;
+  std::string textAtEnd;
+};
+
+int PortOf(const SshPeer& peer) {
+  if (peer.addressLength < static_cast<int32_t>(sizeof(sockaddr_in))) return 0;
+  sockaddr_in address;
+  std::memcpy(&address, peer.address, sizeof address);
+  return ntohs(address.sin_port);
+}
+
+// All the threads connect at once and keep their sessions open together.
+// Each then looks at its last error and last peer only after every other
+// thread has made its calls: a failure or router kept for the whole process
+// would show another thread's.
+TEST_F(SimulatorTest, SessionsOnSeveralThreadsEachKeepTheirOwnResultErrorAndPeer) {
+  const std::vector<RouterRun> kRuns = {
+      {"first", "alpha-1", {"--password", "alpha-1"}, false, SshFailure::kNone,
+       SshFailure::kNone, ""},
+      {"second", "bravo-2", {"--password", "bravo-2"}, false, SshFailure::kNone,
+       SshFailure::kNone, ""},
+      {"fails after the answer", "charlie-3",
+       {"--password", "charlie-3", "--mode", "fail-after-answer"}, false, SshFailure::kNone,
+       SshFailure::kRemoteFailed, "exit status 1 (failure: not enough permissions)"},
+      {"wrong password", "delta-4", {"--password", "other"}, false,
+       SshFailure::kAuthenticationRefused, SshFailure::kAuthenticationRefused, ""},
+      {"closed port", "echo-5", {}, true, SshFailure::kConnectionRefused,
+       SshFailure::kConnectionRefused, ""},
+  };
+  const size_t count = kRuns.size();
+  std::vector<Seen> seen(count);
+  for (size_t i = 0; i < count; ++i) {
+    seen[i].port = kRuns[i].noSimulator
+                       ? FreeLoopbackPort()
+                       : StartAnotherSim(dir_ + "/sim" + std::to_string(i) + ".log",
+                                         kRuns[i].simOptions);
+    ASSERT_GT(seen[i].port, 0) << kRuns[i].name;
+  }
+  std::barrier start(static_cast<ptrdiff_t>(count));
+  std::barrier allOpen(static_cast<ptrdiff_t>(count));
+  std::barrier allDone(static_cast<ptrdiff_t>(count));
+  const auto drive = [&](const RouterRun& run, Seen* mine) {
+    SshConnectOptions options = {};
+    options.size = sizeof options;
+    std::strcpy(options.remoteCommand, "/system reboot");
+    start.arrive_and_wait();
+    mine->client = SshConnectA("127.0.0.1", mine->port, "admin", run.password.c_str(), 20, 512,
+                               &options, nullptr);
+    mine->afterConnect = SshGetLastError(nullptr, 0);
+    allOpen.arrive_and_wait();
+    SshPeer peer;
+    mine->peerKnown = SshLastPeer(&peer);
+    if (mine->peerKnown) mine->peerPort = PortOf(peer);
+    if (mine->client != kInvalidClient) {
+      char line[256];
+      for (int reads = 0; reads < 20 && mine->question.empty(); ++reads) {
+        int32_t size = sizeof line;
+        if (SshReadLineA(mine->client, line, &size) == 0) break;
+        if (std::string(line).rfind("Reboot now?", 0) == 0) mine->question = line;
+      }
+      int32_t size = 2;
+      SshWriteLineA(mine->client, "y", &size);
+      SshDisconnect(mine->client);
+    }
+    allDone.arrive_and_wait();
+    char text[kReasonTextBytes];
+    mine->atEnd = SshGetLastError(text, sizeof text);
+    mine->textAtEnd = text;
+  };
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < count; ++i) threads.emplace_back(drive, std::cref(kRuns[i]), &seen[i]);
+  for (std::thread& thread : threads) thread.join();
+
+  std::set<SshClient> handles;
+  for (size_t i = 0; i < count; ++i) {
+    const RouterRun& run = kRuns[i];
+    SCOPED_TRACE(run.name);
+    const bool opens = run.connectFailure == SshFailure::kNone;
+    EXPECT_EQ(seen[i].afterConnect, run.connectFailure);
+    EXPECT_EQ(seen[i].client != kInvalidClient, opens);
+    EXPECT_EQ(seen[i].atEnd, run.endFailure);
+    EXPECT_EQ(seen[i].textAtEnd, run.endText);
+    EXPECT_EQ(seen[i].peerKnown, opens);
+    if (opens) {
+      EXPECT_EQ(seen[i].peerPort, seen[i].port);
+      EXPECT_EQ(seen[i].question, kQuestion);
+      EXPECT_NE(seen[i].client, 0u);
+      handles.insert(seen[i].client);
+    }
+    if (!run.noSimulator) {
+      const std::vector<std::string> lines =
+          WaitForLines(dir_ + "/sim" + std::to_string(i) + ".log", 1, 15000);
+      ASSERT_EQ(lines.size(), 1u);
+      EXPECT_EQ(JsonField(lines[0], "password"), run.password) << lines[0];
+      EXPECT_EQ(JsonField(lines[0], "answer"), opens ? "y" : "null") << lines[0];
+    }
+  }
+  EXPECT_EQ(handles.size(), 3u) << "open sessions shared a handle";
+}
+
+// Unknown routers met on several threads at once are all recorded in the
+// one known_hosts, each line whole, and then known: the key-checked
+// read-and-append of one thread never overlaps another's.
+TEST_F(SimulatorTest, NewRoutersMetOnSeveralThreadsAtOnceAreAllRecordedWhole) {
+  constexpr size_t kRouters = 4;
+  std::vector<int> ports;
+  std::vector<std::string> expected;
+  for (size_t i = 0; i < kRouters; ++i) {
+    const std::string key = "key" + std::to_string(i);
+    const std::string publicKey = PublicKey(key);
+    ASSERT_FALSE(publicKey.empty());
+    ports.push_back(StartAnotherSim(dir_ + "/sim" + std::to_string(i) + ".log",
+                                    {"--host-key", dir_ + "/" + key}));
+    ASSERT_GT(ports.back(), 0);
+    expected.push_back("[127.0.0.1]:" + std::to_string(ports.back()) + " " + publicKey);
+  }
+  ASSERT_EQ(mkdir((home_ + "/.ssh").c_str(), 0700), 0);
+  // Once recorded, a key must be known: nothing new is accepted.
+  const auto connectAll = [&](std::vector<SshFailure>* failures) {
+    std::barrier start(static_cast<ptrdiff_t>(kRouters));
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < kRouters; ++i) {
+      threads.emplace_back([&, i] {
+        SshConnectOptions options = {};
+        options.size = sizeof options;
+        std::strcpy(options.remoteCommand, "/system reboot");
+        start.arrive_and_wait();
+        const SshClient client = SshConnectA("127.0.0.1", ports[i], "admin", "secret", 20, 512,
+                                             &options, nullptr);
+        (*failures)[i] = SshGetLastError(nullptr, 0);
+        if (client != kInvalidClient) SshDisconnect(client);
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+  };
+  std::vector<SshFailure> first(kRouters, SshFailure::kOther);
+  connectAll(&first);
+  EXPECT_EQ(first, std::vector<SshFailure>(kRouters, SshFailure::kNone));
+  const std::string knownHosts = home_ + "/.ssh/known_hosts";
+  std::vector<std::string> lines;
+  std::string text = ReadAll(knownHosts);
+  EXPECT_EQ(text.empty() ? '\n' : text.back(), '\n') << text;
+  for (size_t at = 0, end; at < text.size(); at = end + 1) {
+    end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(at, end - at));
+  }
+  std::sort(lines.begin(), lines.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(lines, expected);
+
+  ASSERT_TRUE(WriteFile(home_ + "/.ssh/config", "StrictHostKeyChecking yes\n"));
+  std::vector<SshFailure> again(kRouters, SshFailure::kOther);
+  connectAll(&again);
+  EXPECT_EQ(again, std::vector<SshFailure>(kRouters, SshFailure::kNone));
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 #ifndef SESSION_SSH_PEER_H_
 #define SESSION_SSH_PEER_H_
 
-// Beside the six calls of the SSH library: the router as the last session
-// saw it, kept after the session for checking that it came back, and a key
-// exchange alone with that address. The same file that provides the six
-// calls provides these; the scripted stand-in has its own.
+// Beside the six calls of the SSH library: the router as the calling
+// thread's last session saw it, kept after the session for checking that it
+// came back, and a key exchange alone with that address. The same file that
+// provides the six calls provides these; the scripted stand-in has its own.
 
 #include <cstdint>
 #include <string>
@@ -27,8 +27,9 @@ struct SshPeer {
   std::string macIn;
 };
 
-/// The router of the last session that SshConnectA opened; false when none
-/// was opened.
+/// The router of the last session that SshConnectA opened on the calling
+/// thread; false when this thread opened none. Sessions other threads open
+/// meanwhile do not change it.
 bool SshLastPeer(SshPeer* peer);
 
 /// A key exchange with the SSH server at peer's address, nothing more: no

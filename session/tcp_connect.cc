@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string_view>
 
 namespace {
 
@@ -30,6 +31,7 @@ int64_t NowMs() {
 
 #if defined(_WIN32)
 constexpr TcpSocket kNoSocket = INVALID_SOCKET;
+constexpr int kCloseOnExec = 0;  // nothing is inherited unless asked for
 int LastSocketError() { return WSAGetLastError(); }
 bool InProgress(int error) { return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS; }
 bool SetNonBlocking(TcpSocket fd) {
@@ -48,8 +50,26 @@ SshFailure KindOfSocketError(int error) {
   }
 }
 std::string SocketErrorText(int error) { return "socket error " + std::to_string(error); }
+// The system's words for a resolver error (the EAI_ codes are Winsock's
+// error codes), into a buffer of this call's own: mingw's gai_strerror
+// writes every thread's text into one static buffer.
+std::string ResolverErrorText(int error) {
+  char text[256] = {};
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+      nullptr, static_cast<DWORD>(error), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text,
+      sizeof text, nullptr);
+  std::string words(text, length);
+  while (!words.empty() && std::string_view(" .\r\n").find(words.back()) != std::string_view::npos) {
+    words.pop_back();
+  }
+  return words.empty() ? "error " + std::to_string(error) : words;
+}
 #else
 constexpr TcpSocket kNoSocket = -1;
+// Made closed-on-exec from the start: a proxy command another session's
+// thread starts meanwhile must not inherit it and hold the connection open.
+constexpr int kCloseOnExec = SOCK_CLOEXEC;
 int LastSocketError() { return errno; }
 bool InProgress(int error) { return error == EINPROGRESS || error == EINTR; }
 bool SetNonBlocking(TcpSocket fd) {
@@ -68,7 +88,17 @@ SshFailure KindOfSocketError(int error) {
     default: return SshFailure::kOther;
   }
 }
-std::string SocketErrorText(int error) { return std::strerror(error); }
+// strerror_r comes in two forms: XSI's fills the buffer and returns a
+// status, GNU's returns the text (perhaps a constant of its own).
+// strerror itself may share one buffer among all threads.
+[[maybe_unused]] const char* ErrorTextOf(int, const char* buffer) { return buffer; }
+[[maybe_unused]] const char* ErrorTextOf(const char* text, const char*) { return text; }
+std::string SocketErrorText(int error) {
+  char buffer[256] = {};
+  return ErrorTextOf(strerror_r(error, buffer, sizeof buffer), buffer);
+}
+// glibc's and musl's texts are constants.
+std::string ResolverErrorText(int error) { return gai_strerror(error); }
 #endif
 
 // A resolver result that means the name has no address (or the resolver
@@ -137,7 +167,7 @@ TcpConnection TcpConnect(const char* host, int port, int64_t deadlineMs) {
   if (resolved != 0) {
     result.failure = KindOfResolveError(resolved);
     if (result.failure == SshFailure::kOther) {
-      result.text = std::string("the resolver failed: ") + gai_strerror(resolved) + ".";
+      result.text = "the resolver failed: " + ResolverErrorText(resolved) + ".";
     }
     return result;
   }
@@ -150,7 +180,7 @@ TcpConnection TcpConnect(const char* host, int port, int64_t deadlineMs) {
       break;
     }
     const TcpSocket fd = static_cast<TcpSocket>(
-        socket(address->ai_family, address->ai_socktype, address->ai_protocol));
+        socket(address->ai_family, address->ai_socktype | kCloseOnExec, address->ai_protocol));
     if (fd == kNoSocket) {
       lastError = LastSocketError();
       continue;

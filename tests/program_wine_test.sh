@@ -157,6 +157,39 @@ joined=$(screen_text | tr -d '\n')
   fail "no shared algorithm: reason: $joined"
 : >"$wine_user_ssh/config"
 
+# --- A fleet: the progress line in place, the finished lines, the summary,
+#     the report ---
+# Three quick routers, and one whose every step takes 1.5 s, so that the
+# progress line stays on the console a while.
+fleet_lines=("# a fleet on the simulators" "/user:admin '/pw:s3cret pw' /port:$port /ip:127.0.0.1")
+for i in 1 2; do
+  run_sim "quick$i" --user admin --password 's3cret pw' --lifetime 280 --log "$work/quick$i.log" ||
+    fail "fleet: simulator $i did not start"
+  fleet_lines+=("/user:admin '/pw:s3cret pw' /port:$sim_port /ip:127.0.0.1")
+done
+run_sim slow --user admin --password 's3cret pw' --lifetime 280 --mode stall --stall-ms 1500 ||
+  fail "fleet: the slow simulator did not start"
+slow_port=$sim_port
+fleet_lines+=("/user:admin '/pw:s3cret pw' /port:$slow_port /ip:127.0.0.1")
+printf '%s\r\n' "${fleet_lines[@]}" | sed "s/'/\"/g" >"$work/fleet.list"
+chmod 600 "$work/fleet.list"
+before=$(answers)
+start "wine '$program' '/list:$(winpath "$work/fleet.list")' '/report:$(winpath "$work/fleet.csv")'"
+wait_for "3 done, 0 failed, 1 running" || fail "fleet: no progress line: $(screen_text)"
+progress=$(screen_text | tail -n 1)
+[[ "$progress" =~ ^rebooting\ 4\ routers:\ 3\ done,\ 0\ failed,\ 1\ running,\ 0:0[0-9]$ ]] ||
+  fail "fleet: the last row is not the progress line: $progress"
+[ "$(wait_end)" = 0 ] || fail "fleet: exit status $(cat "$status_file")"
+shown=$(screen_text | paste -sd '|')
+[[ "$shown" =~ ^SWKicker\ v1\.0\|\|(127\.0\.0\.1:[0-9]+\ rebooted\ [0-9.]+\ s\|){3}127\.0\.0\.1:$slow_port\ rebooted\ [0-9.]+\ s\|4\ rebooted,\ 0\ failed\ in\ 0:[0-9]{2}\|done\ -\ quitting\ in\ 4\ seconds$ ]] ||
+  fail "fleet: screen: $(screen_text)"
+[ "$(answers)" = $((before + 1)) ] || fail "fleet: the first router logged no answer"
+for p in $(grep -o '/port:[0-9]*' "$work/fleet.list" | cut -d: -f2); do
+  tr -d '\r' <"$work/fleet.csv" | grep -q "^[2-5],127\.0\.0\.1,$p,admin,0,rebooted,,[0-9.]*$" ||
+    fail "fleet: no report row for port $p: $(cat "$work/fleet.csv")"
+done
+[ "$(grep -c $'\r$' "$work/fleet.csv")" = 5 ] || fail "fleet: report: $(cat "$work/fleet.csv")"
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed"
   exit 1

@@ -129,6 +129,37 @@ expected="address=127\.0\.0\.1 port=$sim_port user=admin outcome=answered down=[
 [[ "$line" =~ ^\<13\>.*swKicker\[[0-9]+\]:\ (.*)$ ]] || fail "waited run: not user.notice from swKicker: $line"
 [[ "${BASH_REMATCH[1]:-}" =~ ^$expected$ ]] || fail "waited run: got '${BASH_REMATCH[1]:-}'"
 
+# 5. A cron-like fleet run: a line per router (one refuses the password,
+#    one port is closed), each with its list line, then one closing warning.
+closed=$(free_port)
+run_sim second --user admin --password "$password" --lifetime 120 ||
+  { echo "FAIL: the second simulator did not start"; exit 1; }
+printf '%s\n' "# two routers and a closed port" \
+  "/user:admin /pw:$password /port:$port /ip:127.0.0.1" \
+  "/user:admin /pw:wrong-$password /port:$sim_port /ip:127.0.0.1" \
+  "/user:admin /pw:$password /port:$closed /ip:127.0.0.1" >"$work/fleet.list"
+chmod 600 "$work/fleet.list"
+status=0
+in_namespace setsid -w "$program" "/list:$work/fleet.list" /v:n /jobs:1 \
+  </dev/null >/dev/null 2>&1 || status=$?
+[ "$status" -eq 10 ] || fail "fleet run: exit status $status, expected 10"
+wait_lines 7
+[ "$(lines)" -eq 7 ] || fail "fleet run: $(lines) lines in the log, expected 7"
+# The routers in the list's order (one job), then the closing line.
+i=4
+while IFS= read -r expected; do
+  line=$(sed -n "${i}p" "$work/received")
+  [[ "$line" =~ ^\<1[23]\>.*swKicker\[[0-9]+\]:\ (.*)$ ]] || fail "fleet run: line $i: $line"
+  [[ "${BASH_REMATCH[1]:-}" =~ ^$expected$ ]] || fail "fleet run: line $i: got '${BASH_REMATCH[1]:-}'"
+  i=$((i + 1))
+done <<LINES
+line=2 address=127\.0\.0\.1 port=$port user=admin outcome=answered
+line=3 address=127\.0\.0\.1 port=$sim_port user=admin outcome=failed reason="the user name or password was refused"
+line=4 address=127\.0\.0\.1 port=$closed user=admin outcome=failed reason="the router refused the connection"
+list=$work/fleet\.list routers=3 rebooted=1 failed=2 seconds=[0-9]+\.[0-9]
+LINES
+[[ "$(sed -n 7p "$work/received")" =~ ^\<12\> ]] || fail "fleet run: the closing line is no warning"
+
 if grep -qF -- "$password" "$work/received"; then
   fail "the password is in the system log"
 fi

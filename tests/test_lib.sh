@@ -102,14 +102,15 @@ ASK
   chmod 755 "$dir/ask.sh"
 }
 
-# sshd_router_config DIR USER PORT HOST_KEY: DIR/sshd_config for sshd on
-# 127.0.0.1:PORT with HOST_KEY, pid file DIR/sshd.pid, password login for
-# USER only, every login running DIR/ask.sh.
+# sshd_router_config DIR USER PORTS HOST_KEY: DIR/sshd_config for sshd on
+# 127.0.0.1 at each of PORTS (separated by spaces; one process listens on
+# at most 16) with HOST_KEY, pid file DIR/sshd.pid, password login for USER
+# only, every login running DIR/ask.sh, and room for many logins at once.
 sshd_router_config() {
-  local dir=$1 name=$2 port=$3 key=$4
-  cat >"$dir/sshd_config" <<CONF
-Port $port
-ListenAddress 127.0.0.1
+  local dir=$1 name=$2 ports=$3 key=$4 p
+  {
+    for p in $ports; do echo "ListenAddress 127.0.0.1:$p"; done
+    cat <<CONF
 HostKey $key
 PidFile $dir/sshd.pid
 PasswordAuthentication yes
@@ -118,9 +119,11 @@ PubkeyAuthentication no
 UsePAM no
 PermitRootLogin no
 StrictModes no
+MaxStartups 200
 AllowUsers $name
 ForceCommand $dir/ask.sh
 CONF
+  } >"$dir/sshd_config"
 }
 
 # wine_ssh_files_reset: the Windows program's SSH files in the Wine prefix,

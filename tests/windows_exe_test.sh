@@ -117,6 +117,26 @@ run long-password 1 /user:admin "/pw:$(printf 'p%.0s' $(seq 128))" "/port:$sim_p
 closed=$(free_port)
 run closed-port 3 /user:admin /pw:secret "/port:$closed" /v:y /ip:127.0.0.1
 
+# A fleet with no console: two routers at once, one refusing the password;
+# status 10 and the report's rows. A list others may read is refused first
+# (Wine shows a Unix file's "other" read bit as read access for Everyone).
+connection_sim fleet-a
+fleet_a=$sim_port
+connection_sim fleet-b
+fleet_b=$sim_port
+winname() { printf 'Z:%s' "${1//\//\\}"; }
+printf '/user:admin /pw:secret /port:%s /ip:127.0.0.1\r\n/user:admin /pw:wrong /port:%s /ip:127.0.0.1\r\n' \
+  "$fleet_a" "$fleet_b" >"$work/fleet.list"
+chmod 604 "$work/fleet.list"
+run fleet-readable 1 "/list:$(winname "$work/fleet.list")" /v:n
+chmod 600 "$work/fleet.list"
+run fleet 10 "/list:$(winname "$work/fleet.list")" /v:n "/report:$(winname "$work/fleet.csv")"
+answer_logged fleet-a || fail "fleet: the first router did not get the answer"
+tr -d '\r' <"$work/fleet.csv" | grep -q "^1,127.0.0.1,$fleet_a,admin,0,rebooted,,[0-9.]*$" ||
+  fail "fleet: report: $(cat "$work/fleet.csv")"
+tr -d '\r' <"$work/fleet.csv" | grep -q "^2,127.0.0.1,$fleet_b,admin,6,failed,the user name or password was refused,[0-9.]*$" ||
+  fail "fleet: report: $(cat "$work/fleet.csv")"
+
 if [ "$(id -u)" -eq 0 ] && [ -x /usr/sbin/sshd ]; then
   dir="$work/sshd"
   user="swkwin$$"

@@ -1,0 +1,143 @@
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <string>
+#include <vector>
+
+#include "app/fleet.h"
+#include "base/text_codec.h"
+
+// The list file on Windows: the path is 8-bit text in the ANSI code page, as
+// the rest of the program has it, and is widened for CreateFileW. Who else
+// may read the file is told by its access list, not by mode bits.
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t));
+
+namespace {
+
+// The system's own words for an error, without the closing period.
+std::string SystemErrorText(DWORD code) {
+  char* message = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+          FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<char*>(&message), 0, nullptr);
+  std::string text = length > 0 ? std::string(message, length)
+                                : "error " + std::to_string(code);
+  LocalFree(message);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' ||
+                           text.back() == ' ' || text.back() == '.')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+// Reads handle to its end through ReadFleetText. A pipe whose writer has
+// closed it ends with ERROR_BROKEN_PIPE: that is its end, not an error.
+bool ReadAll(std::string_view name, HANDLE handle, std::string* text,
+             std::string* error) {
+  return ReadFleetText(
+      name,
+      [handle](char* buffer, size_t size) -> long long {
+        DWORD got = 0;
+        if (!ReadFile(handle, buffer, static_cast<DWORD>(size), &got, nullptr)) {
+          return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+        }
+        return got;
+      },
+      text, error);
+}
+
+// The entries of an access list, their SIDs as text; false when one cannot
+// be read.
+bool ReadEntries(const ACL* list, std::vector<AccessEntry>* entries) {
+  for (DWORD i = 0; i < list->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(const_cast<ACL*>(list), i, &ace)) return false;
+    const auto* header = static_cast<const ACE_HEADER*>(ace);
+    AccessEntry entry;
+    entry.allows = header->AceType == ACCESS_ALLOWED_ACE_TYPE;
+    entry.inheritOnly = (header->AceFlags & INHERIT_ONLY_ACE) != 0;
+    if (entry.allows) {
+      auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+      entry.mask = allowed->Mask;
+      char* sid = nullptr;
+      if (!ConvertSidToStringSidA(&allowed->SidStart, &sid)) return false;
+      entry.sid = sid;
+      LocalFree(sid);
+    }
+    entries->push_back(std::move(entry));
+  }
+  return true;
+}
+
+// Empty when only the owner's side may read the file; else why it is open,
+// and how to close it.
+std::string ExposureOf(HANDLE file, const std::string& path) {
+  ACL* list = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD status =
+      GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                      nullptr, &list, nullptr, &descriptor);
+  if (status != ERROR_SUCCESS) {
+    return "its access list cannot be read (" + SystemErrorText(status) + ")";
+  }
+  std::vector<AccessEntry> entries;
+  const bool read = list == nullptr || ReadEntries(list, &entries);
+  LocalFree(descriptor);
+  if (!read) return "its access list cannot be read";
+  const std::string_view group = GroupThatCanRead(list != nullptr, entries);
+  if (group.empty()) return {};
+  return "can be read by " + std::string(group) +
+         "; make it private with icacls \"" + path +
+         "\" /inheritance:r /grant:r \"%USERNAME%:F\"";
+}
+
+}  // namespace
+
+bool LoadFleetList(const std::string& path, std::vector<FleetRouter>* routers,
+                   std::string* error) {
+  std::string text;
+  if (path == "-") {
+    const std::string name = "standard input";
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (input == nullptr || input == INVALID_HANDLE_VALUE) {
+      *error = name + ": not open";
+      return false;
+    }
+    if (!ReadAll(name, input, &text, error)) return false;
+    return FinishFleetList(name, &text, {}, routers, error);
+  }
+  const std::u16string wide = WidenText(path);
+  const auto* name = reinterpret_cast<const wchar_t*>(wide.c_str());
+  // GENERIC_READ brings READ_CONTROL, which the access list needs.
+  const HANDLE file = CreateFileW(name, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    // A folder does not open without FILE_FLAG_BACKUP_SEMANTICS: say what it
+    // is rather than that access was denied.
+    const DWORD attributes = GetFileAttributesW(name);
+    const bool folder = attributes != INVALID_FILE_ATTRIBUTES &&
+                        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    *error = path + ": " + (folder ? "not a regular file" : SystemErrorText(code));
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION information = {};
+  bool read = GetFileType(file) == FILE_TYPE_DISK &&
+              GetFileInformationByHandle(file, &information) &&
+              (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  std::string exposure;
+  if (!read) {
+    *error = path + ": not a regular file";
+  } else {
+    read = ReadAll(path, file, &text, error);
+    if (read) exposure = ExposureOf(file, path);
+  }
+  CloseHandle(file);
+  if (!read) return false;
+  return FinishFleetList(path, &text, exposure, routers, error);
+}

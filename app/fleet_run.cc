@@ -1,0 +1,278 @@
+#include "app/fleet_run.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "app/ending.h"
+#include "app/fleet.h"
+#include "app/run_log.h"
+#include "base/clock.h"
+#include "base/numbers.h"
+#include "base/wipe.h"
+#include "console/console.h"
+#include "session/reboot_session.h"
+#include "session/router_return.h"
+#include "session/router_watch.h"
+#include "session/ssh_peer.h"
+
+namespace {
+
+constexpr char kBanner[] = "SWKicker v1.0";
+constexpr char kClosingVerbose[] = "done - quitting in 4 seconds";
+constexpr int32_t kClosingPauseMs = 4000;
+// The progress line's clock shows whole seconds.
+constexpr auto kRedrawEvery = std::chrono::milliseconds(1000);
+
+// What the threads share: the next router to take, how many are running,
+// and the results not yet shown. Only the main thread prints, writes the
+// report and the log.
+struct Progress {
+  std::mutex mutex;
+  std::condition_variable finished;
+  size_t next = 0;
+  int running = 0;
+  std::deque<RouterResult> results;
+};
+
+std::string WithoutFullStop(std::string text) {
+  if (!text.empty() && text.back() == '.') text.pop_back();
+  return text;
+}
+
+// One router, on a worker thread: the conversation, then the wait for its
+// return when asked. Nothing here prints.
+RouterResult RebootOne(FleetRouter* router, int32_t waitSeconds) {
+  const int64_t startMs = MonotonicMs();
+  RouterResult result;
+  result.line = router->line;
+  result.address = router->address;
+  result.port = std::to_string(router->portNumber);
+  result.user = router->user;
+  const RebootResult talk =
+      RebootQuietly(router->user, &router->password, router->port, router->address);
+  Ending ending = EndingFor(talk.failure);
+  std::string reason = talk.reason.empty() ? std::string(ending.reason) : talk.reason;
+  if (talk.failure == SshFailure::kNone && waitSeconds > 0) {
+    SshPeer peer;
+    if (!SshLastPeer(&peer)) peer = SshPeer();
+    const RouterReturn back =
+        WaitForRouterReturn(peer, waitSeconds, talk.answeredMs, nullptr, nullptr);
+    ending = EndingFor(back.outcome);
+    reason = WithoutFullStop(back.reason);
+    if (back.downMs >= 0) result.downSeconds = static_cast<double>(back.downMs) / 1000;
+    if (back.backMs >= 0) result.backSeconds = static_cast<double>(back.backMs) / 1000;
+  }
+  result.status = ending.status;
+  if (result.status != kExitDone) result.reason = reason;
+  result.seconds = static_cast<double>(MonotonicMs() - startMs) / 1000;
+  return result;
+}
+
+void Work(std::vector<FleetRouter>* routers, int32_t waitSeconds, Progress* progress) {
+  // The port is read as a number before any SSH call; a new thread starts
+  // in the default floating-point mode, not the program's.
+  SetFloatingPointMode();
+  for (;;) {
+    FleetRouter* router = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(progress->mutex);
+      if (progress->next >= routers->size()) return;
+      router = &(*routers)[progress->next++];
+      ++progress->running;
+    }
+    RouterResult result = RebootOne(router, waitSeconds);
+    {
+      std::lock_guard<std::mutex> lock(progress->mutex);
+      --progress->running;
+      progress->results.push_back(std::move(result));
+    }
+    progress->finished.notify_one();
+  }
+}
+
+// Whether two paths name one file that exists.
+bool SameFile(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+#if defined(_WIN32)
+  return false;
+#else
+  struct stat first = {};
+  struct stat second = {};
+  return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+#endif
+}
+
+// The report file: the header at once, then each router's row written out
+// as it finishes, so that a run cut short still leaves what was done.
+class Report {
+ public:
+  ~Report() {
+    if (file_ != nullptr) std::fclose(file_);
+  }
+
+  bool Open(const std::string& path, bool waited, std::string* error) {
+    waited_ = waited;
+    file_ = std::fopen(path.c_str(), "wb");
+    if (file_ == nullptr) {
+      *error = path + ": " + std::strerror(errno);
+      return false;
+    }
+    if (!Write(ReportHeader(waited))) {
+      *error = path + ": cannot be written";
+      return false;
+    }
+    return true;
+  }
+
+  // False once a row could not be written; later rows are still tried.
+  bool Add(const RouterResult& result) {
+    if (file_ == nullptr) return true;
+    return Write(ReportRow(result, waited_));
+  }
+
+ private:
+  bool Write(const std::string& text) {
+    return std::fwrite(text.data(), 1, text.size(), file_) == text.size() &&
+           std::fflush(file_) == 0;
+  }
+
+  std::FILE* file_ = nullptr;
+  bool waited_ = false;
+};
+
+// A refusal before any router is contacted: the reason, in both modes, and
+// in the system log when no terminal watches.
+int Refuse(const std::string& reason) {
+  PrintLine("The fleet run cannot start.");
+  PrintLine("Reason: " + reason + ".");
+  if (Console().output < 0) {
+    WriteSystemLog(true, RunLogLine({.outcome = "failed", .reason = reason,
+                                     .hasTarget = false}));
+  }
+  return kExitFailed;
+}
+
+// Seconds as the log line takes them: -1 where nothing was seen.
+int64_t MillisecondsOf(double seconds) {
+  return seconds < 0 ? -1 : static_cast<int64_t>(seconds * 1000 + 0.5);
+}
+
+void WipeAll(std::vector<FleetRouter>* routers) {
+  for (FleetRouter& router : *routers) Wipe(&router.password);
+}
+
+}  // namespace
+
+int RunFleet(const std::vector<std::u16string>& params) {
+  FleetOptions options;
+  std::string error;
+  if (!ReadFleetOptions(params, &options, &error)) return Refuse(error);
+  int32_t waitSeconds = 0;
+  if (options.hasWait && !ParseWaitSeconds(options.wait, &waitSeconds)) {
+    return Refuse("/wait: takes a whole number of seconds from 1 to " +
+                  std::to_string(kMaxWaitSeconds));
+  }
+  if (!options.reportPath.empty() && options.listPath != "-" &&
+      SameFile(options.reportPath, options.listPath)) {
+    return Refuse("/report: names the list file itself");
+  }
+  std::vector<FleetRouter> routers;
+  if (!LoadFleetList(options.listPath, &routers, &error)) return Refuse(error);
+  Report report;
+  if (!options.reportPath.empty() && !report.Open(options.reportPath, waitSeconds > 0, &error)) {
+    WipeAll(&routers);
+    return Refuse("the report " + error);
+  }
+
+  const bool verbose = options.verbose;
+  const bool showProgress = verbose && ConsoleShowsText();
+  const bool unwatched = Console().output < 0;
+  if (verbose) {
+    PrintLine(kBanner);
+    PrintLine("");
+  }
+  const int total = static_cast<int>(routers.size());
+  const int64_t startMs = MonotonicMs();
+  const auto elapsed = [&] { return static_cast<double>(MonotonicMs() - startMs) / 1000; };
+
+  Progress progress;
+  std::vector<std::thread> workers;
+  const int jobs = std::min(options.jobs, total);
+  workers.reserve(static_cast<size_t>(jobs));
+  for (int i = 0; i < jobs; ++i) {
+    workers.emplace_back(Work, &routers, waitSeconds, &progress);
+  }
+
+  int done = 0;
+  int failed = 0;
+  bool reportWhole = true;
+  std::unique_lock<std::mutex> lock(progress.mutex);
+  while (done < total) {
+    progress.finished.wait_for(lock, kRedrawEvery, [&] { return !progress.results.empty(); });
+    std::deque<RouterResult> batch;
+    batch.swap(progress.results);
+    const int running = progress.running;
+    lock.unlock();
+    for (const RouterResult& result : batch) {
+      ++done;
+      if (result.status != kExitDone) ++failed;
+      if (verbose || result.status != kExitDone) {
+        if (showProgress) ShowStatusLine("");
+        PrintLine(FinishedLine(result));
+      }
+      if (!report.Add(result)) reportWhole = false;
+      if (unwatched) {
+        WriteSystemLog(result.status != kExitDone,
+                       RunLogLine({.address = result.address,
+                                   .port = PortFromText(result.port),
+                                   .user = result.user,
+                                   .outcome = result.status == kExitDone ? "answered" : "failed",
+                                   .reason = result.reason,
+                                   .downMs = MillisecondsOf(result.downSeconds),
+                                   .backMs = MillisecondsOf(result.backSeconds),
+                                   .listLine = result.line}));
+      }
+    }
+    if (showProgress && done < total) {
+      ShowStatusLine(ProgressLine(total, done, failed, running, elapsed()),
+                     ShortProgressLine(total, done, failed, elapsed()));
+    }
+    lock.lock();
+  }
+  lock.unlock();
+  for (std::thread& worker : workers) worker.join();
+
+  const int64_t elapsedMs = MonotonicMs() - startMs;
+  if (showProgress) ShowStatusLine("");
+  if (!reportWhole) {
+    PrintLine("Warning: the report " + options.reportPath + " could not be written whole.");
+  }
+  if (verbose || failed > 0) {
+    PrintLine(SummaryLine(total - failed, failed, static_cast<double>(elapsedMs) / 1000));
+  }
+  if (unwatched) {
+    WriteSystemLog(failed > 0 || !reportWhole,
+                   FleetLogLine(options.listPath, total, total - failed, failed, elapsedMs));
+  }
+  // One pause for the whole run, where the single command pauses: after a
+  // verbose run, and after failures shown in quiet mode.
+  if (verbose) {
+    PrintLine(kClosingVerbose);
+    SleepMs(kClosingPauseMs);
+  } else if (failed > 0) {
+    SleepMs(kClosingPauseMs);
+  }
+  return FleetStatus(failed);
+}

@@ -1,0 +1,18 @@
+#ifndef APP_FLEET_RUN_H_
+#define APP_FLEET_RUN_H_
+
+#include <string>
+#include <vector>
+
+/// The fleet run, once the SSH library has started: reads its options
+/// (params: the command line's parameters, the /list: one first) and the
+/// list, then reboots every router, /jobs: at a time, each on a thread of
+/// its own with the single command's whole session. Shows each router as it
+/// finishes and the progress in place on a terminal, writes the report's row
+/// as each finishes, and a system-log line per router when no terminal
+/// watches. Returns 0 when every router rebooted, 10 when one did not, 1
+/// when the options, the list or the report cannot be used (nothing is
+/// contacted then).
+int RunFleet(const std::vector<std::u16string>& params);
+
+#endif  // APP_FLEET_RUN_H_

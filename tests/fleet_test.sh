@@ -1,0 +1,308 @@
+#!/usr/bin/env bash
+# The fleet run end to end, with the real program:
+#   1. lists that cannot be used: a bad line, a duplicate router, a file
+#      others can read, an empty list, a missing file, a bad standard input;
+#      each gives 1 with its reason and contacts no router; /list:- works;
+#   2. in tmux: the progress line redrawn in place under the finished lines,
+#      a 40-column terminal, and quiet mode silent when all went well;
+#   3. as root, about twenty real routers, OpenSSH's sshd and dropbear on
+#      loopback ports, healthy and failing in each way: every row has its
+#      status and reason, every healthy router got "y", the run ends within
+#      its bound with 10; the healthy ones alone give 0.
+# Usage: fleet_test.sh PATH_TO_swKicker PATH_TO_swKicker-router-sim
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/test_lib.sh"
+own_system_ssh_config "$0" "$@"
+
+program=$1
+sim=$2
+export LANG=C.UTF-8
+unset LC_ALL SSH_AUTH_SOCK
+work=$(mktemp -d)
+export HOME="$work/home"
+mkdir -p "$HOME/.ssh"
+failures=0
+socket="swk-fleet-$$"
+server_pids=()
+user=
+cleanup() {
+  tmux_end
+  stop_sims
+  local pid
+  for pid in "${server_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  [ -n "$user" ] && userdel "$user" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# make_list NAME LINE...: the private list file $work/NAME.list.
+make_list() {
+  local name=$1
+  shift
+  printf '%s\n' "$@" >"$work/$name.list"
+  chmod 600 "$work/$name.list"
+}
+
+# connections: how many connections the simulator has logged.
+connections() { grep -c '"user"' "$work/router.log" 2>/dev/null || true; }
+
+# within LIMIT: the run took at most LIMIT seconds.
+within() { awk -v t="$seconds" -v l="$1" 'BEGIN { exit !(t <= l) }'; }
+
+# ---------------------------------------------------------------------------
+# 1. Lists that cannot be used
+start_sim secret 600
+good="/user:admin /pw:secret /port:$port /ip:127.0.0.1"
+make_list bad-line "$good" "/user:admin /pw:secret /port:$port 127.0.0.2"
+make_list duplicate "$good" "# the same router, spelt otherwise" \
+  "/ip:127.0.0.1 /port:0$port /pw:other /user:other"
+make_list readable "$good"
+chmod 640 "$work/readable.list"
+make_list empty "# nothing here" "" "   "
+printf '/user:admin /pw:secret /port:%s\n' "$port" >"$work/stdin-bad.input"
+
+# NAME | list argument | standard input | reason (an extended regular expression)
+while IFS='|' read -r name list input reason; do
+  before=$(connections)
+  start=$(date +%s.%N)
+  status=0
+  read -ra words <<<"$list"
+  TERM=dumb script -qec "$(printf '%q ' "$program" "/list:${words[0]}" "${words[@]:1}" /v:n) <$(printf '%q' "$input")" \
+    /dev/null </dev/null | tr -d '\r' >"$work/$name.out" || status=$?
+  # A long reason wraps at the terminal's width: the rows joined give it back.
+  shown=$(tr -d '\n' <"$work/$name.out")
+  [ "$status" = 1 ] || fail "$name: exit status $status, expected 1"
+  [[ "$shown" =~ ^"The fleet run cannot start.Reason: "$reason\.$ ]] ||
+    fail "$name: lines: $shown"
+  [ "$(connections)" = "$before" ] || fail "$name: a router was contacted"
+  [ "$failures" = 0 ] && echo "ok: $name"
+done <<CASES
+bad-line|$work/bad-line.list|/dev/null|$work/bad-line\.list:2: parameter 4 has no known prefix
+duplicate|$work/duplicate.list|/dev/null|$work/duplicate\.list:3: 127\.0\.0\.1 port $port is already on line 1
+readable|$work/readable.list|/dev/null|$work/readable\.list: holds passwords but is open to group or others \(mode 0640\); make it private with chmod 600
+empty|$work/empty.list|/dev/null|$work/empty\.list: the list holds no router
+missing|$work/missing.list|/dev/null|$work/missing\.list: No such file or directory
+stdin-bad|-|$work/stdin-bad.input|standard input:1: /ip: missing
+unknown-option|$work/readable.list /jobs:4 /verbose|/dev/null|unknown argument "/verbose"
+jobs-zero|$work/readable.list /jobs:0|/dev/null|unknown argument "/jobs:0": /jobs: takes 1 to 256
+report-is-list|$work/readable.list /report:$work/readable.list|/dev/null|/report: names the list file itself
+CASES
+
+# The list on standard input, from a pipe as a job would give it.
+before=$(connections)
+status=0
+printf '%s\n' "$good" | "$program" /list:- /v:n /report:"$work/stdin.csv" >/dev/null 2>&1 ||
+  status=$?
+[ "$status" = 0 ] || fail "stdin: exit status $status"
+[ "$(connections)" = $((before + 1)) ] || fail "stdin: the router was not contacted once"
+tr -d '\r' <"$work/stdin.csv" | grep -q "^1,127.0.0.1,$port,admin,0,rebooted,,[0-9.]*\$" ||
+  fail "stdin: report: $(cat "$work/stdin.csv")"
+[ "$failures" = 0 ] && echo "ok: the list on standard input"
+
+# ---------------------------------------------------------------------------
+# 2. The terminal, in tmux
+# Four quick routers and one whose every step takes 1.5 s keep the run on
+# screen long enough to watch the progress line.
+quick=()
+quick_ports=()
+for i in 1 2 3 4; do
+  run_sim "quick$i" --user admin --password secret --lifetime 600 || fail "quick$i did not start"
+  quick+=("/user:admin /pw:secret /port:$sim_port /ip:127.0.0.1")
+  quick_ports+=("$sim_port")
+done
+run_sim slow --user admin --password secret --lifetime 600 --mode stall --stall-ms 1500 ||
+  fail "the slow router did not start"
+slow_port=$sim_port
+make_list screen "${quick[@]}" "/user:admin /pw:secret /port:$slow_port /ip:127.0.0.1"
+
+# on_screen WIDTH ARGS...: the program in a fresh tmux window of WIDTH
+# columns; the shell prints "rc=STATUS" after it.
+on_screen() {
+  local width=$1
+  shift
+  tmux_end
+  T new-session -d -x "$width" -y 30 \
+    "$(printf '%q ' "$program" "$@"); echo rc=\$?; sleep 600"
+}
+history() { T capture-pane -p -S - -E - | sed -e 's/ *$//' | grep -v '^$' || true; }
+screen_text() { history; }
+
+on_screen 80 "/list:$work/screen.list"
+wait_for "4 done, 0 failed, 1 running" || fail "tmux: no progress line: $(history)"
+mid=$(history)
+last=$(printf '%s\n' "$mid" | tail -n 1)
+[[ "$last" =~ ^rebooting\ 5\ routers:\ 4\ done,\ 0\ failed,\ 1\ running,\ 0:0[0-9]$ ]] ||
+  fail "tmux: the last row is not the progress line: $last"
+[ "$(printf '%s\n' "$mid" | grep -c 'rebooting 5 routers')" = 1 ] ||
+  fail "tmux: the progress line was not redrawn in place: $mid"
+[ "$(printf '%s\n' "$mid" | grep -cE '^127\.0\.0\.1:[0-9]+ rebooted [0-9]+\.[0-9] s$')" = 4 ] ||
+  fail "tmux: the four finished lines are not above it: $mid"
+wait_for "rc=" || fail "tmux: the run did not end"
+end=$(history)
+[[ "$(paste -sd '|' <<<"$end")" =~ \|127\.0\.0\.1:$slow_port\ rebooted\ [0-9.]+\ s\|5\ rebooted,\ 0\ failed\ in\ 0:[0-9]{2}\|done\ -\ quitting\ in\ 4\ seconds\|rc=0$ ]] ||
+  fail "tmux: the end: $end"
+grep -q 'rebooting' <<<"$end" && fail "tmux: the progress line is left on screen: $end"
+[ "$failures" = 0 ] && echo "ok: tmux, the progress line redrawn in place"
+
+# 40 columns: the long progress line gives way to its short form, and a
+# long failure line wraps onto the next row whole.
+make_list narrow "${quick[@]:0:2}" \
+  "/user:admin /pw:wrong-password-here /port:${quick_ports[2]} /ip:127.0.0.1" \
+  "/user:admin /pw:secret /port:$slow_port /ip:127.0.0.1"
+on_screen 40 "/list:$work/narrow.list" /jobs:2
+wait_for "/4 done, " || fail "tmux 40: no short progress line: $(history)"
+progress=$(history | tail -n 1)
+[[ "$progress" =~ ^[0-9]/4\ done,\ [01]\ failed,\ 0:[0-9]{2}$ ]] || fail "tmux 40: progress: $progress"
+wait_for "rc=" || fail "tmux 40: the run did not end"
+# Rows are full where a line wraps, so joined without breaks they give the
+# line back whole.
+history | tr -d '\n' | grep -qF ":${quick_ports[2]} failed 0.0 s: the user name or password was refused" ||
+  fail "tmux 40: the failure line did not wrap whole: $(history)"
+[[ "$(history | paste -sd '|')" =~ \|3\ rebooted,\ 1\ failed\ in\ 0:[0-9]{2}\|done\ -\ quitting\ in\ 4\ seconds\|rc=10$ ]] ||
+  fail "tmux 40: the end: $(history)"
+history | awk 'length > 40 { exit 1 }' || fail "tmux 40: a row wider than the terminal"
+[ "$failures" = 0 ] && echo "ok: tmux, 40 columns"
+
+make_list quiet "${quick[@]}"
+on_screen 80 "/list:$work/quiet.list" /v:n
+wait_for "rc=" || fail "tmux quiet: the run did not end"
+[ "$(history)" = "rc=0" ] || fail "tmux quiet: shown: $(history)"
+[ "$failures" = 0 ] && echo "ok: tmux, quiet mode silent when all went well"
+tmux_end
+
+# ---------------------------------------------------------------------------
+# 3. Real routers
+if [ "$(id -u)" -ne 0 ] || [ ! -x /usr/sbin/sshd ] || [ ! -x /usr/sbin/dropbear ]; then
+  echo "skipped: the fleet of real routers needs root, sshd and dropbear"
+  [ "$failures" -eq 0 ] || exit 1
+  exit 0
+fi
+dir="$work/routers"
+user="swkfl$$"
+password='Fleet-s3cret'
+sshd_router "$dir" "$user" "$password"
+# One script for every router: the server port it was reached on picks the
+# behaviour. It records the command and the answer per port.
+fail_port=$(free_port)
+cat >"$dir/ask.sh" <<ASK
+#!/bin/sh
+port=\${SSH_CONNECTION##* }
+printf '%s\n' "\$SSH_ORIGINAL_COMMAND" > $dir/out/command.\$port
+printf 'Reboot, yes? [y/N]: '
+read -r answer
+printf '%s\n' "\$answer" > $dir/out/answer.\$port
+if [ "\$port" = "$fail_port" ]; then
+  echo 'failure: not allowed to reboot'
+  exit 1
+fi
+echo rebooting
+ASK
+chmod 755 "$dir/ask.sh"
+
+# sshd: nine healthy routers, one whose key known_hosts contradicts, one
+# that refuses after the answer.
+sshd_ports=()
+for i in $(seq 10); do sshd_ports+=("$(free_port)"); done
+sshd_ports+=("$fail_port")
+changed_port=${sshd_ports[9]}
+sshd_router_config "$dir" "$user" "${sshd_ports[*]}" "$dir/host_key"
+/usr/sbin/sshd -D -e -f "$dir/sshd_config" 2>"$dir/sshd.err" &
+server_pids+=($!)
+
+# dropbear: six healthy routers and one given the wrong password. Dropbear
+# lets at most five connections from one address wait for authentication
+# (a router is one machine, met once), so the seven ports are shared by two.
+dropbearkey -t ed25519 -f "$dir/dropbear_key" >/dev/null 2>&1
+dropbear_ports=()
+for i in $(seq 7); do dropbear_ports+=("$(free_port)"); done
+for half in "0 4" "4 3"; do
+  read -r from count <<<"$half"
+  dropbear_args=()
+  for p in "${dropbear_ports[@]:from:count}"; do dropbear_args+=(-p "127.0.0.1:$p"); done
+  /usr/sbin/dropbear -F -E -w -j -k -r "$dir/dropbear_key" -P "$dir/dropbear.$from.pid" \
+    "${dropbear_args[@]}" -c "$dir/ask.sh" 2>>"$dir/dropbear.err" &
+  server_pids+=($!)
+done
+
+# A router that accepts the connection and never says a word.
+silent_port=$(free_port)
+python3 -c '
+import socket, sys, time
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", int(sys.argv[1]))); s.listen(8)
+held = []
+while True:
+    held.append(s.accept()[0])
+' "$silent_port" &
+server_pids+=($!)
+closed_port=$(free_port)
+
+for p in "${sshd_ports[@]}" "${dropbear_ports[@]}" "$silent_port"; do
+  for _ in $(seq 100); do
+    python3 -c "import socket; socket.create_connection(('127.0.0.1',$p),1)" 2>/dev/null && break
+    sleep 0.1
+  done
+done
+
+# known_hosts already holds another key for one router.
+ssh-keygen -q -t ed25519 -N '' -f "$work/other_key"
+echo "[127.0.0.1]:$changed_port $(cut -d' ' -f1,2 "$work/other_key.pub")" >"$HOME/.ssh/known_hosts"
+
+line_for() { echo "/user:$user /pw:$2 /port:$1 /ip:127.0.0.1"; }
+healthy=("${sshd_ports[@]:0:9}" "${dropbear_ports[@]:0:6}")
+lines=("# sshd")
+for p in "${sshd_ports[@]}"; do lines+=("$(line_for "$p" "$password")"); done
+lines+=("" "# dropbear")
+for p in "${dropbear_ports[@]:0:6}"; do lines+=("$(line_for "$p" "$password")"); done
+lines+=("$(line_for "${dropbear_ports[6]}" wrong-password)")
+lines+=("$(line_for "$closed_port" "$password")" "$(line_for "$silent_port" "$password")")
+make_list fleet "${lines[@]}"
+
+start=$(date +%s.%N)
+status=0
+"$program" "/list:$work/fleet.list" /v:n "/report:$work/fleet.csv" </dev/null >/dev/null 2>&1 ||
+  status=$?
+seconds=$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }')
+[ "$status" = 10 ] || fail "fleet: exit status $status, expected 10"
+# One round of at most 45 s, and the closing pause after failures.
+within 52 || fail "fleet: took $seconds s, more than one round of 45 s and the pause"
+
+# row PORT: the report's record for that router, without its seconds.
+row() { grep ",127.0.0.1,$1,$user," "$work/fleet.csv" | tr -d '\r' | sed 's/,[0-9.]*$//'; }
+for p in "${healthy[@]}"; do
+  [ "$(row "$p")" = "$(grep -n ":$p /ip" "$work/fleet.list" | cut -d: -f1),127.0.0.1,$p,$user,0,rebooted," ] ||
+    fail "fleet: healthy $p: $(row "$p")"
+  [ "$(cat "$dir/out/answer.$p" 2>/dev/null)" = y ] || fail "fleet: healthy $p did not get y"
+  [ "$(cat "$dir/out/command.$p" 2>/dev/null)" = "/system reboot" ] || fail "fleet: $p: command"
+  ssh-keygen -F "[127.0.0.1]:$p" -f "$HOME/.ssh/known_hosts" >/dev/null ||
+    fail "fleet: $p was not recorded in known_hosts"
+done
+# PORT | status | reason (an extended regular expression)
+while IFS='|' read -r p expected reason; do
+  got=$(row "$p")
+  [[ "$got" =~ ^[0-9]+,127\.0\.0\.1,$p,$user,$expected,failed,$reason$ ]] ||
+    fail "fleet: router on $p: $got"
+done <<CASES
+$changed_port|5|.*host key.*
+${dropbear_ports[6]}|6|the user name or password was refused
+$closed_port|3|the router refused the connection
+$silent_port|4|.*
+$fail_port|8|"?The reboot failed: the router reported exit status 1.*
+CASES
+[ -e "$dir/out/answer.$changed_port" ] && fail "fleet: the router with the changed key got an answer"
+[ -e "$dir/out/answer.${dropbear_ports[6]}" ] && fail "fleet: the refused login got an answer"
+[ "$(cat "$dir/out/answer.$fail_port" 2>/dev/null)" = y ] || fail "fleet: the refusing router did not get y"
+[ "$(grep -c $'\r$' "$work/fleet.csv")" = 21 ] ||
+  fail "fleet: the report does not hold a header and 20 rows: $(cat "$work/fleet.csv")"
+grep -q "$password" "$work/fleet.csv" && fail "fleet: the report holds the password"
+[ "$failures" = 0 ] && echo "ok: fleet of 20 real routers (status $status, $seconds s)"
+
+for p in "${healthy[@]}"; do line_for "$p" "$password"; done >"$work/healthy.list"
+chmod 600 "$work/healthy.list"
+status=0
+"$program" "/list:$work/healthy.list" /v:n </dev/null >/dev/null 2>&1 || status=$?
+[ "$status" = 0 ] || fail "healthy fleet: exit status $status, expected 0"
+[ "$failures" = 0 ] && echo "ok: fleet of the 15 healthy routers (status 0)"
+
+[ "$failures" -eq 0 ] || { echo "$failures failure(s)"; exit 1; }
+echo "all fleet checks passed"
