@@ -35,12 +35,16 @@
 # child's peak RSS (sampled), and for both the largest RSS of the whole
 # client tree at one moment (sampled every 100 ms).
 # Then, on the 1000 simulator routers, swKicker alone at several /jobs:
-# values, to choose the default by measurement.
+# values, to choose the default by measurement: once on the simulator as it
+# is, whose own work on the same cores sets the pace, and once on simulators
+# that wait 50 ms before each step of the conversation, as a distant or slow
+# router keeps a client waiting.
 #
 # usage: bench/fleet.sh [BUILD_FOLDER] (default build-bench)
 #   JOBS=32        concurrency of the side-by-side runs
 #   SWEEP="8 16 32 64 128"   /jobs: values of the last part
 #   SIM_SIZES="50 200 1000" SSHD_SIZES="50 200"
+#   SLOW_MS=50     the slow routers' wait before each step (0: no such part)
 #   SWKICKER=path  measures another swKicker binary
 set -euo pipefail
 # As root, both clients read the same configuration and nothing of the
@@ -54,6 +58,7 @@ jobs=${JOBS:-32}
 sweep=${SWEEP:-8 16 32 64 128}
 sim_sizes=${SIM_SIZES:-50 200 1000}
 sshd_sizes=${SSHD_SIZES:-50 200}
+slow_ms=${SLOW_MS:-50}
 
 scripts/install-deps.sh build test
 cmake -S . -B "$build" -G Ninja >/dev/null
@@ -64,13 +69,12 @@ measure=$(realpath bench/fleet_measure.py)
 
 work=$(mktemp -d)
 chmod 755 "$work"
-sim_pid=
+sim_pids=()
 sshd_pids=()
 bench_user=
 cleanup() {
   local pid
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null
-  for pid in "${sshd_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${sim_pids[@]}" "${sshd_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   [ -n "$bench_user" ] && userdel "$bench_user" 2>/dev/null
   rm -rf "$work"
 }
@@ -118,18 +122,27 @@ known() {
   for port in "$@"; do echo "[127.0.0.1]:$port $text"; done >>"$HOME/.ssh/known_hosts"
 }
 
+# ports_sim NAME N ARGS...: a simulator playing N routers, logging to
+# $work/NAME.log, with ARGS; its ports in $work/NAME.ports and known.
+ports_sim() {
+  local name=$1 n=$2
+  shift 2
+  "$sim" --user bench --password unused --host-key "$work/sim_key" \
+    --authorized-key "$HOME/.ssh/id_ed25519.pub" --log "$work/$name.log" --lifetime 7200 \
+    --ports "$n" "$@" >"$work/$name.ports" 2>"$work/$name.err" &
+  sim_pids+=($!)
+  for _ in $(seq 300); do [ "$(wc -l <"$work/$name.ports")" -ge "$n" ] && break; sleep 0.1; done
+  [ "$(wc -l <"$work/$name.ports")" = "$n" ] || die "the simulator did not start: $(cat "$work/$name.err")"
+  mapfile -t <"$work/$name.ports" ports
+  known "$work/sim_key.pub" "${ports[@]}"
+}
+
 # --- The simulator: one port per router, all of them at once ---
 max_sim=0
 for n in $sim_sizes; do [ "$n" -gt "$max_sim" ] && max_sim=$n; done
 "$sim" --host-key "$work/sim_key" --print-public-key >"$work/sim_key.pub"
-"$sim" --user bench --password unused --host-key "$work/sim_key" \
-  --authorized-key "$HOME/.ssh/id_ed25519.pub" --log "$work/sim.log" --lifetime 7200 \
-  --ports "$max_sim" >"$work/sim.ports" 2>"$work/sim.err" &
-sim_pid=$!
-for _ in $(seq 300); do [ "$(wc -l <"$work/sim.ports")" -ge "$max_sim" ] && break; sleep 0.1; done
-mapfile -t sim_ports <"$work/sim.ports"
-[ "${#sim_ports[@]}" = "$max_sim" ] || die "the simulator did not start: $(cat "$work/sim.err")"
-known "$work/sim_key.pub" "${sim_ports[@]}"
+ports_sim sim "$max_sim"
+sim_ports=("${ports[@]}")
 
 # --- OpenSSH's sshd, as root: 16 ports per sshd process ---
 sshd_ports=()
@@ -201,7 +214,7 @@ lists() {
 # reset KIND: clears the servers' records before a run.
 reset() {
   case $1 in
-    sim) : >"$work/sim.log" ;;
+    sim | slow) : >"$work/$1.log" ;;
     sshd) find "$sshd_dir/out" -type f -delete ;;
   esac
 }
@@ -212,8 +225,8 @@ verify() {
   local kind=$1 what=$2
   shift 2
   case $kind in
-    sim)
-      python3 - "$work/sim.log" "$@" <<'PY' || die "$what: not every router took the answer"
+    sim | slow)
+      python3 - "$work/$kind.log" "$@" <<'PY' || die "$what: not every router took the answer"
 import json, sys
 records = [json.loads(l) for l in open(sys.argv[1])]
 want = sorted(sys.argv[2:])
@@ -301,14 +314,33 @@ else
   echo
 fi
 
+# sweep KIND PORT...: swKicker alone on these routers at each /jobs: of $sweep.
+sweep() {
+  local kind=$1 j
+  shift
+  printf '  %-8s %8s %9s %12s %14s\n' "/jobs:" "wall s" "CPU s" "CPU ms/rtr" "max RSS MiB"
+  lists bench "$@"
+  for j in $sweep; do
+    reset "$kind"
+    run_fleet "sweep-$kind-$j" "$j"
+    verify "$kind" "swKicker, /jobs:$j" "$@"
+    printf '  %-8s %8s %9s %12s %14s\n' "$j" "$(json "sweep-$kind-$j" wall .2f)" \
+      "$(json "sweep-$kind-$j" cpu .2f)" \
+      "$(python3 -c "print(f'{$(json "sweep-$kind-$j" cpu) * 1000 / $#:.1f}')")" \
+      "$(mib "$(json "sweep-$kind-$j" max_rss_kib)")"
+  done
+  echo
+}
+
 echo "== swKicker on $max_sim simulator routers by /jobs: =="
-printf '  %-8s %8s %9s %12s %14s\n' "/jobs:" "wall s" "CPU s" "CPU ms/rtr" "max RSS MiB"
-lists bench "${sim_ports[@]}"
-for j in $sweep; do
-  reset sim
-  run_fleet "sweep-$j" "$j"
-  verify sim "swKicker, /jobs:$j" "${sim_ports[@]}"
-  printf '  %-8s %8s %9s %12s %14s\n' "$j" "$(json "sweep-$j" wall .2f)" "$(json "sweep-$j" cpu .2f)" \
-    "$(python3 -c "print(f'{$(json "sweep-$j" cpu) * 1000 / $max_sim:.1f}')")" \
-    "$(mib "$(json "sweep-$j" max_rss_kib)")"
-done
+sweep sim "${sim_ports[@]}"
+
+# On loopback the simulator's own work on the same two cores sets the pace.
+# A router far away or slow to answer is waited for instead: the simulator
+# that waits $slow_ms ms before each step of the conversation shows what
+# the jobs gain there.
+if [ "$slow_ms" -gt 0 ]; then
+  ports_sim slow "$max_sim" --mode stall --stall-ms "$slow_ms"
+  echo "== swKicker on $max_sim simulator routers waiting $slow_ms ms before each step, by /jobs: =="
+  sweep slow "${ports[@]}"
+fi
