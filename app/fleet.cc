@@ -168,6 +168,11 @@ bool ReadFleetOptions(const std::vector<std::u16string>& params,
     } else if (StartsWith(param, kWaitPrefix)) {
       read.hasWait = true;
       read.wait = param.substr(sizeof kWaitPrefix - 1);
+    } else if (StartsWith(param, "/pw:")) {
+      // The refusal is shown and logged: a password given here is not
+      // repeated in it.
+      *error = "unknown argument \"/pw:...\": passwords belong in the list file";
+      return false;
     } else {
       *error = "unknown argument \"" + param + "\"";
       return false;

@@ -51,6 +51,12 @@ TEST(FleetOptionsTest, RefusedArgumentIsNamed) {
     EXPECT_FALSE(ReadFleetOptions(c.params, &options, &error)) << c.named;
     EXPECT_NE(error.find(c.named), std::string::npos) << error;
   }
+  // A password on the command line is refused without being repeated.
+  FleetOptions options;
+  std::string error;
+  EXPECT_FALSE(ReadFleetOptions({u"/list:r", u"/pw:s3cret"}, &options, &error));
+  EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
+  EXPECT_NE(error.find("/pw:"), std::string::npos) << error;
 }
 
 TEST(FleetOptionsTest, OnlyListFirstStartsFleet) {

@@ -168,6 +168,16 @@ on_screen 80 "/list:$work/quiet.list" /v:n
 wait_for "rc=" || fail "tmux quiet: the run did not end"
 [ "$(history)" = "rc=0" ] || fail "tmux quiet: shown: $(history)"
 [ "$failures" = 0 ] && echo "ok: tmux, quiet mode silent when all went well"
+
+# Quiet with a failure: its line as it finishes, then the summary, nothing
+# of the routers that rebooted.
+closed_port=$(free_port)
+make_list quiet-failing "${quick[@]:0:2}" "/user:admin /pw:secret /port:$closed_port /ip:127.0.0.1"
+on_screen 80 "/list:$work/quiet-failing.list" /v:n
+wait_for "rc=" || fail "tmux quiet failing: the run did not end"
+[[ "$(history | paste -sd '|')" =~ ^127\.0\.0\.1:$closed_port\ failed\ [0-9.]+\ s:\ the\ router\ refused\ the\ connection\|2\ rebooted,\ 1\ failed\ in\ 0:[0-9]{2}\|rc=10$ ]] ||
+  fail "tmux quiet failing: shown: $(history)"
+[ "$failures" = 0 ] && echo "ok: tmux, quiet mode shows the failure and the summary"
 tmux_end
 
 # ---------------------------------------------------------------------------
