@@ -20,8 +20,8 @@ sim_pids=()
 # run_sim NAME ARGS...: a router simulator ($sim) started with ARGS, printing
 # its port into $work/NAME.port and its errors into $work/NAME.err; its pid
 # joins $sim_pids (stop_sims ends them all) and its port goes to $sim_port;
-# an entry for that port in a test's own $HOME/.ssh/known_hosts (inside
-# $work) is removed. Fails when it has not started within 10 s.
+# an entry for that port in the test's own known_hosts is removed. Fails when
+# it has not started within 10 s.
 run_sim() {
   local name=$1
   shift
@@ -31,15 +31,16 @@ run_sim() {
   sim_port=$(head -n 1 "$work/$name.port")
   [ -n "$sim_port" ] || return 1
   # A new simulator is a new router: a key an earlier one left for the same
-  # port (the system hands out freed ports again) is forgotten, in a HOME
-  # of the test's own only.
-  case "$HOME" in
-    "$work"/*)
-      if [ -f "$HOME/.ssh/known_hosts" ]; then
-        ssh-keygen -R "[127.0.0.1]:$sim_port" -f "$HOME/.ssh/known_hosts" >/dev/null 2>&1 || true
-      fi
-      ;;
-  esac
+  # port (the system hands out freed ports again) is forgotten, in the
+  # test's own known_hosts files only (a HOME inside $work, the Wine
+  # profile's after wine_ssh_files_reset).
+  local file
+  for file in "$HOME/.ssh/known_hosts" "${wine_user_ssh:-}/known_hosts"; do
+    case "$file" in "$work"/* | "${WINEPREFIX:-/nonexistent}"/*) ;; *) continue ;; esac
+    if [ -f "$file" ]; then
+      ssh-keygen -R "[127.0.0.1]:$sim_port" -f "$file" >/dev/null 2>&1 || true
+    fi
+  done
   return 0
 }
 
