@@ -268,6 +268,8 @@ int64_t RoundToInteger(long double value) {
   int64_t whole = static_cast<int64_t>(value);
   long double fraction = value - static_cast<long double>(whole);
   if (fraction > 0.5L || (fraction == 0.5L && (whole & 1) != 0)) {
+    // 2^63 - 0.5 rounds (to even) up to 2^63, which is out of range.
+    if (whole == INT64_MAX) return kOutOfRange;
     ++whole;
   } else if (fraction < -0.5L || (fraction == -0.5L && (whole & 1) != 0)) {
     --whole;
