@@ -57,7 +57,8 @@ std::string StripPrefix(std::string_view value, std::string_view prefix);
 /// POSIX in the argument vector given to SetCommandLine (in every argument a
 /// quoted parameter spans); on Windows in the process's command-line buffer
 /// (a word there stands for an argument) and in the C runtime's narrow
-/// copies of it. What CommandParam gives is unchanged.
+/// copies of it. What CommandParam gives is unchanged. n < 0: no parameter
+/// by position, only the arguments that begin with prefix.
 void ScrubParamInArgv(int n, std::string_view prefix);
 
 #endif  // APP_COMMAND_LINE_H_

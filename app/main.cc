@@ -2,6 +2,7 @@
 #include <new>
 
 #include "app/command_line.h"
+#include "app/fleet.h"
 #include "app/flow.h"
 #include "app/process_guard.h"
 #include "base/numbers.h"
@@ -18,8 +19,12 @@ int main(int argc, char** argv) {
   setlocale(LC_ALL, "");
   SetCommandLine(argc, argv);
   // Other users can read the process list: the password leaves it before
-  // the terminal start-up, which can wait for the terminal's answer.
-  ScrubParamInArgv(2, "/pw:");
+  // the terminal start-up, which can wait for the terminal's answer. A fleet
+  // run's second parameter is one of its options, not a password; a /pw:
+  // anywhere is starred all the same.
+  const bool fleet = IsFleetInvocation(CommandParam(1));
+  ScrubParamInArgv(fleet ? -1 : 2, "/pw:");
+  if (fleet) RaiseOpenFileLimit();
   SetFloatingPointMode();
   ConsoleStartup();
   ConsoleShutdown(RunProgramFlow());

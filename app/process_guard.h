@@ -7,4 +7,10 @@
 /// is read. Failures are ignored: the run goes on.
 void GuardProcessMemory();
 
+/// For a fleet run, which holds a socket or more per router at once: the
+/// soft limit on open files goes up to the hard one. Failures are ignored;
+/// a probe that finds no socket free is tried again later. Windows sets no
+/// such limit.
+void RaiseOpenFileLimit();
+
 #endif  // APP_PROCESS_GUARD_H_

@@ -12,3 +12,10 @@ void GuardProcessMemory() {
   const struct rlimit noCore = {0, 0};
   setrlimit(RLIMIT_CORE, &noCore);
 }
+
+void RaiseOpenFileLimit() {
+  struct rlimit files = {};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur >= files.rlim_max) return;
+  files.rlim_cur = files.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &files);
+}

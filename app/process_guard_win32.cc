@@ -25,3 +25,5 @@ void GuardProcessMemory() {
                SEM_NOOPENFILEERRORBOX);
   SetUnhandledExceptionFilter(EndWithoutReport);
 }
+
+void RaiseOpenFileLimit() {}
