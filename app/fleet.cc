@@ -360,12 +360,14 @@ std::string ElapsedText(double seconds) {
   return text;
 }
 
-std::string ProgressLine(int total, int done, int failed, int running,
+std::string ProgressLine(int total, int done, int failed, int running, int waiting,
                          double seconds) {
   return "rebooting " + std::to_string(total) +
          (total == 1 ? " router: " : " routers: ") + std::to_string(done) +
          " done, " + std::to_string(failed) + " failed, " +
-         std::to_string(running) + " running, " + ElapsedText(seconds);
+         std::to_string(running) + " running, " +
+         (waiting >= 0 ? std::to_string(waiting) + " coming back, " : std::string()) +
+         ElapsedText(seconds);
 }
 
 std::string ShortProgressLine(int total, int done, int failed, double seconds) {

@@ -134,8 +134,10 @@ std::string ReportRow(const RouterResult& result, bool waited);
 /// Elapsed time as m:ss (h:mm:ss past an hour).
 std::string ElapsedText(double seconds);
 
-/// "rebooting 120 routers: 37 done, 2 failed, 16 running, 0:07"
-std::string ProgressLine(int total, int done, int failed, int running,
+/// "rebooting 120 routers: 37 done, 2 failed, 16 running, 0:07"; under
+/// /wait: with the routers that took the answer and are being waited for,
+/// "16 running, 40 coming back, 0:07". waiting < 0: no /wait:.
+std::string ProgressLine(int total, int done, int failed, int running, int waiting,
                          double seconds);
 
 /// "37/120 done, 2 failed, 0:07", for a terminal too narrow for the above.

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -34,15 +35,20 @@ constexpr int32_t kClosingPauseMs = 4000;
 // The progress line's clock shows whole seconds.
 constexpr auto kRedrawEvery = std::chrono::milliseconds(1000);
 
-// What the threads share: the next router to take, how many are running,
-// and the results not yet shown. Only the main thread prints, writes the
-// report and the log.
+// What the threads share: the next router to take, how many are running
+// and how many are being waited for, and the results not yet shown. Only
+// the main thread prints, writes the report and the log.
 struct Progress {
   std::mutex mutex;
   std::condition_variable finished;
   size_t next = 0;
   int running = 0;
+  int waiting = 0;
   std::deque<RouterResult> results;
+  // A router that took the answer and is watched for its return: its row
+  // so far, finished by the watch's verdict.
+  std::vector<RouterResult> awaited;
+  std::vector<int64_t> startedMs;
 };
 
 std::string WithoutFullStop(std::string text) {
@@ -50,54 +56,77 @@ std::string WithoutFullStop(std::string text) {
   return text;
 }
 
-// One router, on a worker thread: the conversation, then the wait for its
-// return when asked. Nothing here prints.
-RouterResult RebootOne(FleetRouter* router, int32_t waitSeconds) {
-  const int64_t startMs = MonotonicMs();
-  RouterResult result;
-  result.line = router->line;
-  result.address = router->address;
-  result.port = std::to_string(router->portNumber);
-  result.user = router->user;
-  const RebootResult talk =
-      RebootQuietly(router->user, &router->password, router->port, router->address);
-  Ending ending = EndingFor(talk.failure);
-  std::string reason = talk.reason.empty() ? std::string(ending.reason) : talk.reason;
-  if (talk.failure == SshFailure::kNone && waitSeconds > 0) {
-    SshPeer peer;
-    if (!SshLastPeer(&peer)) peer = SshPeer();
-    const RouterReturn back =
-        WaitForRouterReturn(peer, waitSeconds, talk.answeredMs, nullptr, nullptr);
-    ending = EndingFor(back.outcome);
-    reason = WithoutFullStop(back.reason);
-    if (back.downMs >= 0) result.downSeconds = static_cast<double>(back.downMs) / 1000;
-    if (back.backMs >= 0) result.backSeconds = static_cast<double>(back.backMs) / 1000;
-  }
-  result.status = ending.status;
-  if (result.status != kExitDone) result.reason = reason;
-  result.seconds = static_cast<double>(MonotonicMs() - startMs) / 1000;
-  return result;
+void Finish(RouterResult* result, const Ending& ending, const std::string& reason,
+            int64_t startMs) {
+  result->status = ending.status;
+  if (result->status != kExitDone) result->reason = reason;
+  result->seconds = static_cast<double>(MonotonicMs() - startMs) / 1000;
 }
 
-void Work(std::vector<FleetRouter>* routers, int32_t waitSeconds, Progress* progress) {
+// The watch's verdict on a router that took the answer, on the pool's
+// thread: its row is finished and handed to the main thread.
+void Returned(Progress* progress, size_t index, const RouterReturn& back) {
+  {
+    std::lock_guard<std::mutex> lock(progress->mutex);
+    RouterResult result = std::move(progress->awaited[index]);
+    if (back.downMs >= 0) result.downSeconds = static_cast<double>(back.downMs) / 1000;
+    if (back.backMs >= 0) result.backSeconds = static_cast<double>(back.backMs) / 1000;
+    Finish(&result, EndingFor(back.outcome), WithoutFullStop(back.reason),
+           progress->startedMs[index]);
+    --progress->waiting;
+    progress->results.push_back(std::move(result));
+  }
+  progress->finished.notify_one();
+}
+
+// The routers, one at a time, on a worker thread: the conversation, and
+// for one that took the answer under /wait:, the hand-over to the watch,
+// which does not hold the job slot. Nothing here prints.
+void Work(std::vector<FleetRouter>* routers, int32_t waitSeconds, ReturnWatchPool* watch,
+          Progress* progress) {
   // The port is read as a number before any SSH call; a new thread starts
   // in the default floating-point mode, not the program's.
   SetFloatingPointMode();
   for (;;) {
-    FleetRouter* router = nullptr;
+    size_t index = 0;
     {
       std::lock_guard<std::mutex> lock(progress->mutex);
       if (progress->next >= routers->size()) return;
-      router = &(*routers)[progress->next++];
+      index = progress->next++;
+      progress->startedMs[index] = MonotonicMs();
       ++progress->running;
     }
-    RouterResult result = RebootOne(router, waitSeconds);
+    FleetRouter& router = (*routers)[index];
+    RouterResult result;
+    result.line = router.line;
+    result.address = router.address;
+    result.port = std::to_string(router.portNumber);
+    result.user = router.user;
+    const RebootResult talk =
+        RebootQuietly(router.user, &router.password, router.port, router.address);
+    const bool awaited = talk.failure == SshFailure::kNone && waitSeconds > 0;
+    SshPeer peer;
+    if (awaited && !SshLastPeer(&peer)) peer = SshPeer();
+    if (!awaited) {
+      const Ending ending = EndingFor(talk.failure);
+      Finish(&result, ending, talk.reason.empty() ? std::string(ending.reason) : talk.reason,
+             progress->startedMs[index]);
+    }
     {
       std::lock_guard<std::mutex> lock(progress->mutex);
       --progress->running;
-      progress->results.push_back(std::move(result));
+      if (awaited) {
+        ++progress->waiting;
+        progress->awaited[index] = std::move(result);
+      } else {
+        progress->results.push_back(std::move(result));
+      }
     }
-    progress->finished.notify_one();
+    if (awaited) {
+      watch->Watch(index, peer, waitSeconds, talk.answeredMs);
+    } else {
+      progress->finished.notify_one();
+    }
   }
 }
 
@@ -208,11 +237,24 @@ int RunFleet(const std::vector<std::u16string>& params) {
   const auto elapsed = [&] { return static_cast<double>(MonotonicMs() - startMs) / 1000; };
 
   Progress progress;
-  std::vector<std::thread> workers;
+  progress.startedMs.resize(routers.size());
   const int jobs = std::min(options.jobs, total);
+  // Under /wait: the routers that took the answer are watched apart from
+  // the job slots, so the waits run side by side with the conversations
+  // and with each other; the key checks of routers that are back take up
+  // to /jobs: threads of their own.
+  std::unique_ptr<ReturnWatchPool> watch;
+  if (waitSeconds > 0) {
+    progress.awaited.resize(routers.size());
+    watch = std::make_unique<ReturnWatchPool>(
+        jobs, [&progress](size_t index, const RouterReturn& back) {
+          Returned(&progress, index, back);
+        });
+  }
+  std::vector<std::thread> workers;
   workers.reserve(static_cast<size_t>(jobs));
   for (int i = 0; i < jobs; ++i) {
-    workers.emplace_back(Work, &routers, waitSeconds, &progress);
+    workers.emplace_back(Work, &routers, waitSeconds, watch.get(), &progress);
   }
 
   int done = 0;
@@ -224,6 +266,7 @@ int RunFleet(const std::vector<std::u16string>& params) {
     std::deque<RouterResult> batch;
     batch.swap(progress.results);
     const int running = progress.running;
+    const int waiting = waitSeconds > 0 ? progress.waiting : -1;
     lock.unlock();
     for (const RouterResult& result : batch) {
       ++done;
@@ -246,13 +289,14 @@ int RunFleet(const std::vector<std::u16string>& params) {
       }
     }
     if (showProgress && done < total) {
-      ShowStatusLine(ProgressLine(total, done, failed, running, elapsed()),
+      ShowStatusLine(ProgressLine(total, done, failed, running, waiting, elapsed()),
                      ShortProgressLine(total, done, failed, elapsed()));
     }
     lock.lock();
   }
   lock.unlock();
   for (std::thread& worker : workers) worker.join();
+  watch.reset();
 
   const int64_t elapsedMs = MonotonicMs() - startMs;
   if (showProgress) ShowStatusLine("");

@@ -226,8 +226,10 @@ TEST(FleetReportTest, CsvQuotingAndRows) {
 }
 
 TEST(FleetTextTest, ProgressFinishedAndSummary) {
-  EXPECT_EQ(ProgressLine(120, 37, 2, 16, 7.9),
+  EXPECT_EQ(ProgressLine(120, 37, 2, 16, -1, 7.9),
             "rebooting 120 routers: 37 done, 2 failed, 16 running, 0:07");
+  EXPECT_EQ(ProgressLine(120, 37, 2, 16, 40, 7.9),
+            "rebooting 120 routers: 37 done, 2 failed, 16 running, 40 coming back, 0:07");
   EXPECT_EQ(SummaryLine(118, 2, 41), "118 rebooted, 2 failed in 0:41");
   EXPECT_EQ(ElapsedText(3725), "1:02:05");
   EXPECT_EQ(ShortProgressLine(120, 37, 2, 7.9), "37/120 done, 2 failed, 0:07");

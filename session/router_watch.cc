@@ -13,8 +13,17 @@
 #endif
 
 #include <algorithm>
+#include <condition_variable>
+#include <cstddef>
 #include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
 #include <vector>
+
+#include "base/clock.h"
+#include "base/numbers.h"
 
 namespace {
 
@@ -31,6 +40,10 @@ bool MakeNonBlocking(ProbeSocket fd) {
   return ioctlsocket(fd, FIONBIO, &on) == 0;
 }
 bool ConnectPending() { return WSAGetLastError() == WSAEWOULDBLOCK; }
+bool LocalShortage() {
+  const int error = WSAGetLastError();
+  return error == WSAEMFILE || error == WSAENOBUFS || error == WSAEADDRNOTAVAIL;
+}
 bool ReadPending() { return WSAGetLastError() == WSAEWOULDBLOCK; }
 int PollSockets(PollEntry* entries, size_t count, int ms) {
   if (count == 0) {
@@ -54,24 +67,32 @@ bool MakeNonBlocking(ProbeSocket fd) {
   return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 bool ConnectPending() { return errno == EINPROGRESS || errno == EINTR; }
+bool LocalShortage() {
+  return errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM ||
+         errno == EADDRNOTAVAIL || errno == EAGAIN;
+}
 bool ReadPending() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
 int PollSockets(PollEntry* entries, size_t count, int ms) {
   return poll(entries, static_cast<nfds_t>(count), ms);
 }
 #endif
 
+// How often the fleet's prober looks for new routers and for the answers
+// of key checks, when no probe wakes it sooner.
+constexpr int64_t kPoolWakeMs = 20;
+
 // An identification line longer than this (with the lines a server may
 // send before it) is not waited for.
 constexpr size_t kMaxGreetingBytes = 4096;
 
-enum class ProbeState { kConnecting, kReading, kServing, kDown };
+enum class ProbeState { kNotStarted, kConnecting, kReading, kServing, kDown };
 
 // One probe in flight: a TCP connect, then the server's first lines until
 // one begins with "SSH-".
 struct Probe {
   ProbeSocket fd = kNoSocket;
   int64_t startMs = 0;
-  ProbeState state = ProbeState::kDown;
+  ProbeState state = ProbeState::kNotStarted;
   std::string greeting;
 };
 
@@ -81,14 +102,17 @@ void EndProbe(Probe* probe, ProbeState state) {
   probe->state = state;
 }
 
+// A probe that could not start for want of something on this machine
+// (sockets, ports, memory) says nothing about the router: it is left out,
+// and the next one is tried at its time.
 Probe StartProbe(const SshPeer& peer, int64_t nowMs) {
   Probe probe;
   probe.startMs = nowMs;
   const sockaddr* address = reinterpret_cast<const sockaddr*>(peer.address);
   probe.fd = socket(address->sa_family, SOCK_STREAM | kCloseOnExec, 0);
-  if (probe.fd == kNoSocket) return probe;
+  if (probe.fd == kNoSocket) return probe;  // not started
   if (!MakeNonBlocking(probe.fd)) {
-    EndProbe(&probe, ProbeState::kDown);
+    EndProbe(&probe, ProbeState::kNotStarted);
     return probe;
   }
   if (connect(probe.fd, address, static_cast<socklen_t>(peer.addressLength)) == 0) {
@@ -96,7 +120,7 @@ Probe StartProbe(const SshPeer& peer, int64_t nowMs) {
   } else if (ConnectPending()) {
     probe.state = ProbeState::kConnecting;
   } else {
-    EndProbe(&probe, ProbeState::kDown);  // refused at once
+    EndProbe(&probe, LocalShortage() ? ProbeState::kNotStarted : ProbeState::kDown);
   }
   return probe;
 }
@@ -149,32 +173,133 @@ void AdvanceProbe(Probe* probe, short events, int64_t nowMs) {
   }
 }
 
-void EndAll(std::deque<Probe>* probes) {
-  for (Probe& probe : *probes) EndProbe(&probe, ProbeState::kDown);
-  probes->clear();
-}
 
-// Waits for the probes' sockets until the next thing is due: a probe to
-// start, one to time out, or the deadline.
-void AwaitProbes(std::deque<Probe>* probes, const ReturnWatch& watch, int64_t nowMs) {
-  int64_t until = std::min(watch.nextProbeMs, watch.deadlineMs);
+// One router's watch: its probes in flight and where they stand against the
+// time. A loop drives it (one watch in WaitForRouterReturn, many in
+// ReturnWatchPool): Advance until it returns kNone, then a poll of its
+// probes' sockets until NextDueMs, then Polled.
+class Watcher {
+ public:
+  enum class Event {
+    kNone,      // nothing until the next poll
+    kWentDown,  // the first probe that found it down
+    kCheckKey,  // serving SSH again: its host key is to be checked
+    kVerdict,   // the watch has ended: verdict() holds how
+  };
+
+  Watcher(const SshPeer& peer, int32_t seconds, int64_t answeredMs, int64_t nowMs)
+      : peer_(peer), seconds_(seconds) {
+    ReturnWatchStart(answeredMs, seconds, nowMs, &watch_);
+    if (peer.addressLength <= 0) {
+      ended_ = true;
+      verdict_.outcome = ReturnOutcome::kNoAddress;
+      verdict_.reason = "the router's own address is not known (it is reached through a proxy).";
+    }
+  }
+  ~Watcher() { EndAll(); }
+  Watcher(const Watcher&) = delete;
+  Watcher& operator=(const Watcher&) = delete;
+
+  const SshPeer& peer() const { return peer_; }
+  const ReturnWatch& watch() const { return watch_; }
+  const RouterReturn& verdict() const { return verdict_; }
+  int64_t backAtMs() const { return backAtMs_; }
+
+  Event Advance(int64_t nowMs) {
+    if (ended_) return Event::kVerdict;
+    // Results are taken in the order the probes started, so an old probe
+    // that hung cannot undo what a newer one found.
+    while (!probes_.empty() && !Pending(probes_.front())) {
+      const Probe probe = probes_.front();
+      probes_.pop_front();
+      const ReturnStep step =
+          ReturnWatchNote(&watch_, probe.startMs, probe.state == ProbeState::kServing);
+      if (step == ReturnStep::kWentDown) return Event::kWentDown;
+      if (step == ReturnStep::kServing) {
+        EndAll();
+        backAtMs_ = probe.startMs;
+        return Event::kCheckKey;
+      }
+    }
+    const RouterReturn timeUp = ReturnWatchTimeUp(watch_, seconds_, nowMs);
+    if (timeUp.outcome != ReturnOutcome::kBack) {
+      EndAll();
+      return End(timeUp);
+    }
+    if (ReturnWatchProbeDue(&watch_, nowMs)) {
+      Probe probe = StartProbe(peer_, nowMs);
+      if (probe.state != ProbeState::kNotStarted) probes_.push_back(probe);
+    }
+    return Event::kNone;
+  }
+
+  // After kCheckKey: whether the router showed a key, and whether it was the
+  // one from before. A server that is up but not ready for a key exchange
+  // yet is not back: the probes go on.
+  Event KeyChecked(bool shown, bool sameKey) {
+    if (!shown) return Event::kNone;
+    return End(ReturnWatchKeyShown(watch_, backAtMs_, sameKey));
+  }
+
+  // Adds the pending probes' sockets to a poll and brings *untilMs forward
+  // to when this watch next needs attention.
+  void AddToPoll(std::vector<PollEntry>* entries, std::vector<Probe*>* polled,
+                 int64_t* untilMs) {
+    *untilMs = std::min({*untilMs, watch_.nextProbeMs, watch_.deadlineMs});
+    for (Probe& probe : probes_) {
+      if (!Pending(probe)) continue;
+      *untilMs = std::min(*untilMs, probe.startMs + kProbeTimeoutMs);
+      PollEntry entry = {};
+      entry.fd = probe.fd;
+      entry.events = probe.state == ProbeState::kConnecting ? kWritable : kReadable;
+      entries->push_back(entry);
+      polled->push_back(&probe);
+    }
+  }
+
+ private:
+  Event End(const RouterReturn& verdict) {
+    ended_ = true;
+    verdict_ = verdict;
+    return Event::kVerdict;
+  }
+
+  void EndAll() {
+    for (Probe& probe : probes_) EndProbe(&probe, ProbeState::kDown);
+    probes_.clear();
+  }
+
+  const SshPeer peer_;
+  const int32_t seconds_;
+  ReturnWatch watch_;
+  std::deque<Probe> probes_;
+  bool ended_ = false;
+  RouterReturn verdict_;
+  int64_t backAtMs_ = 0;
+};
+
+// One poll over the given watches' probes, at most until the first of them
+// needs attention (never longer than maxMs), then each probe moved on.
+void PollWatchers(const std::vector<Watcher*>& watchers, int64_t maxMs) {
+  const int64_t nowMs = MonotonicMs();
+  int64_t untilMs = nowMs + maxMs;
   std::vector<PollEntry> entries;
   std::vector<Probe*> polled;
-  for (Probe& probe : *probes) {
-    if (!Pending(probe)) continue;
-    until = std::min(until, probe.startMs + kProbeTimeoutMs);
-    PollEntry entry = {};
-    entry.fd = probe.fd;
-    entry.events = probe.state == ProbeState::kConnecting ? kWritable : kReadable;
-    entries.push_back(entry);
-    polled.push_back(&probe);
-  }
-  const int ms = static_cast<int>(std::clamp<int64_t>(until - nowMs, 0, kProbeIntervalMs));
+  for (Watcher* watcher : watchers) watcher->AddToPoll(&entries, &polled, &untilMs);
+  const int ms = static_cast<int>(std::clamp<int64_t>(untilMs - nowMs, 0, maxMs));
   const int ready = PollSockets(entries.data(), entries.size(), ms);
   const int64_t afterMs = MonotonicMs();
   for (size_t i = 0; i < polled.size(); ++i) {
     AdvanceProbe(polled[i], ready > 0 ? entries[i].revents : 0, afterMs);
   }
+}
+
+bool FetchSameKey(const SshPeer& peer, int64_t deadlineMs, bool* sameKey) {
+  std::string keyType;
+  std::string key;
+  if (!SshFetchHostKey(peer, deadlineMs - MonotonicMs(), &keyType, &key)) return false;
+  *sameKey = keyType == peer.hostKeyType && key == peer.hostKey;
+  return true;
 }
 
 void Report(ReturnReport report, void* context, const std::string& line) {
@@ -185,49 +310,158 @@ void Report(ReturnReport report, void* context, const std::string& line) {
 
 RouterReturn WaitForRouterReturn(const SshPeer& peer, int32_t seconds, int64_t answeredMs,
                                  ReturnReport report, void* context) {
-  if (peer.addressLength <= 0) {
-    RouterReturn verdict;
-    verdict.outcome = ReturnOutcome::kNoAddress;
-    verdict.reason = "the router's own address is not known (it is reached through a proxy).";
-    return verdict;
-  }
+  Watcher watcher(peer, seconds, answeredMs, MonotonicMs());
+  if (peer.addressLength <= 0) return watcher.verdict();
   Report(report, context, WaitingLine(seconds));
-  ReturnWatch watch;
-  ReturnWatchStart(answeredMs, seconds, MonotonicMs(), &watch);
-  std::deque<Probe> probes;
   for (;;) {
-    // Results are taken in the order the probes started, so an old probe
-    // that hung cannot undo what a newer one found.
-    while (!probes.empty() && !Pending(probes.front())) {
-      const Probe probe = probes.front();
-      probes.pop_front();
-      const ReturnStep step =
-          ReturnWatchNote(&watch, probe.startMs, probe.state == ProbeState::kServing);
-      if (step == ReturnStep::kWentDown) {
-        Report(report, context, WentDownLine(watch.downAtMs - watch.answeredMs));
-      } else if (step == ReturnStep::kServing) {
-        EndAll(&probes);
-        std::string keyType;
-        std::string key;
-        // A server that is up but not ready for a key exchange yet is not
-        // back: the probes go on.
-        if (SshFetchHostKey(peer, watch.deadlineMs - MonotonicMs(), &keyType, &key)) {
-          const RouterReturn verdict = ReturnWatchKeyShown(
-              watch, probe.startMs, keyType == peer.hostKeyType && key == peer.hostKey);
-          if (verdict.outcome == ReturnOutcome::kBack) {
-            Report(report, context, BackLine(verdict.downMs, verdict.backMs));
-          }
-          return verdict;
-        }
+    Watcher::Event event = watcher.Advance(MonotonicMs());
+    if (event == Watcher::Event::kWentDown) {
+      Report(report, context, WentDownLine(watcher.watch().downAtMs - answeredMs));
+      continue;
+    }
+    if (event == Watcher::Event::kCheckKey) {
+      bool sameKey = false;
+      const bool shown = FetchSameKey(peer, watcher.watch().deadlineMs, &sameKey);
+      event = watcher.KeyChecked(shown, sameKey);
+    }
+    if (event == Watcher::Event::kVerdict) {
+      const RouterReturn& verdict = watcher.verdict();
+      if (verdict.outcome == ReturnOutcome::kBack) {
+        Report(report, context, BackLine(verdict.downMs, verdict.backMs));
       }
+      return verdict;
+    }
+    if (event == Watcher::Event::kNone) PollWatchers({&watcher}, kProbeIntervalMs);
+  }
+}
+
+// The pool's shared state. The prober thread owns the watches; the
+// checkers take key checks from its queue and hand the answers back.
+struct ReturnWatchPool::State {
+  struct KeyCheck {
+    size_t id = 0;
+    SshPeer peer;
+    int64_t deadlineMs = 0;
+    bool shown = false;
+    bool sameKey = false;
+  };
+  struct Watched {
+    size_t id = 0;
+    std::unique_ptr<Watcher> watcher;
+    bool checking = false;  // its key is being checked; it has no probes
+  };
+
+  Done done;
+  std::mutex mutex;
+  std::condition_variable checkWanted;
+  bool stopping = false;
+  // Under the mutex: routers handed over and not yet taken by the prober,
+  // key checks waiting for a checker, and the checkers' answers.
+  std::vector<Watched> arrived;
+  std::deque<KeyCheck> checks;
+  std::deque<KeyCheck> answers;
+  std::thread prober;
+  std::vector<std::thread> checkers;
+
+  void Probe();
+  void Check();
+};
+
+void ReturnWatchPool::State::Probe() {
+  SetFloatingPointMode();
+  std::vector<Watched> watching;
+  for (;;) {
+    std::deque<KeyCheck> checked;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (stopping) return;  // whatever is still watched ends with the pool
+      for (Watched& entry : arrived) watching.push_back(std::move(entry));
+      arrived.clear();
+      checked.swap(answers);
     }
     const int64_t nowMs = MonotonicMs();
-    const RouterReturn timeUp = ReturnWatchTimeUp(watch, seconds, nowMs);
-    if (timeUp.outcome != ReturnOutcome::kBack) {
-      EndAll(&probes);
-      return timeUp;
+    std::vector<KeyCheck> wanted;
+    std::vector<Watcher*> polled;
+    for (size_t i = 0; i < watching.size();) {
+      Watched& entry = watching[i];
+      Watcher::Event event = Watcher::Event::kNone;
+      for (const KeyCheck& answer : checked) {
+        if (answer.id != entry.id) continue;
+        entry.checking = false;
+        event = entry.watcher->KeyChecked(answer.shown, answer.sameKey);
+      }
+      while (!entry.checking && event != Watcher::Event::kVerdict) {
+        event = entry.watcher->Advance(nowMs);
+        if (event == Watcher::Event::kNone) break;
+        if (event == Watcher::Event::kCheckKey) {
+          KeyCheck check;
+          check.id = entry.id;
+          check.peer = entry.watcher->peer();
+          check.deadlineMs = entry.watcher->watch().deadlineMs;
+          wanted.push_back(std::move(check));
+          entry.checking = true;
+        }
+      }
+      if (event == Watcher::Event::kVerdict) {
+        done(entry.id, entry.watcher->verdict());
+        watching.erase(watching.begin() + static_cast<std::ptrdiff_t>(i));
+        continue;
+      }
+      if (!entry.checking) polled.push_back(entry.watcher.get());
+      ++i;
     }
-    if (ReturnWatchProbeDue(&watch, nowMs)) probes.push_back(StartProbe(peer, nowMs));
-    AwaitProbes(&probes, watch, MonotonicMs());
+    if (!wanted.empty()) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (KeyCheck& check : wanted) checks.push_back(std::move(check));
+      }
+      checkWanted.notify_all();
+    }
+    // New routers and the checkers' answers are looked for this often.
+    PollWatchers(polled, kPoolWakeMs);
   }
+}
+
+void ReturnWatchPool::State::Check() {
+  SetFloatingPointMode();
+  for (;;) {
+    KeyCheck check;
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      checkWanted.wait(lock, [&] { return stopping || !checks.empty(); });
+      if (stopping) return;
+      check = std::move(checks.front());
+      checks.pop_front();
+    }
+    check.shown = FetchSameKey(check.peer, check.deadlineMs, &check.sameKey);
+    std::lock_guard<std::mutex> lock(mutex);
+    answers.push_back(std::move(check));
+  }
+}
+
+ReturnWatchPool::ReturnWatchPool(int checkers, Done done) : state_(new State) {
+  state_->done = std::move(done);
+  state_->prober = std::thread(&State::Probe, state_.get());
+  for (int i = 0; i < std::max(checkers, 1); ++i) {
+    state_->checkers.emplace_back(&State::Check, state_.get());
+  }
+}
+
+ReturnWatchPool::~ReturnWatchPool() {
+  {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->stopping = true;
+  }
+  state_->checkWanted.notify_all();
+  state_->prober.join();
+  for (std::thread& checker : state_->checkers) checker.join();
+}
+
+void ReturnWatchPool::Watch(size_t id, const SshPeer& peer, int32_t seconds,
+                            int64_t answeredMs) {
+  State::Watched entry;
+  entry.id = id;
+  entry.watcher = std::make_unique<Watcher>(peer, seconds, answeredMs, MonotonicMs());
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->arrived.push_back(std::move(entry));
 }

@@ -4,7 +4,8 @@
 #      others can read, an empty list, a missing file, a bad standard input;
 #      each gives 1 with its reason and contacts no router; /list:- works;
 #   2. in tmux: the progress line redrawn in place under the finished lines,
-#      a 40-column terminal, and quiet mode silent when all went well;
+#      a 40-column terminal, quiet mode silent when all went well, and
+#      /wait: with one job: the routers come back side by side;
 #   3. as root, about twenty real routers, OpenSSH's sshd and dropbear on
 #      loopback ports, healthy and failing in each way: every row has its
 #      status and reason, every healthy router got "y", the run ends within
@@ -178,6 +179,41 @@ wait_for "rc=" || fail "tmux quiet failing: the run did not end"
 [[ "$(history | paste -sd '|')" =~ ^127\.0\.0\.1:$closed_port\ failed\ [0-9.]+\ s:\ the\ router\ refused\ the\ connection\|2\ rebooted,\ 1\ failed\ in\ 0:[0-9]{2}\|rc=10$ ]] ||
   fail "tmux quiet failing: shown: $(history)"
 [ "$failures" = 0 ] && echo "ok: tmux, quiet mode shows the failure and the summary"
+
+# /wait: with one job: three routers that go down half a second after the
+# answer and stay down 5 s. Waiting does not hold the job slot, so the
+# second and third routers are rebooted while the first is still down, and
+# the progress line counts the routers coming back apart from those running.
+waited=()
+for i in 1 2 3; do
+  run_sim "waited$i" --user admin --password secret --lifetime 600 --log "$work/waited$i.log" \
+    --reboot-delay-ms 500 --reboot-down-ms 5000 || fail "waited$i did not start"
+  waited+=("/user:admin /pw:secret /port:$sim_port /ip:127.0.0.1")
+done
+make_list waited "${waited[@]}"
+on_screen 80 "/list:$work/waited.list" /jobs:1 /wait:30 /report:"$work/waited.csv"
+wait_for " coming back, " || fail "tmux wait: no routers coming back: $(history)"
+# The process list shows a fleet run's options as given: only a password is
+# ever starred there, and the second parameter of a fleet run is none.
+listed=$(ps -o args= -C swKicker | grep -F "/list:$work/waited.list" || true)
+[[ "$listed" == *" /jobs:1 /wait:30 /report:$work/waited.csv" ]] ||
+  fail "ps: the fleet run's options are not shown as given: $listed"
+progress=$(history | tail -n 1)
+[[ "$progress" =~ ^rebooting\ 3\ routers:\ 0\ done,\ 0\ failed,\ [01]\ running,\ [1-3]\ coming\ back,\ 0:0[0-9]$ ]] ||
+  fail "tmux wait: progress: $progress"
+wait_for "rc=" || fail "tmux wait: the run did not end"
+[[ "$(history | paste -sd '|')" =~ (127\.0\.0\.1:[0-9]+\ rebooted\ [0-9.]+\ s\|){3}3\ rebooted,\ 0\ failed\ in\ 0:[0-9]{2}\|done\ -\ quitting\ in\ 4\ seconds\|rc=0$ ]] ||
+  fail "tmux wait: the end: $(history)"
+[ "$(tr -d '\r' <"$work/waited.csv" | grep -cE '^[123],127\.0\.0\.1,[0-9]+,admin,0,rebooted,,[0-9.]+,[0-9.]+,[0-9.]+$')" = 3 ] ||
+  fail "tmux wait: report: $(cat "$work/waited.csv")"
+event_ms() { sed -n "s/^{\"event\":\"$2\",\"ms\":\([0-9]*\)}$/\1/p" "$work/$1.log" | head -n 1; }
+first_back=$(event_ms waited1 back)
+for i in 2 3; do
+  down=$(event_ms "waited$i" down)
+  [ -n "$down" ] && [ -n "$first_back" ] && [ "$down" -lt "$first_back" ] ||
+    fail "tmux wait: router $i went down at ${down:-never}, not before the first was back (${first_back:-never})"
+done
+[ "$failures" = 0 ] && echo "ok: tmux, /wait: keeps no job slot while the routers come back"
 tmux_end
 
 # ---------------------------------------------------------------------------

@@ -137,6 +137,25 @@ tr -d '\r' <"$work/fleet.csv" | grep -q "^1,127.0.0.1,$fleet_a,admin,0,rebooted,
 tr -d '\r' <"$work/fleet.csv" | grep -q "^2,127.0.0.1,$fleet_b,admin,6,failed,the user name or password was refused,[0-9.]*$" ||
   fail "fleet: report: $(cat "$work/fleet.csv")"
 
+# A fleet waited for, one job: two routers that reboot, each seen going
+# down and coming back by the watch that runs beside the job slot (Winsock's
+# WSAPoll over both routers' probes); the second is rebooted while the first
+# is still down.
+for name in fleet-wait-a fleet-wait-b; do
+  run_sim "$name" --user admin --password secret --log "$work/$name.log" --lifetime 120 \
+      --reboot-delay-ms 300 --reboot-down-ms 4000 || fail "$name: simulator did not start"
+  printf '/user:admin /pw:secret /port:%s /ip:127.0.0.1\r\n' "$sim_port" >>"$work/fleet-wait.list"
+done
+chmod 600 "$work/fleet-wait.list"
+run fleet-wait 0 "/list:$(winname "$work/fleet-wait.list")" /v:n /jobs:1 /wait:30 \
+  "/report:$(winname "$work/fleet-wait.csv")"
+[ "$(tr -d '\r' <"$work/fleet-wait.csv" | grep -cE '^[12],127\.0\.0\.1,[0-9]+,admin,0,rebooted,,[0-9.]+,[0-9.]+,[0-9.]+$')" = 2 ] ||
+  fail "fleet-wait: report: $(cat "$work/fleet-wait.csv")"
+first_back=$(sed -n 's/^{"event":"back","ms":\([0-9]*\)}$/\1/p' "$work/fleet-wait-a.log")
+second_down=$(sed -n 's/^{"event":"down","ms":\([0-9]*\)}$/\1/p' "$work/fleet-wait-b.log")
+[ -n "$first_back" ] && [ -n "$second_down" ] && [ "$second_down" -lt "$first_back" ] ||
+  fail "fleet-wait: the second router went down at ${second_down:-never}, not before the first was back (${first_back:-never})"
+
 if [ "$(id -u)" -eq 0 ] && [ -x /usr/sbin/sshd ]; then
   dir="$work/sshd"
   user="swkwin$$"
