@@ -2,7 +2,8 @@
 # /wait:SECONDS end to end: the real program in a pseudo-terminal (script,
 # TERM=dumb for plain lines) against the router simulator rebooting in each
 # way a router can, and, as root, against OpenSSH's sshd stopped once its
-# forced command has the answer and started again on the same port. Each
+# forced command has the answer and started again on the same port, alone
+# and in a fleet run beside a rebooting simulator. Each
 # case checks the exit status, the lines shown and a generous upper bound on
 # the run's time.
 # Usage: router_return_test.sh PATH_TO_swKicker PATH_TO_swKicker-router-sim
@@ -178,6 +179,27 @@ if [ "$(id -u)" -eq 0 ] && [ -x /usr/sbin/sshd ]; then
     fi
     stop_sshd
   done
+
+  # A fleet waited for with one job: sshd rebooted as above, then a
+  # simulator that reboots too. The simulator is rebooted while sshd is
+  # still down, since waiting holds no job slot, and both come back.
+  rm -f "$dir/out/answer"
+  start_sshd "$dir/host_key" || fail "sshd did not start"
+  reboot_sim fleet-sim --reboot-delay-ms 300 --reboot-down-ms 2000
+  printf '%s\n' "$(sshd_args n)" "$(args "$sim_port" n)" >"$work/fleet.list"
+  chmod 600 "$work/fleet.list"
+  { reboot_sshd "$dir/host_key" && date +%s%3N >"$work/sshd-back"; } &
+  rebooter=$!
+  run fleet-wait "/list:$work/fleet.list" /jobs:1 /wait:30 "/report:$work/fleet.csv" /v:n
+  wait "$rebooter" || fail "fleet-wait: sshd did not start again"
+  check fleet-wait 0 60 ""
+  [ "$(tr -d '\r' <"$work/fleet.csv" | grep -cE '^[12],127\.0\.0\.1,[0-9]+,[a-z0-9]+,0,rebooted,,[0-9.]+,[0-9.]+,[0-9.]+$')" = 2 ] ||
+    fail "fleet-wait: report: $(cat "$work/fleet.csv")"
+  sim_down=$(sim_event fleet-sim down)
+  sshd_back=$(cat "$work/sshd-back" 2>/dev/null || true)
+  [ -n "$sim_down" ] && [ -n "$sshd_back" ] && [ "$sim_down" -lt "$sshd_back" ] ||
+    fail "fleet-wait: the simulator went down at ${sim_down:-never}, not before sshd was back (${sshd_back:-never})"
+  stop_sshd
 else
   echo "skipped: the reboot of OpenSSH's sshd needs root"
 fi
