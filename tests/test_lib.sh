@@ -62,8 +62,19 @@ start_sim() {
 }
 
 # free_port: a loopback port that nothing listened on a moment ago.
+# The system may hand one port out twice in a row, so a test that takes
+# several (one per router of a list) is never given the same one again:
+# the ports given are kept in $work when the test has one.
 free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+  local port given="${work:-}/.free_ports"
+  for _ in $(seq 20); do
+    port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+    [ -n "${work:-}" ] && [ -d "$work" ] || break
+    grep -qx "$port" "$given" 2>/dev/null && continue
+    echo "$port" >>"$given"
+    break
+  done
+  echo "$port"
 }
 
 # wait_for TEXT: until screen_text shows TEXT, at most $wait_for_tenths
