@@ -157,7 +157,7 @@ progress=$(history | tail -n 1)
 wait_for "rc=" || fail "tmux 40: the run did not end"
 # Rows are full where a line wraps, so joined without breaks they give the
 # line back whole.
-history | tr -d '\n' | grep -qF ":${quick_ports[2]} failed 0.0 s: the user name or password was refused" ||
+history | tr -d '\n' | grep -qE ":${quick_ports[2]} failed [0-9]+\.[0-9] s: the user name or password was refused" ||
   fail "tmux 40: the failure line did not wrap whole: $(history)"
 [[ "$(history | paste -sd '|')" =~ \|3\ rebooted,\ 1\ failed\ in\ 0:[0-9]{2}\|done\ -\ quitting\ in\ 4\ seconds\|rc=10$ ]] ||
   fail "tmux 40: the end: $(history)"
