@@ -203,7 +203,6 @@ class Watcher {
   const SshPeer& peer() const { return peer_; }
   const ReturnWatch& watch() const { return watch_; }
   const RouterReturn& verdict() const { return verdict_; }
-  int64_t backAtMs() const { return backAtMs_; }
 
   Event Advance(int64_t nowMs) {
     if (ended_) return Event::kVerdict;
