@@ -184,8 +184,8 @@ class Report {
 // A refusal before any router is contacted: the reason, in both modes, and
 // in the system log when no terminal watches.
 int Refuse(const std::string& reason) {
-  PrintLine("The fleet run cannot start.");
-  PrintLine("Reason: " + reason + ".");
+  PrintErrorLine("The fleet run cannot start.");
+  PrintErrorLine("Reason: " + reason + ".");
   if (Console().output < 0) {
     WriteSystemLog(true, RunLogLine({.outcome = "failed", .reason = reason,
                                      .hasTarget = false}));
@@ -273,7 +273,11 @@ int RunFleet(const std::vector<std::u16string>& params) {
       if (result.status != kExitDone) ++failed;
       if (verbose || result.status != kExitDone) {
         if (showProgress) ShowStatusLine("");
-        PrintLine(FinishedLine(result));
+        if (result.status == kExitDone) {
+          PrintLine(FinishedLine(result));
+        } else {
+          PrintErrorLine(FinishedLine(result));
+        }
       }
       if (!report.Add(result)) reportWhole = false;
       if (unwatched) {
@@ -301,7 +305,7 @@ int RunFleet(const std::vector<std::u16string>& params) {
   const int64_t elapsedMs = MonotonicMs() - startMs;
   if (showProgress) ShowStatusLine("");
   if (!reportWhole) {
-    PrintLine("Warning: the report " + options.reportPath + " could not be written whole.");
+    PrintErrorLine("Warning: the report " + options.reportPath + " could not be written whole.");
   }
   if (verbose || failed > 0) {
     PrintLine(SummaryLine(total - failed, failed, static_cast<double>(elapsedMs) / 1000));
@@ -311,12 +315,13 @@ int RunFleet(const std::vector<std::u16string>& params) {
                    FleetLogLine(options.listPath, total, total - failed, failed, elapsedMs));
   }
   // One pause for the whole run, where the single command pauses: after a
-  // verbose run, and after failures shown in quiet mode.
+  // verbose run, and after failures shown in quiet mode; none when nobody
+  // sees the text.
   if (verbose) {
     PrintLine(kClosingVerbose);
-    SleepMs(kClosingPauseMs);
+    PauseForReader(kClosingPauseMs);
   } else if (failed > 0) {
-    SleepMs(kClosingPauseMs);
+    PauseForReader(kClosingPauseMs);
   }
   return FleetStatus(failed);
 }

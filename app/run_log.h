@@ -38,9 +38,10 @@ std::string RunLogLine(const RunLogEntry& entry);
 std::string FleetLogLine(std::string_view list, int routers, int rebooted, int failed,
                          int64_t elapsedMs);
 
-/// Sends one line to the system log: facility user, identity "swKicker",
-/// a warning for a failure and a notice otherwise. Does nothing on systems
-/// without a system log of this kind (Windows).
+/// Sends one line to the system log: on POSIX syslog, facility user,
+/// identity "swKicker", a warning for a failure and a notice otherwise; on
+/// Windows one event in the Application log, source swKicker, a warning for
+/// a failure and information otherwise.
 void WriteSystemLog(bool failure, std::string_view line);
 
 #endif  // APP_RUN_LOG_H_

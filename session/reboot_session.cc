@@ -101,10 +101,10 @@ class ConsoleTalk : public SessionTalk {
     if (verbose_) PrintLine(line);
   }
   void Failed(const std::string& headline, const std::string& reason) override {
-    PrintLine(headline);
-    if (!reason.empty()) PrintLine("Reason: " + reason);
+    PrintErrorLine(headline);
+    if (!reason.empty()) PrintErrorLine("Reason: " + reason);
   }
-  void Pause() override { SleepMs(kFailurePauseMs); }
+  void Pause() override { PauseForReader(kFailurePauseMs); }
 
  private:
   bool verbose_;

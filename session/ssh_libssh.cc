@@ -1133,6 +1133,12 @@ int32_t SshDisconnect(SshClient client) {
   return closed ? 1 : 0;
 }
 
+const char* SshLibraryVersion() {
+  // ssh_version(0) gives the version text without comparing it to anything.
+  const char* version = ssh_version(0);
+  return version != nullptr ? version : "";
+}
+
 void SshUninitialize() {
   FloatingPointModeGuard guard;
   std::lock_guard<std::mutex> hold(g_libraryLock);

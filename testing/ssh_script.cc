@@ -111,6 +111,8 @@ SshFailure SshGetLastError(char* text, int32_t capacity) {
   return g_lastFailure;
 }
 
+const char* SshLibraryVersion() { return "0.0-script"; }
+
 void SshUninitialize() {
   g_passwordBuffer = nullptr;
   Record(SshCallKind::kUninitialize);
