@@ -80,11 +80,20 @@ stall_pane=$pane stall_status=$status_file stall_seconds=$seconds_file
 # --- The usage screen, in its colours, ended by a key ---
 start "$program"
 wait_for "press any key to quit" || fail "usage: no key prompt"
-expected="syntax:
+usage_screen="syntax:
 swKicker /user:(user name) /pw:(password) /port:(port) /v:(use verbose: y or n) /ip:(ip address of router)
 example: swKicker /user:admin /pw:yourSecret /port:22 /v:y /ip:192.168.88.1
 verbose=n will produce no console output
 Same order is required!
+
+/wait:(seconds, 1 to 3600) as a sixth option waits until the router has rebooted and serves SSH again
+a fleet: swKicker /list:(file, one router per line: /user:... /pw:... /port:... /ip:...) [/v:y|n] [/jobs:(1 to 256)]
+[/report:(CSV file)] [/wait:(seconds)]
+exit status: 0 done, 1 options or other failure, 2 name not resolved, 3 refused, 4 timed out, 5 host key refused, 6
+login refused, 7 answer not delivered, 8 router reported a failure, 9 no shared algorithm, 10 a router of the fleet
+failed, 11 not down, 12 not back
+--help shows this text, --version the version"
+expected="$usage_screen
 
 
 press any key to quit"
@@ -195,6 +204,37 @@ start "$program $(args_for "$mode_port" n)"
 expected="Connection attempt failed. Error: 'invalid client'.
 Reason: the router asked for more than the password."
 [ "$(screen_text)" = "$expected" ] || fail "three prompts: screen: $(screen_text)"
+
+# --- Help and version on a terminal: the answer, status 0, no key wait ---
+for help in --help -h -? /?; do
+  start "$program '$help'"
+  [ "$(wait_end)" = 0 ] || fail "help ($help): exit status $(cat "$status_file")"
+  [ "$(screen_text)" = "$usage_screen" ] || fail "help ($help): screen: $(screen_text)"
+  at_most 3.9 || fail "help ($help): took $(cat "$seconds_file") s"
+  modes_kept "help ($help)"
+done
+for version in --version /version; do
+  start "$program $version"
+  [ "$(wait_end)" = 0 ] || fail "version ($version): exit status $(cat "$status_file")"
+  screen_text | grep -qxE 'swKicker 1\.[0-9]+, libssh 0\.[0-9]+\.[0-9]+.*, Linux [a-z0-9_]+' ||
+    fail "version ($version): screen: $(screen_text)"
+  [ "$(screen_text | wc -l)" = 1 ] || fail "version ($version): more than one line"
+done
+
+# --- NO_COLOR: the pane's own colours (white on blue here), not the program's ---
+for no_color in 1 ""; do
+  start "NO_COLOR=$no_color $program $(args_for "$closed_port" n)"
+  [ "$(wait_end)" = 3 ] || fail "NO_COLOR=$no_color: exit status $(cat "$status_file")"
+  line=$(T capture-pane -p -e -t "$pane" -S 0 -E 0)
+  if [ -n "$no_color" ]; then
+    [[ "$line" != *'37'* && "$line" != *'40'* ]] ||
+      fail "NO_COLOR=1: the program's colours: $(printf %q "$line")"
+  else
+    # An empty NO_COLOR is no request: light grey on black as always.
+    [[ "$line" == *'37'* && "$line" == *'40'* ]] ||
+      fail "NO_COLOR empty: not light grey on black: $(printf %q "$line")"
+  fi
+done
 
 # --- The stalling router: the whole run ends at its bound, status 4 ---
 pane=$stall_pane status_file=$stall_status seconds_file=$stall_seconds
