@@ -14,6 +14,7 @@
 #include <windows.h>
 #endif
 
+#include "base/text_codec.h"
 #include "testing/memory_screen.h"
 
 namespace {
@@ -269,6 +270,10 @@ TEST_F(ConsoleTest, WithoutAScreenLinesArePlainTextOnTheirStream) {
   };
   for (const auto& row : kRows) {
     SCOPED_TRACE(row.name);
+    // In a code page such as 1252 those two bytes are two printable letters.
+    if (std::string_view(row.name).find("UTF-8") != std::string_view::npos && !LocaleIsUtf8()) {
+      continue;
+    }
     // Both ways of reaching no screen: none found at start-up, none readable.
     for (bool startedWithout : {true, false}) {
       MemoryScreenReset(startedWithout ? 10 : 0, startedWithout ? 4 : 0);

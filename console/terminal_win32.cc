@@ -111,6 +111,11 @@ void TerminalFlush() {}
 void TerminalWritePlainLine(int stream, std::string_view text) {
   const HANDLE handle = GetStdHandle(stream == 2 ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+  // Plain lines are for files and pipes. A console handle here belongs to a
+  // console nobody can see (a window station of a task run whether the user
+  // is logged on or not): it gets nothing.
+  DWORD mode = 0;
+  if (GetConsoleMode(handle, &mode)) return;
   std::string line(text);
   line += "\r\n";
   const char* data = line.data();
