@@ -100,4 +100,58 @@ TEST_F(FleetFileTest, ListFromStandardInput) {
   EXPECT_EQ(routers[1].address, "10.0.0.2");
 }
 
+// What the report may be: a new or regular file (emptied only then); a
+// symbolic link, FIFO, device or folder is refused without blocking and left
+// as it was.
+TEST_F(FleetFileTest, ReportOpensOnlyARegularFile) {
+  const std::string target = Write("target", "precious\n", 0644);
+  const std::string link = folder_ + "/link.csv";
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  const std::string dangling = folder_ + "/dangling.csv";
+  ASSERT_EQ(symlink((folder_ + "/nowhere").c_str(), dangling.c_str()), 0);
+  const std::string fifo = folder_ + "/fifo.csv";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A FIFO with a reader opens without blocking; it is refused all the same.
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  struct Case {
+    std::string path;
+    std::string error;  // empty: opened
+  };
+  const Case cases[] = {
+      {link, link + ": is a symbolic link, which is not followed; name the file itself"},
+      {dangling, dangling + ": is a symbolic link, which is not followed; name the file itself"},
+      {fifo, fifo + ": not a regular file"},
+      {"/dev/null", "/dev/null: not a regular file"},
+      {folder_, folder_ + ": not a regular file"},
+      {folder_ + "/none/r.csv", folder_ + "/none/r.csv: No such file or directory"},
+      {Write("old.csv", "old rows\n", 0644), ""},
+      {folder_ + "/new.csv", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    ReportFile file;
+    std::string error;
+    const bool opened = OpenFleetReport(c.path, &file, &error);
+    EXPECT_EQ(opened, c.error.empty());
+    EXPECT_EQ(error, c.error);
+    if (!opened) continue;
+    ASSERT_TRUE(WriteFleetReport(&file, "line\r\n", &error)) << error;
+    ASSERT_TRUE(CloseFleetReport(&file, &error)) << error;
+    FILE* written = std::fopen(c.path.c_str(), "rb");
+    char text[32] = {};
+    EXPECT_EQ(std::fread(text, 1, sizeof text, written), 6u);
+    std::fclose(written);
+    EXPECT_STREQ(text, "line\r\n");
+  }
+  close(reader);
+  FILE* kept = std::fopen(target.c_str(), "rb");
+  char text[32] = {};
+  EXPECT_EQ(std::fread(text, 1, sizeof text, kept), 9u);
+  std::fclose(kept);
+  EXPECT_STREQ(text, "precious\n");
+  struct stat status = {};
+  EXPECT_NE(lstat((folder_ + "/nowhere").c_str(), &status), 0);
+}
+
 }  // namespace
