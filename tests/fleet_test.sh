@@ -232,7 +232,8 @@ if [ "$(id -u)" -eq 0 ] && unshare -m true 2>/dev/null; then
   [ "$(tail -c 2 "$work/many.csv" | od -An -c | tr -d ' ')" = '\r\n' ] || fail "full: the last row is cut"
   [ "$(tr -d '\r' <"$work/many.csv" | grep -cE '^[0-9]+,127\.0\.0\.1,[0-9]+,oper,0,rebooted,,[0-9.]+$')" = "$rows" ] ||
     fail "full: not only whole rows: $(tail -n 3 "$work/many.csv")"
-  if [ "$(printf '%s\n' "${many_ports[@]}" | grep -cE '^[0-9]{5}$')" = 120 ]; then
+  # Rows of 42 bytes (five-digit ports, under ten seconds each): 96 fit.
+  if [ "$(tail -n +2 "$work/many.csv" | awk 'length($0) != 41' | wc -l)" = 0 ]; then
     [ "$rows" = 96 ] || fail "full: $rows rows written, expected 96"
   fi
   missing=$((120 - rows))
