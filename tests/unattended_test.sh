@@ -114,6 +114,16 @@ unattended fleet_quiet "/list:$work/list" /v:n
 fleet_check fleet_quiet
 [ "$(wc -l <"$work/fleet_quiet.out")" = 1 ] || fail "fleet_quiet: standard output: $(cat "$work/fleet_quiet.out")"
 
+# With /report:- standard output holds the CSV alone; the run's lines go to
+# standard error.
+unattended fleet_csv "/list:$work/list" /v:y /report:-
+[ "$status" = 10 ] || fail "fleet_csv: exit status $status"
+head -n 1 "$work/fleet_csv.out" | grep -q '^line,address,port,user,' ||
+  fail "fleet_csv: standard output: $(cat "$work/fleet_csv.out")"
+[ "$(wc -l <"$work/fleet_csv.out")" = 3 ] || fail "fleet_csv: standard output: $(cat "$work/fleet_csv.out")"
+grep -qx 'SWKicker v1.0' "$work/fleet_csv.err" && grep -qE '^1 rebooted, 1 failed in ' "$work/fleet_csv.err" ||
+  fail "fleet_csv: standard error: $(cat "$work/fleet_csv.err")"
+
 # --- Help, version and the bare usage as text, status 0, no pause ---
 for help in --help -h -? /?; do
   unattended help "$help"
