@@ -78,33 +78,22 @@ const Lines kUsageText = {
     "--help shows this text, --version the version",
 };
 
-// The same on a screen 120 columns wide: the long lines break at spaces.
-const Lines kUsageScreen = {
-    "syntax:",
-    "swKicker /user:(user name) /pw:(password) /port:(port) /v:(use verbose: "
-    "y or n) /ip:(ip address of router)",
-    "example: swKicker /user:admin /pw:yourSecret /port:22 /v:y "
-    "/ip:192.168.88.1",
-    "verbose=n will produce no console output",
-    "Same order is required!",
-    "",
-    "/wait:(seconds, 1 to 3600) as a sixth option waits until the router has rebooted and "
-    "serves SSH again",
-    "a fleet: swKicker /list:(file, one router per line: /user:... /pw:... /port:... /ip:...) "
-    "[/v:y|n] [/jobs:(1 to 256)]",
-    "[/report:(CSV file)] [/wait:(seconds)]",
-    "exit status: 0 done, 1 options or other failure, 2 name not resolved, 3 refused, 4 timed "
-    "out, 5 host key refused, 6",
-    "login refused, 7 answer not delivered, 8 router reported a failure, 9 no shared "
-    "algorithm, 10 a router of the fleet",
-    "failed, 11 not down, 12 not back",
-    "--help shows this text, --version the version",
-};
-
 Lines Joined(Lines a, const Lines& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
+
+// The same on a screen 120 columns wide: the long lines break at spaces.
+const Lines kUsageScreen = Joined(
+    Lines(kUsageText.begin(), kUsageText.begin() + 7),
+    {"a fleet: swKicker /list:(file, one router per line: /user:... /pw:... /port:... /ip:...) "
+     "[/v:y|n] [/jobs:(1 to 256)]",
+     "[/report:(CSV file)] [/wait:(seconds)]",
+     "exit status: 0 done, 1 options or other failure, 2 name not resolved, 3 refused, 4 timed "
+     "out, 5 host key refused, 6",
+     "login refused, 7 answer not delivered, 8 router reported a failure, 9 no shared "
+     "algorithm, 10 a router of the fleet",
+     "failed, 11 not down, 12 not back", kUsageText.back()});
 
 const Lines kUsage = Joined(kUsageScreen, {"", "", "press any key to quit"});
 

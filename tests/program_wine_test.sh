@@ -80,20 +80,6 @@ args_for() { echo "/user:admin '/pw:s3cret pw' /port:$1 /v:$2 /ip:127.0.0.1"; }
 # winpath PATH: the Windows name Wine gives a Unix path (drive Z: is /).
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
-usage_screen="syntax:
-swKicker /user:(user name) /pw:(password) /port:(port) /v:(use verbose: y or n) /ip:(ip address of router)
-example: swKicker /user:admin /pw:yourSecret /port:22 /v:y /ip:192.168.88.1
-verbose=n will produce no console output
-Same order is required!
-
-/wait:(seconds, 1 to 3600) as a sixth option waits until the router has rebooted and serves SSH again
-a fleet: swKicker /list:(file, one router per line: /user:... /pw:... /port:... /ip:...) [/v:y|n] [/jobs:(1 to 256)]
-[/report:(CSV file)] [/wait:(seconds)]
-exit status: 0 done, 1 options or other failure, 2 name not resolved, 3 refused, 4 timed out, 5 host key refused, 6
-login refused, 7 answer not delivered, 8 router reported a failure, 9 no shared algorithm, 10 a router of the fleet
-failed, 11 not down, 12 not back
---help shows this text, --version the version"
-
 # --- The usage screen, in its colours, ended by a letter and by F1 ---
 for key in x F1; do
   start "wine '$program'"
