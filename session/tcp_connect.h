@@ -4,20 +4,15 @@
 #include <cstdint>
 #include <string>
 
+#include "session/socket.h"
 #include "session/ssh_library.h"
 
-#if defined(_WIN32)
-using TcpSocket = uintptr_t;
-#else
-using TcpSocket = int;
-#endif
-
 /// The result of resolving and connecting: on success fd holds a connected
-/// socket the caller owns; else failure says why (kNameNotResolved,
+/// socket the caller owns (made by OpenTcpSocket, closed by CloseTcpSocket); else failure says why (kNameNotResolved,
 /// kConnectionRefused, kTimedOut, or kOther with text).
 struct TcpConnection {
   bool connected = false;
-  TcpSocket fd = 0;
+  TcpSocket fd = kNoSocket;
   SshFailure failure = SshFailure::kOther;
   std::string text;
 };
@@ -33,8 +28,5 @@ TcpConnection TcpConnect(const char* host, int port, int64_t deadlineMs);
 /// numeric text as the system prints it. A name, or text the resolver does
 /// not read as an address, comes back unchanged.
 std::string CanonicalAddress(const std::string& host);
-
-/// Closes a socket TcpConnect returned that was not handed on.
-void TcpClose(TcpSocket fd);
 
 #endif  // SESSION_TCP_CONNECT_H_
