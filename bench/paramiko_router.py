@@ -12,44 +12,22 @@ it: command, answer, question_sent_ms, answer_ms.
 """
 import argparse
 import json
-import socket
+import os
 import sys
 import threading
 import time
 
 import paramiko
 
+# The stalling router of the tests has the server side and the listener.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from stalling_router import Router, add_router_options, serve_connections  # noqa: E402
+
 QUESTION = b"Reboot now? [y/N]: \n"
 
 
 def now_ms():
     return time.monotonic() * 1000.0
-
-
-class Router(paramiko.ServerInterface):
-    def __init__(self, user, password):
-        self.user = user
-        self.password = password
-        self.exec_event = threading.Event()
-        self.command = None
-
-    def get_allowed_auths(self, username):
-        return "password"
-
-    def check_auth_password(self, username, password):
-        if username == self.user and password == self.password:
-            return paramiko.AUTH_SUCCESSFUL
-        return paramiko.AUTH_FAILED
-
-    def check_channel_request(self, kind, chanid):
-        if kind == "session":
-            return paramiko.OPEN_SUCCEEDED
-        return paramiko.OPEN_FAILED_ADMINISTRATIVELY_PROHIBITED
-
-    def check_channel_exec_request(self, channel, command):
-        self.command = command.decode(errors="replace")
-        self.exec_event.set()
-        return True
 
 
 LOG_LOCK = threading.Lock()
@@ -97,27 +75,10 @@ def serve(conn, args, host_key):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--user", default="admin")
-    parser.add_argument("--password", default="secret")
-    parser.add_argument("--lifetime", type=float, default=900)
-    parser.add_argument("--log")
+    add_router_options(parser, lifetime=900)
     args = parser.parse_args()
 
-    host_key = paramiko.RSAKey.generate(2048)
-    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(16)
-    print(listener.getsockname()[1], flush=True)
-    listener.settimeout(0.5)
-    end = time.monotonic() + args.lifetime
-    while time.monotonic() < end:
-        try:
-            conn, _ = listener.accept()
-        except socket.timeout:
-            continue
-        threading.Thread(target=serve, args=(conn, args, host_key), daemon=True).start()
-    return 0
+    return serve_connections(serve, args)
 
 
 if __name__ == "__main__":

@@ -62,6 +62,14 @@ struct SilentListener {
   }
 };
 
+// A session with the simulator on port as admin, running "/system reboot".
+SshClient ConnectToReboot(int port) {
+  SshConnectOptions options = {};
+  options.size = sizeof options;
+  std::strcpy(options.remoteCommand, "/system reboot");
+  return SshConnectA("127.0.0.1", port, "admin", "secret", 20, 512, &options, nullptr);
+}
+
 double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -549,11 +557,7 @@ TEST_F(SimulatorTest, DrippedQuestionGetsTheAnswerAndTheModeIsRestored) {
 TEST_F(SimulatorTest, LongLineNeverOverflowsTheBufferAndTheRestIsKept) {
   const int port = StartSim({"--mode", "long-line"});
   ASSERT_GT(port, 0);
-  SshConnectOptions options = {};
-  options.size = sizeof options;
-  std::strcpy(options.remoteCommand, "/system reboot");
-  const SshClient client =
-      SshConnectA("127.0.0.1", port, "admin", "secret", 20, 512, &options, nullptr);
+  const SshClient client = ConnectToReboot(port);
   ASSERT_NE(client, kInvalidClient);
   constexpr int kBuffer = 64;
   constexpr char kGuard = 0x5a;
@@ -640,11 +644,7 @@ int SocketConnectedTo(int port) {
 TEST_F(SimulatorTest, SessionSocketHasNagleOffAndIsNotInherited) {
   const int port = StartSim({});
   ASSERT_GT(port, 0);
-  SshConnectOptions options = {};
-  options.size = sizeof options;
-  std::strcpy(options.remoteCommand, "/system reboot");
-  const SshClient client =
-      SshConnectA("127.0.0.1", port, "admin", "secret", 20, 512, &options, nullptr);
+  const SshClient client = ConnectToReboot(port);
   ASSERT_NE(client, kInvalidClient);
   const int fd = SocketConnectedTo(port);
   ASSERT_GE(fd, 0) << "no socket to the router while the session is open";
