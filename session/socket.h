@@ -78,9 +78,6 @@ bool AckPromptly(TcpSocket fd);
 /// (descriptors, buffers, local ports, memory) rather than news of the peer.
 bool LocalShortage(int error);
 
-/// The system's error code of the last socket call on this thread.
-int LastSocketError();
-
 /// The system's words for a socket error code.
 std::string SocketErrorText(int error);
 

@@ -101,18 +101,24 @@ bool SocketSendAll(TcpSocket fd, const std::string& bytes, int64_t deadlineMs) {
 }
 
 int PollSockets(SocketPoll* entries, size_t count, int ms) {
-  std::vector<pollfd> polled(count);
+  // The session waits on one socket at a time: no allocation for that.
+  pollfd few[4];
+  std::vector<pollfd> many(count > 4 ? count : 0);
+  pollfd* polled = count > 4 ? many.data() : few;
   for (size_t i = 0; i < count; ++i) {
     polled[i] = {entries[i].fd, static_cast<short>(entries[i].forWrite ? POLLOUT : POLLIN), 0};
   }
-  const int ready = poll(polled.data(), static_cast<nfds_t>(count), std::max(ms, 0));
+  const int ready = poll(polled, static_cast<nfds_t>(count), std::max(ms, 0));
+  // A wait that failed outright still takes its time, so a caller looping
+  // to its deadline never spins.
+  if (ready < 0 && errno != EINTR) usleep(static_cast<useconds_t>(std::max(ms, 0)) * 1000);
   for (size_t i = 0; i < count; ++i) entries[i].ready = ready > 0 && polled[i].revents != 0;
   return std::max(ready, 0);
 }
 
 bool WaitSocket(TcpSocket fd, bool forWrite, int ms) {
-  pollfd one = {fd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
-  return poll(&one, 1, std::max(ms, 0)) > 0;
+  SocketPoll one = {fd, forWrite, false};
+  return PollSockets(&one, 1, ms) > 0;
 }
 
 bool AckPromptly(TcpSocket fd) {
@@ -130,7 +136,6 @@ bool LocalShortage(int error) {
          error == EADDRNOTAVAIL || error == EAGAIN;
 }
 
-int LastSocketError() { return errno; }
 
 std::string SocketErrorText(int error) {
   char buffer[256] = {};

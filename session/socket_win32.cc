@@ -107,12 +107,18 @@ int PollSockets(SocketPoll* entries, size_t count, int ms) {
     Sleep(static_cast<DWORD>(std::max(ms, 0)));
     return 0;
   }
-  std::vector<WSAPOLLFD> polled(count);
+  // The session waits on one socket at a time: no allocation for that.
+  WSAPOLLFD few[4];
+  std::vector<WSAPOLLFD> many(count > 4 ? count : 0);
+  WSAPOLLFD* polled = count > 4 ? many.data() : few;
   for (size_t i = 0; i < count; ++i) {
     polled[i] = {static_cast<SOCKET>(entries[i].fd),
                  static_cast<SHORT>(entries[i].forWrite ? POLLWRNORM : POLLRDNORM), 0};
   }
-  const int ready = WSAPoll(polled.data(), static_cast<ULONG>(count), std::max(ms, 0));
+  const int ready = WSAPoll(polled, static_cast<ULONG>(count), std::max(ms, 0));
+  // A wait that failed outright still takes its time, so a caller looping
+  // to its deadline never spins.
+  if (ready < 0) Sleep(static_cast<DWORD>(std::max(ms, 0)));
   for (size_t i = 0; i < count; ++i) entries[i].ready = ready > 0 && polled[i].revents != 0;
   return std::max(ready, 0);
 }
@@ -129,7 +135,6 @@ bool LocalShortage(int error) {
   return error == WSAEMFILE || error == WSAENOBUFS || error == WSAEADDRNOTAVAIL;
 }
 
-int LastSocketError() { return WSAGetLastError(); }
 
 std::string SocketErrorText(int error) {
   return "socket error " + std::to_string(error);
