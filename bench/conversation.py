@@ -6,6 +6,8 @@ answer on standard input) run alternately against the same server:
 
 - the router simulator, which sets TCP_NODELAY and asks with a line feed;
 - the simulator with Nagle's algorithm left on (--nagle);
+- a router on paramiko (bench/paramiko_router.py), Nagle on, question with a
+  line feed;
 - as root, OpenSSH's sshd and dropbear, each with a throwaway user and a
   forced command that asks without a line feed, as a router's CLI does.
 
@@ -13,6 +15,10 @@ Prints the median wall time of each client and their ratio per server, the
 peak resident memory against the simulator, and swKicker's question-to-answer
 latency: from the simulator's log, and from the forced command's own clock
 (bash's EPOCHREALTIME, no fork) on the real servers.
+
+With --baseline, another swKicker binary (an older build) runs in the same
+alternation against the same servers, and the medians of both and their
+ratio are printed beside ssh's.
 
 Every run is checked: exit status 0, nothing printed by swKicker, and the
 server's record of the connection shows the answer "y". A run that fails ends
@@ -127,15 +133,17 @@ class Server:
 
 
 def one_run(kind, server, swkicker, env, folder):
+    """kind is "ssh", or the name of a swKicker binary: swkicker maps those
+    names to paths ("swKicker", and "baseline" with --baseline)."""
     rss = os.path.join(folder, kind + ".rss")
     # Records come in the order of the runs, each awaited before the next.
     before = len(server.read())
-    if kind == "swKicker":
+    if kind != "ssh":
         done, wall, kb = run_client(
-            swkicker_args(swkicker, server.user, server.password, server.port, rss),
+            swkicker_args(swkicker[kind], server.user, server.password, server.port, rss),
             b"", env, rss)
-        check(done.returncode == 0, "%s, swKicker exited with %d: %r"
-              % (server.name, done.returncode, done.stderr))
+        check(done.returncode == 0, "%s, %s exited with %d: %r"
+              % (server.name, kind, done.returncode, done.stderr))
         check(done.stdout == b"" and done.stderr == b"",
               "swKicker printed in quiet mode: %r %r" % (done.stdout, done.stderr))
     else:
@@ -151,31 +159,34 @@ def one_run(kind, server, swkicker, env, folder):
           "%s, %s: the server got answer %r" % (server.name, kind, record.get("answer")))
     check(record.get("command") == "/system reboot",
           "%s, %s: the server ran %r" % (server.name, kind, record.get("command")))
-    if kind == "swKicker" and server.strict_close:
+    if kind != "ssh" and server.strict_close:
         check(record.get("clean_close"), "the session did not close cleanly: %s" % record)
     return wall, kb, record
 
 
 def side_by_side(server, swkicker, env, folder, runs):
     """Alternating runs after one unmeasured run of each (page cache, host
-    key). Returns wall times and peaks per client, and swKicker's latencies."""
-    walls = {"swKicker": [], "ssh": []}
-    peaks = {"swKicker": [], "ssh": []}
-    latencies = []
-    for kind in ("swKicker", "ssh"):
+    key), the order turned round every run so no client always goes first.
+    Returns wall times and peaks per client, and swKicker's latencies (also
+    the baseline's, under "baseline", with --baseline)."""
+    kinds = list(swkicker) + ["ssh"]
+    walls = {kind: [] for kind in kinds}
+    peaks = {kind: [] for kind in kinds}
+    latencies = {kind: [] for kind in swkicker}
+    for kind in kinds:
         one_run(kind, server, swkicker, env, folder)
-    for _ in range(runs):
-        for kind in ("swKicker", "ssh"):
+    for number in range(runs):
+        for kind in (kinds if number % 2 == 0 else kinds[::-1]):
             wall, kb, record = one_run(kind, server, swkicker, env, folder)
             walls[kind].append(wall)
             peaks[kind].append(kb)
-            if kind == "swKicker":
-                latencies.append(server.latency(record))
+            if kind != "ssh":
+                latencies[kind].append(server.latency(record))
     return walls, peaks, latencies
 
 
-def swkicker_latencies(server, swkicker, env, folder, runs):
-    return [server.latency(one_run("swKicker", server, swkicker, env, folder)[2])
+def swkicker_latencies(server, swkicker, env, folder, runs, kind="swKicker"):
+    return [server.latency(one_run(kind, server, swkicker, env, folder)[2])
             for _ in range(runs)]
 
 
@@ -337,20 +348,89 @@ def verdict(met, target):
     return target + (" met" if met else " MISSED")
 
 
+def start_paramiko(folder):
+    log = os.path.join(folder, "paramiko.json")
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "paramiko_router.py")
+    # Debian's paramiko is installed for the system's interpreter.
+    process = subprocess.Popen(["/usr/bin/python3", script, "--user", USER, "--password", PASSWORD,
+                                "--log", log], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    port = int(process.stdout.readline())
+    return process, port, log
+
+
+def print_tables(conversations, latencies, peaks, runs, real, baseline):
+    kinds = ["swKicker"] + (["baseline"] if baseline else [])
+    print("Whole conversation against ssh + sshpass, %d runs each in alternating order"
+          " (median wall time, ms)" % runs)
+    if baseline:
+        print("  baseline: %s" % baseline)
+        print("  %-46s %9s %9s %9s %9s %9s %9s  %s" % (
+            "server", "baseline", "change", "ssh", "chg/base", "base/ssh", "chg/ssh",
+            "goal (change/ssh)"))
+    else:
+        print("  %-58s %9s %9s %7s  %s" % ("server", "swKicker", "ssh", "ratio", "goal"))
+    for name, walls, goal in conversations:
+        s, o = median(walls["swKicker"]), median(walls["ssh"])
+        met = verdict(s <= goal * o, "<= %.2f" % goal)
+        if baseline:
+            b = median(walls["baseline"])
+            print("  %-46s %9.1f %9.1f %9.1f %9.2f %9.2f %9.2f  %s" % (
+                name, b, s, o, s / b, b / o, s / o, met))
+        else:
+            print("  %-58s %9.1f %9.1f %7.2f  %s" % (name, s, o, s / o, met))
+    if not real:
+        print("  (sshd and dropbear: skipped, they need root)")
+    print()
+    print("Peak resident memory against the simulator, KiB (medians of /usr/bin/time's)")
+    for kind in kinds:
+        peak_s, peak_o = median(peaks[kind]), median(peaks["ssh"])
+        label = "%s against ssh" % ("change" if kind == "swKicker" else kind)
+        print("  %-46s %9d %9d %7.2f  %s" % (
+            label, peak_s, peak_o, peak_s / peak_o, verdict(peak_s < peak_o, "< 1.00")))
+    print()
+    print("Question-to-answer latency, %d runs each: simulator clock (1 ms steps), the"
+          " paramiko router's," % runs)
+    print("forced command's clock (bash EPOCHREALTIME) on sshd and dropbear")
+    if baseline:
+        print("  %-46s %8s %8s %8s %8s  %s" % ("", "baseline", "median", "min", "max",
+                                             "goal, ms"))
+    else:
+        print("  %-46s %8s %8s %8s  %s" % ("", "median", "min", "max", "goal, ms"))
+    for name, values, goal, met in latencies:
+        mine = values["swKicker"]
+        before = ("%8.1f " % median(values["baseline"])) if baseline else ""
+        print("  %-46s %s%8.1f %8.1f %8.1f  %s" % (
+            name + ", ms", before, median(mine), min(mine), max(mine), verdict(met, goal)))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True, help="build folder")
     parser.add_argument("--swkicker", help="swKicker to measure (default: the build's)")
+    parser.add_argument("--baseline", help="another swKicker, measured beside it")
+    parser.add_argument("--baseline-name", help="what the baseline is, for the table")
     parser.add_argument("--runs", type=int, default=20)
     options = parser.parse_args()
     build = os.path.abspath(options.build)
     sim = os.path.join(build, "swKicker-router-sim")
-    swkicker = os.path.abspath(options.swkicker or os.path.join(build, "swKicker"))
+    swkicker = {"swKicker": os.path.abspath(options.swkicker or os.path.join(build, "swKicker"))}
+    if options.baseline:
+        swkicker["baseline"] = os.path.abspath(options.baseline)
     runs = options.runs
     real = (os.geteuid() == 0 and os.access(SSHD, os.X_OK) and os.access(DROPBEAR, os.X_OK))
 
-    conversations = []  # (name, walls, target ratio)
-    latencies = []      # (name, values, target text, met)
+    def latency_row(name, values, below_ms=2.0):
+        return (name, values, "< %g" % below_ms, median(values["swKicker"]) < below_ms)
+
+    def idle_row(name, values):
+        return (name, values, "about 250", 200 <= median(values["swKicker"]) < 300)
+
+    def latencies_of(server, env, folder):
+        return {kind: swkicker_latencies(server, swkicker, env, folder, runs, kind)
+                for kind in swkicker}
+
+    conversations = []  # (name, walls, goal ratio to ssh)
+    latencies = []      # (name, values per kind, goal text, met)
     with tempfile.TemporaryDirectory(prefix="swk-bench-") as folder:
         home = os.path.join(folder, "home")
         os.makedirs(os.path.join(home, ".ssh"), mode=0o700)
@@ -363,29 +443,34 @@ def main():
             running.append(started[0])
             server = simulator_server(started, "simulator")
             walls, peaks, line_fed = side_by_side(server, swkicker, env, folder, runs)
-            conversations.append(("simulator, TCP_NODELAY, line-fed question", walls, 0.8))
-            latencies.append(("line-fed question (simulator)", line_fed, "< 10",
-                              median(line_fed) < 10))
+            conversations.append(("simulator, TCP_NODELAY, line-fed question", walls, 0.3))
+            latencies.append(latency_row("line-fed question (simulator)", line_fed))
+
+            started = start_paramiko(folder)
+            running.append(started[0])
+            server = simulator_server(started, "paramiko router", strict_close=False)
+            walls_paramiko, _, paramiko_fed = side_by_side(server, swkicker, env, folder, runs)
+            conversations.append(("paramiko router, Nagle on, line-fed question",
+                                  walls_paramiko, 0.3))
+            latencies.append(latency_row("line-fed question (paramiko)", paramiko_fed))
 
             started = start_simulator(sim, folder, "nagle", True, nagle=True)
             running.append(started[0])
             server = simulator_server(started, "simulator with Nagle on")
             walls_nagle, _, _ = side_by_side(server, swkicker, env, folder, runs)
-            conversations.append(("simulator, Nagle on, line-fed question", walls_nagle, 0.5))
+            conversations.append(("simulator, Nagle on, line-fed question", walls_nagle, 0.4))
 
             started = start_simulator(sim, folder, "prompt", False)
             running.append(started[0])
-            values = swkicker_latencies(simulator_server(started, "simulator"), swkicker,
-                                        env, folder, runs)
-            latencies.append(("prompt without line feed (simulator)", values, "< 10",
-                              median(values) < 10))
+            latencies.append(latency_row(
+                "prompt without line feed (simulator)",
+                latencies_of(simulator_server(started, "simulator"), env, folder)))
 
             started = start_simulator(sim, folder, "plain", False, question=PLAIN_QUESTION)
             running.append(started[0])
-            values = swkicker_latencies(simulator_server(started, "simulator"), swkicker,
-                                        env, folder, runs)
-            latencies.append(("other text without line feed (simulator)", values,
-                              "about 250", 200 <= median(values) < 300))
+            latencies.append(idle_row(
+                "other text without line feed (simulator)",
+                latencies_of(simulator_server(started, "simulator"), env, folder)))
         finally:
             for process in running:
                 process.terminate()
@@ -395,43 +480,20 @@ def main():
             with RealServers(folder) as servers:
                 sshd = servers.server("sshd", servers.start_sshd(), "log")
                 walls_sshd, _, sshd_prompt = side_by_side(sshd, swkicker, env, folder, runs)
-                conversations.append(("OpenSSH sshd %s, forced command, prompt without LF"
+                conversations.append(("OpenSSH sshd %s, prompt without LF"
                                       % package_version("openssh-server"), walls_sshd, 0.5))
                 dropbear = servers.server("dropbear", servers.start_dropbear(), "log")
                 walls_db, _, db_prompt = side_by_side(dropbear, swkicker, env, folder, runs)
-                conversations.append(("dropbear %s, forced command, prompt without LF"
+                conversations.append(("dropbear %s, prompt without LF"
                                       % package_version("dropbear-bin"), walls_db, 0.5))
-                latencies.append(("prompt without line feed (sshd)", sshd_prompt, "< 10",
-                                  median(sshd_prompt) < 10))
-                latencies.append(("prompt without line feed (dropbear)", db_prompt, "< 10",
-                                  median(db_prompt) < 10))
+                latencies.append(latency_row("prompt without line feed (sshd)", sshd_prompt))
+                latencies.append(latency_row("prompt without line feed (dropbear)", db_prompt))
                 servers.set_question(PLAIN_QUESTION)
-                values = swkicker_latencies(sshd, swkicker, env, folder, runs)
-                latencies.append(("other text without line feed (sshd)", values, "about 250",
-                                  200 <= median(values) < 300))
+                latencies.append(idle_row("other text without line feed (sshd)",
+                                          latencies_of(sshd, env, folder)))
 
-    print("Whole conversation, swKicker against ssh + sshpass, %d alternating runs each"
-          " (median wall time, ms)" % runs)
-    print("  %-58s %9s %9s %7s  %s" % ("server", "swKicker", "ssh", "ratio", "target"))
-    for name, walls, target in conversations:
-        s, o = median(walls["swKicker"]), median(walls["ssh"])
-        print("  %-58s %9.1f %9.1f %7.2f  %s" % (
-            name, s, o, s / o, verdict(s <= target * o, "<= %.2f" % target)))
-    if not real:
-        print("  (sshd and dropbear: skipped, they need root)")
-    peak_s, peak_o = median(peaks["swKicker"]), median(peaks["ssh"])
-    print()
-    print("Peak resident memory against the simulator, KiB (medians)")
-    print("  %-58s %9d %9d %7.2f  %s" % (
-        "", peak_s, peak_o, peak_s / peak_o, verdict(peak_s < peak_o, "< 1.00")))
-    print()
-    print("Question-to-answer latency of swKicker, %d runs each: simulator clock (1 ms steps),"
-          % runs)
-    print("forced command's clock (bash EPOCHREALTIME) on sshd and dropbear")
-    print("  %-46s %8s %8s %8s  %s" % ("", "median", "min", "max", "target, ms"))
-    for name, values, target, met in latencies:
-        print("  %-46s %8.1f %8.1f %8.1f  %s" % (
-            name + ", ms", median(values), min(values), max(values), verdict(met, target)))
+    print_tables(conversations, latencies, peaks, runs, real,
+                 options.baseline_name or options.baseline)
 
 
 if __name__ == "__main__":

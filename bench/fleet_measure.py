@@ -5,23 +5,33 @@ bench/fleet.sh. Prints one JSON object:
   cpu         user + system seconds of the command and every process under
               it (this process is their subreaper, so orphans are reaped here
               and counted too)
-  max_rss_kib the largest peak RSS of any one of those processes (getrusage)
-  tree_kib    the largest RSS of the whole tree at one moment (sampled every
-              100 ms from /proc, so a short peak can be missed)
-  by_name     for each process name: the largest peak RSS (VmHWM) sampled
+  own_peak_kib the command's own peak RSS, from /usr/bin/time, which starts it:
+              a process forked from this Python would carry Python's own
+              high-water mark into the figure (getrusage keeps the largest
+              RSS a process had, before its exec too)
+  by_name     for each process name under the command: the largest peak RSS
+              (VmHWM, which starts afresh at exec) sampled every 50 ms
+  tree_kib    the largest RSS of the whole tree at one moment (sampled, so a
+              short peak can be missed); shared libraries count once per
+              process in it
+  tree_pss_kib the largest proportional set size (PSS) of the tree at one
+              moment: pages shared by several processes are split among them
+  server_cpu  with --servers PID,...: user + system seconds those processes
+              and the children they reaped spent during the run
   status      the command's exit status
-usage: fleet_measure.py STDIN_FILE STDOUT_FILE -- COMMAND ARGS...
+usage: fleet_measure.py [--servers PID,...] STDIN_FILE STDOUT_FILE -- COMMAND ARGS...
 """
 import ctypes
 import json
 import os
-import resource
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
 PR_SET_CHILD_SUBREAPER = 36
+TICKS = os.sysconf("SC_CLK_TCK")
 
 
 def descendants(root):
@@ -64,51 +74,98 @@ def status_fields(pid):
     return name, rss, hwm
 
 
+def pss_kib(pid):
+    try:
+        with open("/proc/%d/smaps_rollup" % pid) as f:
+            for line in f:
+                if line.startswith("Pss:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def cpu_seconds(pids):
+    """utime + stime + cutime + cstime of live processes, in seconds."""
+    total = 0
+    for pid in pids:
+        try:
+            with open("/proc/%d/stat" % pid, "rb") as f:
+                stat = f.read()
+        except OSError:
+            continue
+        fields = stat[stat.rindex(b")") + 2:].split()
+        total += sum(int(fields[i]) for i in (11, 12, 13, 14))
+    return total / TICKS
+
+
 def main():
-    split = sys.argv.index("--")
-    stdin_path, stdout_path = sys.argv[1:split]
-    command = sys.argv[split + 1:]
+    args = sys.argv[1:]
+    servers = []
+    if args and args[0] == "--servers":
+        servers = [int(p) for p in args[1].split(",") if p]
+        args = args[2:]
+    split = args.index("--")
+    stdin_path, stdout_path = args[:split]
+    command = args[split + 1:]
     libc = ctypes.CDLL(None, use_errno=True)
     if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
         sys.exit("fleet_measure: cannot become a subreaper")
 
-    peak = {"tree": 0}
+    peak = {"tree": 0, "pss": 0}
     by_name = {}
     done = threading.Event()
+    me = os.getpid()
 
-    def sample(root):
+    def sample():
         while not done.is_set():
-            total = 0
-            for pid in descendants(root)[1:]:
+            total = pss = 0
+            for pid in descendants(me)[1:]:
                 fields = status_fields(pid)
                 if fields is None:
                     continue
                 name, rss, hwm = fields
+                if name == "time":
+                    continue
                 total += rss
+                pss += pss_kib(pid)
                 by_name[name] = max(by_name.get(name, 0), hwm)
             peak["tree"] = max(peak["tree"], total)
-            done.wait(0.1)
+            peak["pss"] = max(peak["pss"], pss)
+            done.wait(0.05)
 
-    with open(stdin_path, "rb") as given, open(stdout_path, "wb") as out:
+    with tempfile.NamedTemporaryFile(prefix="fleet-peak-") as own_peak, \
+            open(stdin_path, "rb") as given, open(stdout_path, "wb") as out:
+        server_before = cpu_seconds(servers)
         started = time.monotonic()
-        child = subprocess.Popen(command, stdin=given, stdout=out, stderr=subprocess.STDOUT)
-        sampler = threading.Thread(target=sample, args=(os.getpid(),), daemon=True)
+        child = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", own_peak.name] + command,
+                                 stdin=given, stdout=out, stderr=subprocess.STDOUT)
+        sampler = threading.Thread(target=sample, daemon=True)
         sampler.start()
         status = child.wait()
         wall = time.monotonic() - started
-    # Whatever the command left behind has been handed to this process: reap
-    # it all, so its time counts.
-    while True:
-        try:
-            os.waitpid(-1, 0)
-        except ChildProcessError:
-            break
-    done.set()
-    sampler.join()
-    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
-    print(json.dumps({"wall": wall, "cpu": usage.ru_utime + usage.ru_stime,
-                      "max_rss_kib": usage.ru_maxrss, "tree_kib": peak["tree"],
-                      "by_name": by_name, "status": status}))
+        # Whatever the command left behind has been handed to this process:
+        # reap it all, so its time counts.
+        while True:
+            try:
+                os.waitpid(-1, 0)
+            except ChildProcessError:
+                break
+        # A server reaps its finished sessions a moment after the client
+        # has gone; their time reaches its counters then.
+        if servers:
+            time.sleep(0.3)
+        server_cpu = cpu_seconds(servers) - server_before
+        done.set()
+        sampler.join()
+        lines = [l for l in open(own_peak.name).read().splitlines() if l.strip()]
+        # "Command exited with non-zero status N" comes first then.
+        own = int(lines[-1]) if lines and lines[-1].isdigit() else 0
+    usage = os.times()
+    print(json.dumps({"wall": wall, "cpu": usage.children_user + usage.children_system,
+                      "own_peak_kib": own, "tree_kib": peak["tree"],
+                      "tree_pss_kib": peak["pss"], "by_name": by_name,
+                      "server_cpu": server_cpu, "status": status}))
 
 
 if __name__ == "__main__":

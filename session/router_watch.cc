@@ -2,14 +2,8 @@
 
 #if defined(_WIN32)
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #else
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #endif
 
 #include <algorithm>
@@ -24,58 +18,9 @@
 
 #include "base/clock.h"
 #include "base/numbers.h"
+#include "session/socket.h"
 
 namespace {
-
-#if defined(_WIN32)
-using ProbeSocket = SOCKET;
-using PollEntry = WSAPOLLFD;
-constexpr ProbeSocket kNoSocket = INVALID_SOCKET;
-constexpr int kCloseOnExec = 0;  // nothing is inherited unless asked for
-constexpr short kReadable = POLLRDNORM;
-constexpr short kWritable = POLLWRNORM;
-void CloseProbeSocket(ProbeSocket fd) { closesocket(fd); }
-bool MakeNonBlocking(ProbeSocket fd) {
-  u_long on = 1;
-  return ioctlsocket(fd, FIONBIO, &on) == 0;
-}
-bool ConnectPending() { return WSAGetLastError() == WSAEWOULDBLOCK; }
-bool LocalShortage() {
-  const int error = WSAGetLastError();
-  return error == WSAEMFILE || error == WSAENOBUFS || error == WSAEADDRNOTAVAIL;
-}
-bool ReadPending() { return WSAGetLastError() == WSAEWOULDBLOCK; }
-int PollSockets(PollEntry* entries, size_t count, int ms) {
-  if (count == 0) {
-    Sleep(static_cast<DWORD>(ms));
-    return 0;
-  }
-  return WSAPoll(entries, static_cast<ULONG>(count), ms);
-}
-#else
-using ProbeSocket = int;
-using PollEntry = pollfd;
-constexpr ProbeSocket kNoSocket = -1;
-// Made closed-on-exec from the start: a proxy command another session's
-// thread starts meanwhile must not inherit it and hold the connection open.
-constexpr int kCloseOnExec = SOCK_CLOEXEC;
-constexpr short kReadable = POLLIN;
-constexpr short kWritable = POLLOUT;
-void CloseProbeSocket(ProbeSocket fd) { close(fd); }
-bool MakeNonBlocking(ProbeSocket fd) {
-  const int flags = fcntl(fd, F_GETFL, 0);
-  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-bool ConnectPending() { return errno == EINPROGRESS || errno == EINTR; }
-bool LocalShortage() {
-  return errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM ||
-         errno == EADDRNOTAVAIL || errno == EAGAIN;
-}
-bool ReadPending() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
-int PollSockets(PollEntry* entries, size_t count, int ms) {
-  return poll(entries, static_cast<nfds_t>(count), ms);
-}
-#endif
 
 // How often the fleet's prober looks for new routers and for the answers
 // of key checks, when no probe wakes it sooner.
@@ -90,14 +35,14 @@ enum class ProbeState { kNotStarted, kConnecting, kReading, kServing, kDown };
 // One probe in flight: a TCP connect, then the server's first lines until
 // one begins with "SSH-".
 struct Probe {
-  ProbeSocket fd = kNoSocket;
+  TcpSocket fd = kNoSocket;
   int64_t startMs = 0;
   ProbeState state = ProbeState::kNotStarted;
   std::string greeting;
 };
 
 void EndProbe(Probe* probe, ProbeState state) {
-  if (probe->fd != kNoSocket) CloseProbeSocket(probe->fd);
+  CloseTcpSocket(probe->fd);
   probe->fd = kNoSocket;
   probe->state = state;
 }
@@ -109,18 +54,16 @@ Probe StartProbe(const SshPeer& peer, int64_t nowMs) {
   Probe probe;
   probe.startMs = nowMs;
   const sockaddr* address = reinterpret_cast<const sockaddr*>(peer.address);
-  probe.fd = socket(address->sa_family, SOCK_STREAM | kCloseOnExec, 0);
+  int error = 0;
+  probe.fd = OpenTcpSocket(address->sa_family, &error);
   if (probe.fd == kNoSocket) return probe;  // not started
-  if (!MakeNonBlocking(probe.fd)) {
-    EndProbe(&probe, ProbeState::kNotStarted);
-    return probe;
-  }
-  if (connect(probe.fd, address, static_cast<socklen_t>(peer.addressLength)) == 0) {
+  const int started = StartConnect(probe.fd, address, static_cast<size_t>(peer.addressLength));
+  if (started == 0) {
     probe.state = ProbeState::kReading;
-  } else if (ConnectPending()) {
+  } else if (started == kConnectPending) {
     probe.state = ProbeState::kConnecting;
   } else {
-    EndProbe(&probe, LocalShortage() ? ProbeState::kNotStarted : ProbeState::kDown);
+    EndProbe(&probe, LocalShortage(started) ? ProbeState::kNotStarted : ProbeState::kDown);
   }
   return probe;
 }
@@ -133,8 +76,8 @@ bool Pending(const Probe& probe) {
 // when the connection ends or breaks first.
 void ReadGreeting(Probe* probe) {
   char bytes[512];
-  const int n = static_cast<int>(recv(probe->fd, bytes, sizeof bytes, 0));
-  if (n < 0 && ReadPending()) return;
+  const int n = SocketReceive(probe->fd, bytes, sizeof bytes);
+  if (n == kReceiveAgain) return;
   if (n <= 0) {
     EndProbe(probe, ProbeState::kDown);
     return;
@@ -154,18 +97,14 @@ void ReadGreeting(Probe* probe) {
 
 // Moves one probe on after a poll: its connect completed or failed, or bytes
 // (or the end) arrived; past its time it counts as down.
-void AdvanceProbe(Probe* probe, short events, int64_t nowMs) {
-  if (probe->state == ProbeState::kConnecting && events != 0) {
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (getsockopt(probe->fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) !=
-            0 ||
-        error != 0) {
+void AdvanceProbe(Probe* probe, bool ready, int64_t nowMs) {
+  if (probe->state == ProbeState::kConnecting && ready) {
+    if (ConnectResult(probe->fd) != 0) {
       EndProbe(probe, ProbeState::kDown);
       return;
     }
     probe->state = ProbeState::kReading;
-  } else if (probe->state == ProbeState::kReading && events != 0) {
+  } else if (probe->state == ProbeState::kReading && ready) {
     ReadGreeting(probe);
   }
   if (Pending(*probe) && nowMs - probe->startMs >= kProbeTimeoutMs) {
@@ -242,16 +181,13 @@ class Watcher {
 
   // Adds the pending probes' sockets to a poll and brings *untilMs forward
   // to when this watch next needs attention.
-  void AddToPoll(std::vector<PollEntry>* entries, std::vector<Probe*>* polled,
+  void AddToPoll(std::vector<SocketPoll>* entries, std::vector<Probe*>* polled,
                  int64_t* untilMs) {
     *untilMs = std::min({*untilMs, watch_.nextProbeMs, watch_.deadlineMs});
     for (Probe& probe : probes_) {
       if (!Pending(probe)) continue;
       *untilMs = std::min(*untilMs, probe.startMs + kProbeTimeoutMs);
-      PollEntry entry = {};
-      entry.fd = probe.fd;
-      entry.events = probe.state == ProbeState::kConnecting ? kWritable : kReadable;
-      entries->push_back(entry);
+      entries->push_back({probe.fd, probe.state == ProbeState::kConnecting, false});
       polled->push_back(&probe);
     }
   }
@@ -282,15 +218,13 @@ class Watcher {
 void PollWatchers(const std::vector<Watcher*>& watchers, int64_t maxMs) {
   const int64_t nowMs = MonotonicMs();
   int64_t untilMs = nowMs + maxMs;
-  std::vector<PollEntry> entries;
+  std::vector<SocketPoll> entries;
   std::vector<Probe*> polled;
   for (Watcher* watcher : watchers) watcher->AddToPoll(&entries, &polled, &untilMs);
   const int ms = static_cast<int>(std::clamp<int64_t>(untilMs - nowMs, 0, maxMs));
-  const int ready = PollSockets(entries.data(), entries.size(), ms);
+  PollSockets(entries.data(), entries.size(), ms);
   const int64_t afterMs = MonotonicMs();
-  for (size_t i = 0; i < polled.size(); ++i) {
-    AdvanceProbe(polled[i], ready > 0 ? entries[i].revents : 0, afterMs);
-  }
+  for (size_t i = 0; i < polled.size(); ++i) AdvanceProbe(polled[i], entries[i].ready, afterMs);
 }
 
 bool FetchSameKey(const SshPeer& peer, int64_t deadlineMs, bool* sameKey) {

@@ -1,15 +1,8 @@
 #include "session/server_offer.h"
 
-#if defined(_WIN32)
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <fcntl.h>
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
+#include "base/clock.h"
+#include "session/socket.h"
+#include "session/tcp_connect.h"
 
 #include <algorithm>
 #include <string_view>
@@ -45,83 +38,22 @@ std::string FirstShared(const std::string& ours, const std::string& theirs, Algo
   return std::string();
 }
 
-#if defined(_WIN32)
-using Socket = SOCKET;
-constexpr Socket kNoSocket = INVALID_SOCKET;
-constexpr int kCloseOnExec = 0;  // nothing is inherited unless asked for
-void CloseSocket(Socket s) { closesocket(s); }
-bool SetNonBlocking(Socket s) {
-  u_long on = 1;
-  return ioctlsocket(s, FIONBIO, &on) == 0;
-}
-bool Waits() {
-  const int error = WSAGetLastError();
-  return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
-}
-int Poll(Socket s, short events, int ms) {
-  WSAPOLLFD one = {s, events, 0};
-  return WSAPoll(&one, 1, ms);
-}
-#else
-using Socket = int;
-constexpr Socket kNoSocket = -1;
-// Made closed-on-exec from the start: a proxy command another session's
-// thread starts meanwhile must not inherit it and hold the connection open.
-constexpr int kCloseOnExec = SOCK_CLOEXEC;
-void CloseSocket(Socket s) { close(s); }
-bool SetNonBlocking(Socket s) { return fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK) == 0; }
-bool Waits() { return errno == EINPROGRESS || errno == EAGAIN || errno == EWOULDBLOCK; }
-int Poll(Socket s, short events, int ms) {
-  pollfd one = {s, events, 0};
-  return poll(&one, 1, ms);
-}
-#endif
-
 struct Connection {
-  Socket socket = kNoSocket;
+  TcpSocket socket = kNoSocket;
   int64_t deadlineMs = 0;
   int64_t (*nowMs)() = nullptr;
   std::string buffer;  // read and not yet taken
 };
 
-// Waits until the socket is ready for events, within the deadline.
-bool Ready(const Connection& c, short events) {
-  const int64_t left = c.deadlineMs - c.nowMs();
-  return left > 0 && Poll(c.socket, events, static_cast<int>(std::min<int64_t>(left, 1000))) > 0;
-}
-
-bool Connect(const std::string& host, int port, Connection* c) {
-  addrinfo hints = {};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return false;
-  for (addrinfo* each = found; each != nullptr && c->socket == kNoSocket; each = each->ai_next) {
-    const Socket s = socket(each->ai_family, each->ai_socktype | kCloseOnExec, each->ai_protocol);
-    if (s == kNoSocket) continue;
-    c->socket = s;
-    bool connected = SetNonBlocking(s) &&
-                     (connect(s, each->ai_addr, static_cast<int>(each->ai_addrlen)) == 0 ||
-                      (Waits() && Ready(*c, POLLOUT)));
-    int error = 0;
-    socklen_t size = sizeof error;
-    connected = connected &&
-                getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) == 0 &&
-                error == 0;
-    if (!connected) {
-      CloseSocket(s);
-      c->socket = kNoSocket;
-    }
-  }
-  freeaddrinfo(found);
-  return c->socket != kNoSocket;
-}
-
 // Makes the buffer hold at least count bytes.
 bool Fill(Connection* c, size_t count) {
   char chunk[4096];
   while (c->buffer.size() < count) {
-    if (!Ready(*c, POLLIN)) return false;
-    const auto got = recv(c->socket, chunk, sizeof chunk, 0);
+    const int64_t left = c->deadlineMs - c->nowMs();
+    if (left <= 0) return false;
+    if (!WaitSocket(c->socket, false, static_cast<int>(std::min<int64_t>(left, 1000)))) continue;
+    const int got = SocketReceive(c->socket, chunk, sizeof chunk);
+    if (got == kReceiveAgain) continue;
     if (got <= 0) return false;
     c->buffer.append(chunk, static_cast<size_t>(got));
   }
@@ -217,15 +149,15 @@ std::vector<AlgorithmNeed> AlgorithmNeeds(const ServerOffer& offer, const SshCon
 
 bool ReadServerOffer(const std::string& host, int port, int64_t deadlineMs, int64_t (*nowMs)(),
                      ServerOffer* offer) {
+  const TcpConnection tcp = TcpConnect(host.c_str(), port, deadlineMs);
+  if (!tcp.connected) return false;
   Connection c;
+  c.socket = tcp.fd;
   c.deadlineMs = deadlineMs;
   c.nowMs = nowMs;
-  if (!Connect(host, port, &c)) return false;
   std::string payload;
-  const bool read = send(c.socket, kVersionLine, sizeof kVersionLine - 1, 0) ==
-                        static_cast<int>(sizeof kVersionLine - 1) &&
-                    SkipToVersionLine(&c) && ReadKexInitPayload(&c, &payload) &&
-                    ParseKexInit(payload, offer);
-  CloseSocket(c.socket);
+  const bool read = SocketSendAll(c.socket, kVersionLine, deadlineMs) && SkipToVersionLine(&c) &&
+                    ReadKexInitPayload(&c, &payload) && ParseKexInit(payload, offer);
+  CloseTcpSocket(c.socket);
   return read;
 }

@@ -7,14 +7,6 @@
 #include <libssh/libssh.h>
 #if defined(_WIN32)
 #include <winsock2.h>
-#include <mstcpip.h>
-#else
-#include <poll.h>
-#if defined(__linux__)
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#endif
 #endif
 
 #include <algorithm>
@@ -30,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/address_text.h"
 #include "base/clock.h"
 #include "session/known_hosts.h"
 #include "session/line_assembler.h"
@@ -38,6 +31,7 @@
 #include "session/ssh_config.h"
 #include "session/ssh_files.h"
 #include "session/small_file.h"
+#include "session/socket.h"
 #include "session/ssh_libssh_peer.h"
 #include "session/ssh_library.h"
 #include "session/tcp_connect.h"
@@ -51,9 +45,6 @@ constexpr int64_t kCloseWaitMs = 3000;
 constexpr int kMaxKeyboardInteractiveRounds = 8;
 // How long the agent may take to answer before it is passed over.
 constexpr int kAgentDeadlineMs = 2000;
-// How often a non-blocking step looks again while the socket stays quiet
-// (the TCP connection's completion does not show as readable).
-constexpr int kStepSliceMs = 20;
 // A non-blocking step that ran out of time, beside libssh's own results.
 constexpr int kStepTimedOut = -1000;
 // The last line of the remote command's output kept for a failure report.
@@ -102,6 +93,9 @@ struct OpenSession {
   // The connection this file opened: libssh uses a socket it was given but
   // never closes it.
   std::optional<TcpSocket> ownSocket;
+  // Whether the socket takes quick-ACK mode; cleared when it refuses it
+  // (a note of the socket's, not of the session's state).
+  mutable bool ackPromptly = true;
   std::vector<std::string> identityFiles;  // tried in order after the agent
   bool identitiesOnly = false;             // no agent keys
   SshFailure failure = SshFailure::kNone;
@@ -289,53 +283,40 @@ bool HostKeyAcceptable(ssh_session session, const std::vector<KnownHostsText>& f
 // Many servers leave Nagle on for a session without a terminal (OpenSSH's
 // sshd does): their next small packet waits for our ACK of the one before,
 // which Linux delays by up to 40 ms when we have nothing to send. Quick-ACK
-// mode sends a due ACK at once; Linux drops out of that mode by itself, so it
-// is set again before every wait.
-void AckPromptly(ssh_session session) {
-#if defined(TCP_QUICKACK)
-  const socket_t fd = ssh_get_fd(session);
+// mode sends a due ACK at once. Linux leaves that mode by itself once we
+// send after receiving, so it is set again before a wait that can block,
+// and never where the socket has no such mode (a proxy command's pipe, or
+// Windows, where the socket was made acknowledging every segment).
+void AckPromptly(const OpenSession* open) {
+  if (!open->ackPromptly) return;
+  const socket_t fd = ssh_get_fd(open->session);
   if (fd == SSH_INVALID_SOCKET) return;
-  const int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-#elif defined(SIO_TCP_SET_ACK_FREQUENCY)
-  // Windows' counterpart: acknowledge every segment at once. It stays set;
-  // where the system does not know it the call fails and nothing changes.
-  const socket_t fd = ssh_get_fd(session);
-  if (fd == SSH_INVALID_SOCKET) return;
-  DWORD everySegment = 1;
-  DWORD returned = 0;
-  WSAIoctl(fd, SIO_TCP_SET_ACK_FREQUENCY, &everySegment, sizeof everySegment,
-           nullptr, 0, &returned, nullptr, nullptr);
-#else
-  (void)session;
-#endif
+  open->ackPromptly = ::AckPromptly(static_cast<TcpSocket>(fd));
 }
 
-// Whether fd became readable within ms.
-bool WaitReadable(socket_t fd, int ms) {
-  if (fd == SSH_INVALID_SOCKET) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    return false;
-  }
-#if defined(_WIN32)
-  WSAPOLLFD socket = {fd, POLLRDNORM, 0};
-  return WSAPoll(&socket, 1, ms) > 0;
-#else
-  pollfd socket = {fd, POLLIN, 0};
-  return poll(&socket, 1, ms) > 0;
-#endif
-}
-
-// Waits for the host's next bytes during a non-blocking step; *heardMs is
-// when it was last heard from. False once it has been silent for a step's
-// bound or the session's bound has come.
+// Waits for the host's next bytes during a non-blocking step, until they
+// come or the step's time is up; *heardMs is when it was last heard from.
+// False once it has been silent for a step's bound or the session's bound
+// has come. Room to write ends the wait too while libssh holds output back
+// (ssh_get_poll_flags), and only then: an idle socket is always writable.
 bool AwaitHost(const OpenSession* open, int64_t* heardMs) {
   const int64_t now = NowMs();
   const int64_t end = std::min(*heardMs + open->stepMs, open->sessionEndMs);
   if (now >= end) return false;
-  AckPromptly(open->session);
-  if (WaitReadable(ssh_get_fd(open->session),
-                   static_cast<int>(std::min<int64_t>(end - now, kStepSliceMs)))) {
+  const socket_t fd = ssh_get_fd(open->session);
+  if (fd == SSH_INVALID_SOCKET) {
+    // No socket yet to wait on: libssh is looked at again shortly.
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min<int64_t>(end - now, 20)));
+    return true;
+  }
+  AckPromptly(open);
+  const bool writing = (ssh_get_poll_flags(open->session) & SSH_WRITE_PENDING) != 0;
+  SocketPoll ready[2] = {{static_cast<TcpSocket>(fd), false, false},
+                         {static_cast<TcpSocket>(fd), true, false}};
+  // One wait at most a second long: the clock is looked at again after a
+  // signal or a wake-up with nothing for libssh.
+  if (PollSockets(ready, writing ? 2 : 1, static_cast<int>(std::min<int64_t>(end - now, 1000))) >
+      0) {
     *heardMs = NowMs();
   }
   return true;
@@ -592,7 +573,7 @@ std::unique_ptr<OpenSession> Take(SshClient client) {
 // the remote's EOF (the channel calls stop looking then); returns after the
 // first packets handled. The channel callbacks record exit status and close.
 void AwaitPackets(OpenSession* open, int waitMs) {
-  AckPromptly(open->session);
+  if (waitMs > 0) AckPromptly(open);
   ssh_event event = ssh_event_new();
   if (event == nullptr) return;
   if (ssh_event_add_session(event, open->session) == SSH_OK) {
@@ -611,7 +592,7 @@ void Release(OpenSession* open) {
     ssh_disconnect(open->session);
     ssh_free(open->session);
   }
-  if (open->ownSocket.has_value()) TcpClose(*open->ownSocket);
+  if (open->ownSocket.has_value()) CloseTcpSocket(*open->ownSocket);
   open->channel = nullptr;
   open->session = nullptr;
   open->ownSocket.reset();

@@ -8,26 +8,25 @@
 #include <ws2tcpip.h>
 #else
 #include <netdb.h>
-#include <poll.h>
 #include <sys/socket.h>
 #endif
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "base/numbers.h"
 #include "session/router_return.h"
 #include "session/ssh_config.h"
 #include "session/ssh_files.h"
 #include "session/ssh_peer.h"
+#include "session/tcp_connect.h"
 
 namespace {
 
-// How long one wait for the server lasts before the deadline is looked at.
-constexpr int kSliceMs = 20;
+// The longest one wait for the server lasts before the deadline is looked
+// at again.
+constexpr int kLongestWaitMs = 1000;
 
 // The router of the last session this thread opened: each thread's
 // sessions are its own, whatever other threads open meanwhile.
@@ -71,20 +70,6 @@ void AskAsBefore(ssh_session session, const SshPeer& peer) {
   }
   if (OwnMac(peer.macOut)) ssh_options_set(session, SSH_OPTIONS_HMAC_C_S, peer.macOut.c_str());
   if (OwnMac(peer.macIn)) ssh_options_set(session, SSH_OPTIONS_HMAC_S_C, peer.macIn.c_str());
-}
-
-void WaitForServer(socket_t fd, int ms) {
-  if (fd == SSH_INVALID_SOCKET) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    return;
-  }
-#if defined(_WIN32)
-  WSAPOLLFD socket = {fd, POLLRDNORM, 0};
-  WSAPoll(&socket, 1, ms);
-#else
-  pollfd socket = {fd, POLLIN, 0};
-  poll(&socket, 1, ms);
-#endif
 }
 
 }  // namespace
@@ -181,30 +166,39 @@ bool SshFetchHostKey(const SshPeer& peer, int64_t timeoutMs, std::string* keyTyp
   const std::string algorithms =
       HostKeyAlgorithmsPreferring({peer.hostKeyType}) +
       (peer.hostKeyType == "ssh-rsa" ? ",ssh-rsa" : "");
+  const int64_t deadline = MonotonicMs() + timeoutMs;
+  // The connection is this program's own, with the options every socket to
+  // a router has; libssh would open one without them.
+  const TcpConnection tcp = TcpConnect(host, static_cast<int>(port), deadline);
+  socket_t fd = static_cast<socket_t>(tcp.fd);
   bool fetched = false;
-  if (ssh_options_set(session, SSH_OPTIONS_LOG_VERBOSITY, &noLog) == 0 &&
+  if (tcp.connected &&
+      ssh_options_set(session, SSH_OPTIONS_LOG_VERBOSITY, &noLog) == 0 &&
       ssh_options_set(session, SSH_OPTIONS_PROCESS_CONFIG, &processConfig) == 0 &&
       ssh_options_set(session, SSH_OPTIONS_HOST, host) == 0 &&
       ssh_options_set(session, SSH_OPTIONS_PORT, &port) == 0 &&
       ssh_options_set(session, SSH_OPTIONS_TIMEOUT, &seconds) == 0 &&
       ssh_options_set(session, SSH_OPTIONS_KNOWNHOSTS, NullPath()) == 0 &&
       ssh_options_set(session, SSH_OPTIONS_GLOBAL_KNOWNHOSTS, NullPath()) == 0 &&
-      ssh_options_set(session, SSH_OPTIONS_HOSTKEYS, algorithms.c_str()) == 0) {
+      ssh_options_set(session, SSH_OPTIONS_HOSTKEYS, algorithms.c_str()) == 0 &&
+      ssh_options_set(session, SSH_OPTIONS_FD, &fd) == 0) {
     AskAsBefore(session, peer);
-    // Non-blocking, so the deadline holds for the whole exchange.
+    // Non-blocking, so the deadline holds for the whole exchange; each wait
+    // ends when the server's bytes come.
     ssh_set_blocking(session, 0);
-    const int64_t deadline = MonotonicMs() + timeoutMs;
     int rc = ssh_connect(session);
     while (rc == SSH_AGAIN) {
       const int64_t left = deadline - MonotonicMs();
       if (left <= 0) break;
-      WaitForServer(ssh_get_fd(session), static_cast<int>(std::min<int64_t>(left, kSliceMs)));
+      WaitSocket(tcp.fd, false, static_cast<int>(std::min<int64_t>(left, kLongestWaitMs)));
       rc = ssh_connect(session);
     }
     fetched = rc == SSH_OK && ServerKey(session, keyType, key);
   }
   ssh_disconnect(session);
   ssh_free(session);
+  // libssh never closes a socket it was given.
+  if (tcp.connected) CloseTcpSocket(tcp.fd);
   // libssh and the crypto library below it may change the floating-point
   // environment; the port conversion needs its own mode back.
   SetFloatingPointMode();

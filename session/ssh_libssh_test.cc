@@ -9,7 +9,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 
 #include <algorithm>
 #include <barrier>
@@ -58,6 +61,14 @@ struct SilentListener {
     if (fd >= 0) close(fd);
   }
 };
+
+// A session with the simulator on port as admin, running "/system reboot".
+SshClient ConnectToReboot(int port) {
+  SshConnectOptions options = {};
+  options.size = sizeof options;
+  std::strcpy(options.remoteCommand, "/system reboot");
+  return SshConnectA("127.0.0.1", port, "admin", "secret", 20, 512, &options, nullptr);
+}
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -546,11 +557,7 @@ TEST_F(SimulatorTest, DrippedQuestionGetsTheAnswerAndTheModeIsRestored) {
 TEST_F(SimulatorTest, LongLineNeverOverflowsTheBufferAndTheRestIsKept) {
   const int port = StartSim({"--mode", "long-line"});
   ASSERT_GT(port, 0);
-  SshConnectOptions options = {};
-  options.size = sizeof options;
-  std::strcpy(options.remoteCommand, "/system reboot");
-  const SshClient client =
-      SshConnectA("127.0.0.1", port, "admin", "secret", 20, 512, &options, nullptr);
+  const SshClient client = ConnectToReboot(port);
   ASSERT_NE(client, kInvalidClient);
   constexpr int kBuffer = 64;
   constexpr char kGuard = 0x5a;
@@ -610,6 +617,43 @@ TEST_F(SimulatorTest, BadArgumentsFailAtOnceWithTheirReasonAndLeaveNothingOpen) 
   EXPECT_EQ(SshReadLineA(client + 1, line, &count), 0) << "a handle never handed out";
   EXPECT_NE(SshDisconnect(client), 0);
   EXPECT_EQ(SshDisconnect(client), 0) << "a closed handle";
+}
+
+// This process's TCP socket connected to 127.0.0.1:port; -1 for none.
+int SocketConnectedTo(int port) {
+  DIR* fds = opendir("/proc/self/fd");
+  if (fds == nullptr) return -1;
+  int found = -1;
+  while (dirent* entry = readdir(fds)) {
+    const int fd = std::atoi(entry->d_name);
+    sockaddr_in peer = {};
+    socklen_t length = sizeof peer;
+    if (fd != dirfd(fds) && getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+        peer.sin_family == AF_INET && ntohs(peer.sin_port) == port) {
+      found = fd;
+      break;
+    }
+  }
+  closedir(fds);
+  return found;
+}
+
+// The session's own socket (opened by this program, not by libssh) once had
+// no TCP_NODELAY: every small packet that followed another waited for the
+// router's delayed ACK, 40 ms each. Read back while the session is open.
+TEST_F(SimulatorTest, SessionSocketHasNagleOffAndIsNotInherited) {
+  const int port = StartSim({});
+  ASSERT_GT(port, 0);
+  const SshClient client = ConnectToReboot(port);
+  ASSERT_NE(client, kInvalidClient);
+  const int fd = SocketConnectedTo(port);
+  ASSERT_GE(fd, 0) << "no socket to the router while the session is open";
+  int noDelay = 0;
+  socklen_t size = sizeof noDelay;
+  ASSERT_EQ(getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, &size), 0);
+  EXPECT_NE(noDelay, 0) << "TCP_NODELAY is off on the session's socket";
+  EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << "a child process would inherit the socket";
+  EXPECT_NE(SshDisconnect(client), 0);
 }
 
 // One router of several driven at once, each on a thread of its own.

@@ -7,41 +7,22 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
-#include <fcntl.h>
 #include <netdb.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #endif
 
 #include <algorithm>
-#include <chrono>
 #include <string_view>
+
+#include "base/clock.h"
 
 namespace {
 
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+int64_t NowMs() { return MonotonicMs(); }
 
 #if defined(_WIN32)
-constexpr TcpSocket kNoSocket = INVALID_SOCKET;
-constexpr int kCloseOnExec = 0;  // nothing is inherited unless asked for
-int LastSocketError() { return WSAGetLastError(); }
-bool InProgress(int error) { return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS; }
-bool SetNonBlocking(TcpSocket fd) {
-  u_long on = 1;
-  return ioctlsocket(fd, FIONBIO, &on) == 0;
-}
-int PollOne(TcpSocket fd, int ms) {
-  WSAPOLLFD entry = {fd, POLLWRNORM, 0};
-  return WSAPoll(&entry, 1, ms);
-}
 SshFailure KindOfSocketError(int error) {
   switch (error) {
     case WSAECONNREFUSED: return SshFailure::kConnectionRefused;
@@ -49,7 +30,6 @@ SshFailure KindOfSocketError(int error) {
     default: return SshFailure::kOther;
   }
 }
-std::string SocketErrorText(int error) { return "socket error " + std::to_string(error); }
 // The system's words for a resolver error (the EAI_ codes are Winsock's
 // error codes), into a buffer of this call's own: mingw's gai_strerror
 // writes every thread's text into one static buffer.
@@ -66,36 +46,12 @@ std::string ResolverErrorText(int error) {
   return words.empty() ? "error " + std::to_string(error) : words;
 }
 #else
-constexpr TcpSocket kNoSocket = -1;
-// Made closed-on-exec from the start: a proxy command another session's
-// thread starts meanwhile must not inherit it and hold the connection open.
-constexpr int kCloseOnExec = SOCK_CLOEXEC;
-int LastSocketError() { return errno; }
-bool InProgress(int error) { return error == EINPROGRESS || error == EINTR; }
-bool SetNonBlocking(TcpSocket fd) {
-  const int flags = fcntl(fd, F_GETFL);
-  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 &&
-         fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
-}
-int PollOne(TcpSocket fd, int ms) {
-  pollfd entry = {fd, POLLOUT, 0};
-  return poll(&entry, 1, ms);
-}
 SshFailure KindOfSocketError(int error) {
   switch (error) {
     case ECONNREFUSED: return SshFailure::kConnectionRefused;
     case ETIMEDOUT: return SshFailure::kTimedOut;
     default: return SshFailure::kOther;
   }
-}
-// strerror_r comes in two forms: XSI's fills the buffer and returns a
-// status, GNU's returns the text (perhaps a constant of its own).
-// strerror itself may share one buffer among all threads.
-[[maybe_unused]] const char* ErrorTextOf(int, const char* buffer) { return buffer; }
-[[maybe_unused]] const char* ErrorTextOf(const char* text, const char*) { return text; }
-std::string SocketErrorText(int error) {
-  char buffer[256] = {};
-  return ErrorTextOf(strerror_r(error, buffer, sizeof buffer), buffer);
 }
 // glibc's and musl's texts are constants.
 std::string ResolverErrorText(int error) { return gai_strerror(error); }
@@ -125,34 +81,17 @@ SshFailure KindOfResolveError(int error) {
 // 0 when connected, else the system's error code (-1 for the deadline).
 constexpr int kDeadlinePassed = -1;
 int ConnectOne(TcpSocket fd, const addrinfo* address, int64_t deadlineMs) {
-  if (!SetNonBlocking(fd)) return LastSocketError();
-  if (connect(fd, address->ai_addr, static_cast<int>(address->ai_addrlen)) == 0) return 0;
-  const int started = LastSocketError();
-  if (!InProgress(started)) return started;
+  const int started = StartConnect(fd, address->ai_addr, address->ai_addrlen);
+  if (started != kConnectPending) return started;
   for (;;) {
     const int64_t left = deadlineMs - NowMs();
     if (left <= 0) return kDeadlinePassed;
-    const int ready = PollOne(fd, static_cast<int>(std::min<int64_t>(left, 1000)));
-    if (ready < 0 && !InProgress(LastSocketError())) return LastSocketError();
-    if (ready > 0) break;
+    if (WaitSocket(fd, true, static_cast<int>(std::min<int64_t>(left, 1000)))) break;
   }
-  int error = 0;
-  socklen_t size = sizeof error;
-  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0) {
-    return LastSocketError();
-  }
-  return error;
+  return ConnectResult(fd);
 }
 
 }  // namespace
-
-void TcpClose(TcpSocket fd) {
-#if defined(_WIN32)
-  closesocket(fd);
-#else
-  close(fd);
-#endif
-}
 
 TcpConnection TcpConnect(const char* host, int port, int64_t deadlineMs) {
   TcpConnection result;
@@ -179,12 +118,8 @@ TcpConnection TcpConnect(const char* host, int port, int64_t deadlineMs) {
       lastError = kDeadlinePassed;
       break;
     }
-    const TcpSocket fd = static_cast<TcpSocket>(
-        socket(address->ai_family, address->ai_socktype | kCloseOnExec, address->ai_protocol));
-    if (fd == kNoSocket) {
-      lastError = LastSocketError();
-      continue;
-    }
+    const TcpSocket fd = OpenTcpSocket(address->ai_family, &lastError);
+    if (fd == kNoSocket) continue;
     lastError = ConnectOne(fd, address, deadlineMs);
     if (lastError == 0) {
       freeaddrinfo(addresses);
@@ -193,7 +128,7 @@ TcpConnection TcpConnect(const char* host, int port, int64_t deadlineMs) {
       result.failure = SshFailure::kNone;
       return result;
     }
-    TcpClose(fd);
+    CloseTcpSocket(fd);
   }
   freeaddrinfo(addresses);
   if (lastError == kDeadlinePassed) {

@@ -132,17 +132,29 @@ def serve(conn, args, host_key):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--mode", required=True, choices=["window-1", "stall-rekey", "stop-reading"])
-    parser.add_argument("--user", default="admin")
-    parser.add_argument("--password", default="secret")
-    parser.add_argument("--lifetime", type=float, default=120)
-    parser.add_argument("--log")
+    add_router_options(parser, lifetime=120)
     args = parser.parse_args()
 
+    return serve_connections(serve, args)
+
+
+def add_router_options(parser, lifetime):
+    """The user and password served, the seconds to serve, the log file."""
+    parser.add_argument("--user", default="admin")
+    parser.add_argument("--password", default="secret")
+    parser.add_argument("--lifetime", type=float, default=lifetime)
+    parser.add_argument("--log")
+
+
+def serve_connections(serve, args):
+    """Listens on a port of the system's choice on 127.0.0.1, prints it, and
+    hands each connection to serve(conn, args, host_key) on a thread of its
+    own until args.lifetime seconds have passed."""
     host_key = paramiko.RSAKey.generate(2048)
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", 0))
-    listener.listen(8)
+    listener.listen(16)
     print(listener.getsockname()[1], flush=True)
     listener.settimeout(0.5)
     end = time.monotonic() + args.lifetime
