@@ -72,8 +72,10 @@ bool ReadRouterLine(std::string_view line, FleetRouter* router,
   }
   for (std::string& param : params) Wipe(&param);
   if (!read) return false;
+  // /user: and /port: may be left out, as the single command's may be
+  // empty: the SSH configuration's User and Port, or ssh's defaults, apply.
   for (const Field& field : fields) {
-    if (!field.seen && field.prefix != "/v:") {
+    if (!field.seen && (field.prefix == "/pw:" || field.prefix == "/ip:")) {
       *reason = std::string(field.prefix) + " missing";
       return false;
     }
@@ -105,10 +107,6 @@ bool ReadRouterLine(std::string_view line, FleetRouter* router,
   router->portNumber = port;
   if (router->address.empty()) {
     *reason = "/ip: is empty";
-    return false;
-  }
-  if (router->user.empty()) {
-    *reason = "/user: is empty";
     return false;
   }
   return true;
@@ -371,7 +369,7 @@ std::string ReportHeader(bool waited) {
   std::string header =
       "line,address,port,user,exit status,outcome,reason,seconds";
   if (waited) header += ",down seconds,back seconds";
-  return header + "\r\n";
+  return header + ",name as given,added host key,added to\r\n";
 }
 
 std::string_view OutcomeOf(const RouterResult& result) {
@@ -391,6 +389,8 @@ std::string ReportRow(const RouterResult& result, bool waited) {
     row += ",";
     if (result.backSeconds >= 0) row += Seconds(result.backSeconds);
   }
+  row += "," + ReportCell(result.givenName) + "," + ReportCell(result.addedKey) + "," +
+         ReportCell(result.addedTo);
   return row + "\r\n";
 }
 
@@ -431,7 +431,8 @@ std::string RouterName(std::string_view address, std::string_view port) {
 }
 
 std::string FinishedLine(const RouterResult& result) {
-  std::string line = RouterName(result.address, result.port) + " " +
+  std::string line = RouterName(result.address, result.port) +
+                     (result.givenName.empty() ? "" : " (" + result.givenName + ")") + " " +
                      std::string(OutcomeOf(result)) +
                      " " + Seconds(result.seconds) + " s";
   if (result.status != 0) line += ": " + result.reason;

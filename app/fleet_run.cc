@@ -97,6 +97,20 @@ void Returned(Progress* progress, size_t index, const RouterReturn& back) {
 // The routers, one at a time, on a worker thread: the conversation, and
 // for one that took the answer under /wait:, the hand-over to the watch,
 // which does not hold the job slot. Nothing here prints.
+// Where the session went, in place of what the list gave, when it got as
+// far as reading the SSH configuration.
+void TakeRoute(const SshRoute& route, RouterResult* result) {
+  if (route.host.empty()) return;
+  if (route.host != result->address) result->givenName = result->address;
+  result->address = route.host;
+  result->port = std::to_string(route.port);
+  result->user = route.user;
+  if (!route.addedFingerprint.empty()) {
+    result->addedKey = route.addedKeyType + " " + route.addedFingerprint;
+    result->addedTo = route.addedFile;
+  }
+}
+
 void Work(std::vector<FleetRouter>* routers, int32_t waitSeconds, ReturnWatchPool* watch,
           Progress* progress) {
   // The port is read as a number before any SSH call; a new thread starts
@@ -122,6 +136,7 @@ void Work(std::vector<FleetRouter>* routers, int32_t waitSeconds, ReturnWatchPoo
     const RebootResult talk =
         RebootQuietly(router.user, &router.password, router.port, router.address);
     SshSetPeerCheck(nullptr);
+    TakeRoute(talk.route, &result);
     const bool awaited = talk.failure == SshFailure::kNone && waitSeconds > 0;
     SshPeer peer;
     if (awaited && !SshLastPeer(&peer)) peer = SshPeer();
@@ -339,11 +354,14 @@ int RunFleet(const std::vector<std::u16string>& params) {
                        RunLogLine({.address = result.address,
                                    .port = PortFromText(result.port),
                                    .user = result.user,
+                                   .givenName = result.givenName,
                                    .outcome = result.status == kExitDone ? "answered" : "failed",
                                    .reason = result.reason,
                                    .downMs = MillisecondsOf(result.downSeconds),
                                    .backMs = MillisecondsOf(result.backSeconds),
-                                   .listLine = result.line}));
+                                   .listLine = result.line,
+                                   .addedKey = result.addedKey,
+                                   .addedTo = result.addedTo}));
       }
     }
     if (showProgress && done < total) {

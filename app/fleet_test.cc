@@ -117,6 +117,20 @@ TEST(FleetListTest, BadListNamesFileAndLine) {
   }
 }
 
+// The SSH configuration's User and Port stand in for a line's /user: and
+// /port: left out (they were refused as "/user: is empty", "/port: missing").
+TEST(FleetListTest, UserAndPortMayBeLeftToTheConfiguration) {
+  std::vector<FleetRouter> routers;
+  std::string error;
+  ASSERT_TRUE(ReadFleetList("f", "/pw: /ip:myrouter\n/user: /pw:p /ip:other\n", &routers, &error))
+      << error;
+  ASSERT_EQ(routers.size(), 2u);
+  EXPECT_EQ(routers[0].user, "");
+  EXPECT_EQ(routers[0].port, "");
+  EXPECT_EQ(routers[0].portNumber, 22);
+  EXPECT_EQ(routers[1].user, "");
+}
+
 // The README's own line, and the quoting a Windows program's command line
 // gets: a quote anywhere groups, two quotes in a quoted stretch are one.
 TEST(FleetListTest, QuotesGroupAValueWithSpaces) {
@@ -288,18 +302,30 @@ TEST(FleetReportTest, CsvQuotingAndRows) {
   failed.reason = "timed out";
   failed.seconds = 45.04;
   EXPECT_EQ(ReportHeader(false),
-            "line,address,port,user,exit status,outcome,reason,seconds\r\n");
+            "line,address,port,user,exit status,outcome,reason,seconds,name as given,"
+            "added host key,added to\r\n");
   EXPECT_EQ(ReportRow(failed, false),
-            "7,10.0.0.9,22,\"ad,min\",4,failed,timed out,45.0\r\n");
+            "7,10.0.0.9,22,\"ad,min\",4,failed,timed out,45.0,,,\r\n");
   RouterResult back = failed;
   back.status = 0;
   back.reason = "";
   back.downSeconds = 3;
   back.backSeconds = 61.5;
   EXPECT_EQ(ReportRow(back, true),
-            "7,10.0.0.9,22,\"ad,min\",0,rebooted,,45.0,3.0,61.5\r\n");
+            "7,10.0.0.9,22,\"ad,min\",0,rebooted,,45.0,3.0,61.5,,,\r\n");
   EXPECT_EQ(ReportRow(failed, true),
-            "7,10.0.0.9,22,\"ad,min\",4,failed,timed out,45.0,,\r\n");
+            "7,10.0.0.9,22,\"ad,min\",4,failed,timed out,45.0,,,,,\r\n");
+  // Where an alias went, and the key its first contact recorded.
+  RouterResult alias = back;
+  alias.address = "127.0.0.1";
+  alias.port = "2201";
+  alias.givenName = "myrouter";
+  alias.addedKey = "ED25519 SHA256:abc";
+  alias.addedTo = "/root/.ssh/known_hosts";
+  EXPECT_EQ(ReportRow(alias, false),
+            "7,127.0.0.1,2201,\"ad,min\",0,rebooted,,45.0,myrouter,ED25519 SHA256:abc,"
+            "/root/.ssh/known_hosts\r\n");
+  EXPECT_EQ(FinishedLine(alias), "127.0.0.1:2201 (myrouter) rebooted 45.0 s");
 }
 
 // A cell a spreadsheet would take for a formula is text with a leading '.
@@ -331,7 +357,8 @@ TEST(FleetReportTest, FormulaCellsAreNeutralised) {
   result.user = "=cmd";
   result.status = 7;
   result.reason = "-the router ended";
-  EXPECT_EQ(ReportRow(result, false), "3,10.0.0.9,22,'=cmd,7,failed,'-the router ended,0.0\r\n");
+  EXPECT_EQ(ReportRow(result, false),
+            "3,10.0.0.9,22,'=cmd,7,failed,'-the router ended,0.0,,,\r\n");
 }
 
 TEST(FleetTextTest, ProgressFinishedAndSummary) {

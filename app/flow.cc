@@ -236,9 +236,15 @@ int RunProgramFlow() {
   }
 
   int64_t answeredMs = 0;
+  // Where the session went, as the SSH configuration made it; what was
+  // given when it got nowhere.
+  SshRoute route;
+  route.host = request.address;
+  route.port = PortFromText(request.port);
+  route.user = request.user;
   const SshFailure outcome =
       RunRebootSession(request.user, &request.password, request.port,
-                       request.verbose, request.address, &answeredMs);
+                       request.verbose, request.address, &answeredMs, &route);
   Wipe(&request.password);
   Ending ending = EndingFor(outcome);
   // A router that shares no algorithm is told with what to add: a scheduled
@@ -250,13 +256,20 @@ int RunProgramFlow() {
     back = AwaitRouterReturn(waitSeconds, answeredMs, verbose);
     ending = EndingFor(back.outcome);
   }
-  LogUnwatchedRun({.address = request.address,
-                   .port = PortFromText(request.port),
-                   .user = request.user,
+  const std::string addedKey = route.addedFingerprint.empty()
+                                   ? std::string()
+                                   : route.addedKeyType + " " + route.addedFingerprint;
+  LogUnwatchedRun({.address = route.host,
+                   .port = route.port,
+                   .user = route.user,
+                   .givenName = route.host != request.address ? std::string_view(request.address)
+                                                               : std::string_view(),
                    .outcome = ending.status == kExitDone ? "answered" : "failed",
                    .reason = detail[0] != '\0' ? std::string_view(detail) : ending.reason,
                    .downMs = back.downMs,
-                   .backMs = back.backMs});
+                   .backMs = back.backMs,
+                   .addedKey = addedKey,
+                   .addedTo = route.addedFile});
 
   SshUninitialize();
   if (verbose) {

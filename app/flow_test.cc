@@ -228,6 +228,24 @@ TEST(FlowTest, VerboseRunPrintsBannerSessionAndClosingPause) {
   EXPECT_EQ(SshScriptCalls().back().kind, SshCallKind::kUninitialize);
 }
 
+// Verbose mode says where an alias went and the key a first contact
+// recorded, as ssh's "Permanently added" does; nothing more when the session
+// went where it was told and knew the key.
+TEST(FlowTest, VerboseRunNamesWhereItWentAndTheKeyItRecorded) {
+  SshScript script;
+  script.route = {.host = "127.0.0.1", .port = 2201, .user = "admin",
+                  .addedName = "[127.0.0.1]:2201", .addedKeyType = "ED25519",
+                  .addedFingerprint = "SHA256:abc", .addedFile = "/root/.ssh/known_hosts"};
+  EXPECT_EQ(RunFlow({"/user:", "/pw:p", "/port:", "/v:y", "/ip:myrouter"}, script), 0);
+  EXPECT_EQ(MemoryScreenLines(),
+            (Lines{"SWKicker v1.0", "", "connecting to myrouter and sending reboot command",
+                   "myrouter is 127.0.0.1 port 2201, user admin",
+                   "permanently added '[127.0.0.1]:2201' (ED25519 key SHA256:abc) to "
+                   "/root/.ssh/known_hosts",
+                   "responding 'y' to question", "disconnecting from myrouter",
+                   "done - quitting in 4 seconds"}));
+}
+
 TEST(FlowTest, QuietRunPrintsNothingAndEndsAtOnce) {
   EXPECT_EQ(RunFlow({"/user:admin", "/pw:secret", "/port:22", "/v:n",
                  "/ip:192.0.2.1"}),
@@ -379,6 +397,10 @@ TEST(FlowTest, RunWithoutTerminalLeavesOneLineInTheSystemLog) {
   refused.connectFailure = SshFailure::kConnectionRefused;
   SshScript noInit;
   noInit.initializeResult = 0;
+  SshScript alias;
+  alias.route = {.host = "127.0.0.1", .port = 2201, .user = "admin",
+                 .addedName = "[127.0.0.1]:2201", .addedKeyType = "ED25519",
+                 .addedFingerprint = "SHA256:abc", .addedFile = "/root/.ssh/known_hosts"};
   SshScript oldRouter;
   oldRouter.connectResult = kInvalidClient;
   oldRouter.connectFailure = SshFailure::kNoSharedAlgorithm;
@@ -414,6 +436,12 @@ TEST(FlowTest, RunWithoutTerminalLeavesOneLineInTheSystemLog) {
        "address=192.0.2.1 port=22 user=admin outcome=failed reason=\"the router offers only old "
        "host key types (ssh-rsa); to allow them for this router, add to ~/.ssh/config: Host "
        "192.0.2.1 / HostKeyAlgorithms +ssh-rsa.\""},
+      // Where it went (a Host alias with HostName, Port and User), the name
+      // as given, and the key its first contact recorded.
+      {"alias and first contact", {"/user:", "/pw:p", "/port:", "/v:n", "/ip:myrouter"}, alias,
+       false,
+       "address=127.0.0.1 port=2201 user=admin name=myrouter outcome=answered "
+       "added_key=\"ED25519 SHA256:abc\" known_hosts=/root/.ssh/known_hosts"},
       {"no options", {}, {}, false, "outcome=no-options reason=\"nothing to do\""},
       {"library cannot start", {"/user:a", "/pw:p", "/port:22", "/v:n", "/ip:h"}, noInit, true,
        "outcome=failed reason=\"the SSH library could not start\""},

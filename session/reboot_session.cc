@@ -124,8 +124,26 @@ class QuietTalk : public SessionTalk {
   std::string reason_;
 };
 
+// The verbose lines about where the session went, when that is not what
+// was given (an alias in the SSH configuration, its User or Port, another
+// spelling of an address), and about a router's key recorded on first
+// contact, as ssh says it.
+void TellRoute(const SshRoute& route, std::string_view address, int32_t port,
+               std::string_view user, SessionTalk* talk) {
+  if (route.host != address || route.port != (port == 0 ? kSshDefaultPort : port) ||
+      route.user != user) {
+    talk->Stage(std::string(address) + " is " + route.host + " port " +
+                std::to_string(route.port) + ", user " + route.user);
+  }
+  if (!route.addedFingerprint.empty()) {
+    talk->Stage("permanently added '" + route.addedName + "' (" + route.addedKeyType + " key " +
+                route.addedFingerprint + ") to " + route.addedFile);
+  }
+}
+
 SshFailure Converse(std::string_view user, std::string* password, std::string_view port,
-                    std::string_view address, SessionTalk* talk, int64_t* answeredMs) {
+                    std::string_view address, SessionTalk* talk, int64_t* answeredMs,
+                    SshRoute* route) {
   const std::string problem = RequestProblem(user, *password, port, address);
   if (!problem.empty()) {
     Wipe(password);
@@ -158,6 +176,11 @@ SshFailure Converse(std::string_view user, std::string* password, std::string_vi
   // and is gone before any pause.
   WipeBytes(passwordText.bytes, sizeof passwordText.bytes);
   Wipe(password);
+  SshRoute went;
+  if (SshLastRoute(&went)) {
+    TellRoute(went, address, portNumber, user, talk);
+    if (route != nullptr) *route = went;
+  }
   if (client == kInvalidClient) {
     std::string reason;
     const SshFailure failure = LastFailure(&reason);
@@ -203,23 +226,24 @@ SshFailure Converse(std::string_view user, std::string* password, std::string_vi
 
 SshFailure RunRebootSession(std::string_view user, std::string* password,
                             std::string_view port, std::string_view verbose,
-                            std::string_view address, int64_t* answeredMs) {
+                            std::string_view address, int64_t* answeredMs, SshRoute* route) {
   ConsoleTalk talk(verbose == "y");
-  return Converse(user, password, port, address, &talk, answeredMs);
+  return Converse(user, password, port, address, &talk, answeredMs, route);
 }
 
 SshFailure RunRebootSession(std::string_view user, std::string_view password,
                             std::string_view port, std::string_view verbose,
-                            std::string_view address, int64_t* answeredMs) {
+                            std::string_view address, int64_t* answeredMs, SshRoute* route) {
   std::string copy(password);
-  return RunRebootSession(user, &copy, port, verbose, address, answeredMs);
+  return RunRebootSession(user, &copy, port, verbose, address, answeredMs, route);
 }
 
 RebootResult RebootQuietly(std::string_view user, std::string* password, std::string_view port,
                            std::string_view address) {
   QuietTalk talk;
   RebootResult result;
-  result.failure = Converse(user, password, port, address, &talk, &result.answeredMs);
+  result.failure =
+      Converse(user, password, port, address, &talk, &result.answeredMs, &result.route);
   result.reason = talk.reason();
   // The reason reads as one clause in a report: no closing full stop.
   if (!result.reason.empty() && result.reason.back() == '.') result.reason.pop_back();

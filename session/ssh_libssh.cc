@@ -33,6 +33,7 @@
 #include "session/small_file.h"
 #include "session/socket.h"
 #include "session/ssh_libssh_peer.h"
+#include "session/ssh_peer.h"
 #include "session/ssh_library.h"
 #include "session/tcp_connect.h"
 
@@ -116,6 +117,9 @@ int g_libraryUsers = 0;
 // as errno is kept: a session on another thread never overwrites it.
 thread_local SshFailure t_lastFailure = SshFailure::kNone;
 thread_local std::string t_lastFailureText;
+// Where the calling thread's last session went (SshLastRoute).
+thread_local SshRoute t_route;
+thread_local bool t_routeKnown = false;
 
 // Ends a call: its failure becomes the calling thread's last error.
 void EndCall(SshFailure kind, const std::string& text = std::string()) {
@@ -224,6 +228,7 @@ struct NewEntry {
   int port;
   ShownKey key;
   bool hashed;
+  bool appended = false;  // set once the line is handed over to be written
 };
 
 std::string EntryToAppend(const std::string& text, void* context) {
@@ -238,8 +243,34 @@ std::string EntryToAppend(const std::string& text, void* context) {
   if (entry->hashed && !RandomBytes(salt, sizeof salt)) return std::string();
   const std::string line = KnownHostsEntry(entry->host, entry->port, entry->key.type,
                                            entry->key.base64, entry->hashed ? salt : nullptr);
+  const_cast<NewEntry*>(entry)->appended = true;
   // A last line without its line feed must not swallow the new one.
   return (!text.empty() && text.back() != '\n' ? "\n" : "") + line;
+}
+
+// A key type as ssh names it to the user ("ED25519" for ssh-ed25519).
+std::string KeyTypeName(const std::string& type) {
+  if (type == "ssh-ed25519") return "ED25519";
+  if (type == "ssh-rsa") return "RSA";
+  if (type == "ssh-dss") return "DSA";
+  if (type.rfind("ecdsa-sha2-", 0) == 0) return "ECDSA";
+  std::string upper = type;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return upper;
+}
+
+// The key's SHA256 fingerprint as ssh and ssh-keygen -l show it.
+std::string Fingerprint(ssh_key key) {
+  unsigned char* hash = nullptr;
+  size_t length = 0;
+  if (ssh_get_publickey_hash(key, SSH_PUBLICKEY_HASH_SHA256, &hash, &length) != SSH_OK) {
+    return std::string();
+  }
+  char* text = ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash, length);
+  ssh_clean_pubkey_hash(&hash);
+  const std::string fingerprint = text != nullptr ? text : "";
+  ssh_string_free_char(text);
+  return fingerprint;
 }
 
 // Judges the key the server showed against known_hosts, after the key
@@ -255,14 +286,24 @@ bool HostKeyAcceptable(ssh_session session, const std::vector<KnownHostsText>& f
   char* base64 = nullptr;
   HostKeyVerdict verdict{HostKeyStatus::kUnreadable, std::string(), 0};
   ShownKey shown;
+  std::string fingerprint;
   if (ssh_get_server_publickey(session, &key) == SSH_OK &&
       ssh_pki_export_pubkey_base64(key, &base64) == SSH_OK) {
     shown = {ssh_key_type_to_char(ssh_key_type(key)), base64};
+    fingerprint = Fingerprint(key);
     verdict = CheckHostKey(files, host, port, shown.type, shown.base64);
   }
   ssh_string_free_char(base64);
   ssh_key_free(key);
   *reason = HostKeyReason(verdict);
+  // As ssh does: the key the router showed, and the line that forgets the
+  // old entry, for an admin who knows the router's key really changed.
+  if ((verdict.status == HostKeyStatus::kChanged ||
+       verdict.status == HostKeyStatus::kOtherType) && !fingerprint.empty()) {
+    *reason += "; the router showed " + KeyTypeName(shown.type) + " key " + fingerprint +
+               "; if that is its new key, remove the old entry with: ssh-keygen -f '" +
+               verdict.file + "' -R '" + KnownHostsName(host, port) + "'";
+  }
   if (verdict.status != HostKeyStatus::kUnknown) return HostKeyAccepted(verdict);
   if (config.strictHostKeyChecking == StrictHostKeyChecking::kYes) {
     *reason = "the router's host key is not known and StrictHostKeyChecking is yes: add it to " +
@@ -275,7 +316,12 @@ bool HostKeyAcceptable(ssh_session session, const std::vector<KnownHostsText>& f
     // this time, and unknown.
     NewEntry entry{&files, host, port, shown, config.hashKnownHosts};
     std::string error;
-    AppendUnderLock(files[0].path, EntryToAppend, &entry, &error);
+    if (AppendUnderLock(files[0].path, EntryToAppend, &entry, &error) && entry.appended) {
+      t_route.addedName = KnownHostsName(host, port);
+      t_route.addedKeyType = KeyTypeName(shown.type);
+      t_route.addedFingerprint = fingerprint;
+      t_route.addedFile = files[0].path;
+    }
   }
   return true;
 }
@@ -847,6 +893,11 @@ bool OpenSessionOn(OpenSession* open, const char* host, int32_t port, const char
   }
   if (port == 0) port = config.port != 0 ? config.port : kSshDefaultPort;
   if (user[0] == '\0' && !config.user.empty()) user = config.user.c_str();
+  t_route = SshRoute();
+  t_route.host = config.hostName;
+  t_route.port = port;
+  t_route.user = user;
+  t_routeKnown = true;
   std::string proxyCommand;
   if (!ProxyCommandFor(open, config, &proxyCommand)) return false;
 
@@ -891,6 +942,14 @@ bool OpenSessionOn(OpenSession* open, const char* host, int32_t port, const char
   // OpenSSH's form of it: 127.1 is 127.0.0.1 there.
   const std::string knownName =
       CanonicalAddress(SessionHost(open->session, config.hostName.c_str()));
+  t_route.host = knownName;
+  // libssh fills in the local login name for an empty user, as ssh does.
+  char* usedUser = nullptr;
+  if (t_route.user.empty() &&
+      ssh_options_get(open->session, SSH_OPTIONS_USER, &usedUser) == SSH_OK) {
+    t_route.user = usedUser;
+  }
+  ssh_string_free_char(usedUser);
   optionsSet = optionsSet &&
                ssh_options_set(open->session, SSH_OPTIONS_HOST, knownName.c_str()) == 0 &&
                ApplyConfig(open->session, config, proxyCommand,
@@ -1037,6 +1096,12 @@ bool CloseSession(OpenSession* open) {
 
 }  // namespace
 
+bool SshLastRoute(SshRoute* route) {
+  if (!t_routeKnown) return false;
+  *route = t_route;
+  return true;
+}
+
 SshFailure SshGetLastError(char* text, int32_t capacity) {
   if (text != nullptr && capacity > 0) {
     StoreFixedText(t_lastFailureText, text, static_cast<size_t>(capacity));
@@ -1063,6 +1128,7 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
                       const char* password, int32_t timeout, uint32_t,
                       SshConnectOptions* options, void*) {
   FloatingPointModeGuard guard;
+  t_routeKnown = false;
   auto open = std::make_unique<OpenSession>();
   const bool opened = OpenSessionOn(open.get(), host, port, user, password, timeout, options);
   EndCall(*open);
