@@ -301,8 +301,8 @@ bool HostKeyAcceptable(ssh_session session, const std::vector<KnownHostsText>& f
   if ((verdict.status == HostKeyStatus::kChanged ||
        verdict.status == HostKeyStatus::kOtherType) && !fingerprint.empty()) {
     *reason += "; the router showed " + KeyTypeName(shown.type) + " key " + fingerprint +
-               "; if that is its new key, remove the old entry with: ssh-keygen -f '" +
-               verdict.file + "' -R '" + KnownHostsName(host, port) + "'";
+               "; if that is its new key, remove the old entry with: ssh-keygen -f \"" +
+               verdict.file + "\" -R \"" + KnownHostsName(host, port) + "\"";
   }
   if (verdict.status != HostKeyStatus::kUnknown) return HostKeyAccepted(verdict);
   if (config.strictHostKeyChecking == StrictHostKeyChecking::kYes) {

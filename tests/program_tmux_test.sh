@@ -70,6 +70,16 @@ at_most() { awk -v t="$(cat "$seconds_file")" -v b="$1" 'BEGIN { exit !(t <= b) 
 
 answers() { grep -c '"answer":"y"' "$work/router.log" 2>/dev/null || true; }
 
+# first_contact_line PORT: the verbose line of a first contact with the
+# simulator on PORT, with the fingerprint ssh-keygen gives for the key
+# recorded, as the 120-column pane shows it (cut at the edge).
+first_contact_line() {
+  local fingerprint
+  fingerprint=$(ssh-keygen -lf "$HOME/.ssh/known_hosts" -F "[127.0.0.1]:$1" | awk '!/^#/ { print $3 }')
+  echo "permanently added '[127.0.0.1]:$1' (ED25519 key $fingerprint) to $HOME/.ssh/known_hosts" |
+    fold -w 120
+}
+
 args_for() { echo "/user:admin '/pw:s3cret pw' /port:$1 /v:$2 /ip:127.0.0.1"; }
 
 # --- A router that stalls 19 s at every step: started first, checked last ---
@@ -109,6 +119,7 @@ cmdline=$(tr '\0' ' ' < "/proc/$(pgrep -n -x swKicker)/cmdline" 2>/dev/null || t
 expected="SWKicker v1.0
 
 connecting to 127.0.0.1 and sending reboot command
+$(first_contact_line "$port")
 responding 'y' to question
 disconnecting from 127.0.0.1
 done - quitting in 4 seconds"
@@ -165,6 +176,7 @@ start "$program $(args_for "$mode_port" y)"
 expected="SWKicker v1.0
 
 connecting to 127.0.0.1 and sending reboot command
+$(first_contact_line "$mode_port")
 responding 'y' to question
 disconnecting from 127.0.0.1
 The reboot failed: the router reported exit status 1 (failure: not enough permissions).

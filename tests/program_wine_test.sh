@@ -118,9 +118,15 @@ screen_text | grep -qxE 'swKicker 1\.[0-9]+, libssh 0\.[0-9]+\.[0-9]+.*, Windows
 before=$(answers)
 start "wine '$program' $(args_for "$port" y)"
 [ "$(wait_end)" = 0 ] || fail "verbose: exit status $(cat "$status_file")"
+# The first contact: the key recorded in the profile's known_hosts, named
+# with the fingerprint ssh-keygen gives for it, and the file's Windows name.
+fingerprint=$(ssh-keygen -lf "$wine_user_ssh/known_hosts" -F "[127.0.0.1]:$port" | awk '!/^#/ { print $3 }')
+profile=$(wine cmd /c 'echo %USERPROFILE%' 2>/dev/null | tr -d '\r')
+added="permanently added '[127.0.0.1]:$port' (ED25519 key $fingerprint) to $profile\\.ssh\\known_hosts"
 expected="SWKicker v1.0
 
 connecting to 127.0.0.1 and sending reboot command
+$(fold -w 120 <<<"$added")
 responding 'y' to question
 disconnecting from 127.0.0.1
 done - quitting in 4 seconds"
@@ -192,7 +198,7 @@ shown=$(screen_text | paste -sd '|')
   fail "fleet: screen: $(screen_text)"
 [ "$(answers)" = $((before + 1)) ] || fail "fleet: the first router logged no answer"
 for p in $(grep -o '/port:[0-9]*' "$work/fleet.list" | cut -d: -f2); do
-  tr -d '\r' <"$work/fleet.csv" | grep -q "^[2-5],127\.0\.0\.1,$p,admin,0,rebooted,,[0-9.]*$" ||
+  tr -d '\r' <"$work/fleet.csv" | grep -q "^[2-5],127\.0\.0\.1,$p,admin,0,rebooted,,[0-9.]*," ||
     fail "fleet: no report row for port $p: $(cat "$work/fleet.csv")"
 done
 [ "$(grep -c $'\r$' "$work/fleet.csv")" = 5 ] || fail "fleet: report: $(cat "$work/fleet.csv")"

@@ -65,11 +65,15 @@ check() {
 args() { echo "/user:admin" "/pw:$1" "/port:$2" "/v:$3" "/ip:127.0.0.1"; }
 
 # --- The single command, both modes, a reboot and a wrong password ---
+# The first run is the first contact: the key it records is named as ssh
+# names it, with the fingerprint ssh-keygen gives for the recorded line.
 before=$(answers)
 unattended verbose /user:admin '/pw:s3cret pw' "/port:$port" /v:y /ip:127.0.0.1
+fingerprint=$(ssh-keygen -lf "$HOME/.ssh/known_hosts" | awk '{ print $2 }')
 check verbose 0 "SWKicker v1.0
 
 connecting to 127.0.0.1 and sending reboot command
+permanently added '[127.0.0.1]:$port' (ED25519 key $fingerprint) to $HOME/.ssh/known_hosts
 responding 'y' to question
 disconnecting from 127.0.0.1
 done - quitting in 4 seconds" ""
@@ -87,6 +91,37 @@ connecting to 127.0.0.1 and sending reboot command
 done - quitting in 4 seconds" "$refused"
 unattended quiet_refused /user:admin /pw:wrong "/port:$port" /v:n /ip:127.0.0.1
 check quiet_refused 6 "" "$refused"
+
+# ssh, meeting the same router first, names it the same way and records the
+# same key.
+ssh -o BatchMode=yes -o StrictHostKeyChecking=accept-new -o UserKnownHostsFile="$work/ssh_known_hosts" \
+  -o GlobalKnownHostsFile=/dev/null -p "$port" admin@127.0.0.1 true </dev/null >/dev/null 2>"$work/ssh_first.err" || true
+grep -qF "Permanently added '[127.0.0.1]:$port' (ED25519)" "$work/ssh_first.err" ||
+  fail "ssh's first contact: $(cat "$work/ssh_first.err")"
+[ "$(ssh-keygen -lf "$work/ssh_known_hosts" | awk '{ print $2 }')" = "$fingerprint" ] ||
+  fail "ssh recorded another key than swKicker"
+
+# --- A changed key: the key the router showed and the line that forgets
+# the old one, as ssh gives them ---
+cp "$HOME/.ssh/known_hosts" "$work/known_hosts.right"
+ssh-keygen -q -t ed25519 -N '' -f "$work/other_key"
+echo "[127.0.0.1]:$port $(cut -d' ' -f1,2 "$work/other_key.pub")" >"$HOME/.ssh/known_hosts"
+cp "$HOME/.ssh/known_hosts" "$work/ssh_changed"
+unattended changed /user:admin '/pw:s3cret pw' "/port:$port" /v:n /ip:127.0.0.1
+check changed 5 "" "Connection attempt failed. Error: 'invalid client'.
+Reason: the router's host key has changed: $HOME/.ssh/known_hosts line 1; the router showed ED25519 key $fingerprint; if that is its new key, remove the old entry with: ssh-keygen -f \"$HOME/.ssh/known_hosts\" -R \"[127.0.0.1]:$port\"."
+ssh -o BatchMode=yes -o StrictHostKeyChecking=yes -o UserKnownHostsFile="$work/ssh_changed" \
+  -o GlobalKnownHostsFile=/dev/null -p "$port" admin@127.0.0.1 true </dev/null >/dev/null 2>"$work/ssh_changed.err" || true
+# ssh ends these lines with CR LF.
+tr -d '\r' <"$work/ssh_changed.err" | grep -qxF "$fingerprint." || fail "ssh showed another fingerprint: $(cat "$work/ssh_changed.err")"
+grep -qF "ssh-keygen -f \"$work/ssh_changed\" -R \"[127.0.0.1]:$port\"" "$work/ssh_changed.err" ||
+  fail "ssh's removal line differs: $(cat "$work/ssh_changed.err")"
+# The line given works: the old entry goes, and the next run records the key.
+ssh-keygen -f "$HOME/.ssh/known_hosts" -R "[127.0.0.1]:$port" >/dev/null 2>&1
+unattended after_removal /user:admin '/pw:s3cret pw' "/port:$port" /v:n /ip:127.0.0.1
+check after_removal 0 "" ""
+cmp -s <(cut -d' ' -f2,3 "$HOME/.ssh/known_hosts") <(cut -d' ' -f2,3 "$work/known_hosts.right") ||
+  fail "after removal: the router's key was not recorded again"
 
 # --- A fleet, one router rebooted and one refusing the password ---
 printf '/user:admin "/pw:s3cret pw" /port:%s /ip:127.0.0.1\n' "$port" >"$work/list"
