@@ -22,6 +22,7 @@
 #include <deque>
 #include <functional>
 #include <set>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -175,7 +176,8 @@ class SimulatorTest : public testing::Test {
 TEST_F(SimulatorTest, VerboseSessionRebootsAndClosesCleanly) {
   const int port = StartSim({"--user", "admin", "--password", "pa ss\"word"});
   ASSERT_GT(port, 0);
-  MemoryScreenReset(120, 25);
+  // Wide enough for the first contact's line with its long file name.
+  MemoryScreenReset(300, 25);
   EXPECT_EQ(RunRebootSession("admin", "pa ss\"word", std::to_string(port), "y", "127.0.0.1"),
             SshFailure::kNone);
   // The first contact says what it recorded, as ssh's "Permanently added".
@@ -266,7 +268,9 @@ TEST_F(SimulatorTest, EachFaultEndsWithItsMessageResultAndWithinItsBound) {
          t->ListHost(port, t->PublicKey("other"));
        },
        {kConnectFailed,
-        "Reason: the router's host key has changed: HOME/.ssh/known_hosts line 1."},
+        "Reason: the router's host key has changed: HOME/.ssh/known_hosts line 1; the router "
+        "showed ED25519 key SHA256:FINGERPRINT; if that is its new key, remove the old entry "
+        "with: ssh-keygen -f \"HOME/.ssh/known_hosts\" -R \"[127.0.0.1]:PORT\"."},
        SshFailure::kHostKeyRefused,
        30,
        noPasswordSent},
@@ -279,7 +283,9 @@ TEST_F(SimulatorTest, EachFaultEndsWithItsMessageResultAndWithinItsBound) {
        },
        {kConnectFailed,
         "Reason: the router's host key is of another type than listed: "
-        "HOME/.ssh/known_hosts line 1."},
+        "HOME/.ssh/known_hosts line 1; the router showed ED25519 key SHA256:FINGERPRINT; if "
+        "that is its new key, remove the old entry with: ssh-keygen -f "
+        "\"HOME/.ssh/known_hosts\" -R \"[127.0.0.1]:PORT\"."},
        SshFailure::kHostKeyRefused,
        30,
        noPasswordSent},
@@ -381,11 +387,17 @@ TEST_F(SimulatorTest, EachFaultEndsWithItsMessageResultAndWithinItsBound) {
         RunRebootSession("admin", "secret", std::to_string(port), "n", "127.0.0.1");
     EXPECT_LT(SecondsSince(start), fault.boundSeconds);
     EXPECT_EQ(outcome, fault.outcome);
-    // The test's home folder differs from row to row: HOME stands for it.
+    // The test's home folder, the port and the simulator's fresh key differ
+    // from row to row: HOME, PORT and FINGERPRINT stand for them.
     Lines lines = MemoryScreenLines();
     for (std::string& line : lines) {
-      const size_t at = line.find(home_);
-      if (at != std::string::npos) line.replace(at, home_.size(), "HOME");
+      for (size_t at; (at = line.find(home_)) != std::string::npos;) {
+        line.replace(at, home_.size(), "HOME");
+      }
+      line = std::regex_replace(line, std::regex("\\]:" + std::to_string(port) + "\""),
+                                "]:PORT\"");
+      line = std::regex_replace(line, std::regex("SHA256:[A-Za-z0-9+/]{43}"),
+                                "SHA256:FINGERPRINT");
     }
     EXPECT_EQ(lines, fault.lines);
     if (fault.checkLog) fault.checkLog(LogLine());

@@ -59,7 +59,8 @@ void ForcedCommandRouterTest::TearDown() {
 }
 
 void ForcedCommandRouterTest::ExpectVerboseRebootDelivered() {
-  MemoryScreenReset(120, 25);
+  // Wide enough for the first contact's line with its long file name.
+  MemoryScreenReset(300, 25);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(RunRebootSession(user_.name, kRouterPassword, std::to_string(port_), "y", "127.0.0.1"),
             SshFailure::kNone);
