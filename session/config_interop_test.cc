@@ -1,0 +1,313 @@
+// The SSH configuration's trust options against the router simulator, each
+// row judged beside OpenSSH's client on the same files: ssh runs with
+// `-F` on the very configuration swKicker reads, under sshpass so that it
+// would send the password wherever its configuration lets it. Wherever
+// ssh refuses to start, refuses the key or sends no password, the router
+// sees no password from swKicker either.
+//
+// As root the machine's /etc/ssh is replaced by an empty folder in a
+// private mount namespace, so that only the row's file counts.
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <pwd.h>
+
+#include <cstring>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "session/ssh_library.h"
+#include "testing/test_process.h"
+#include "testing/test_servers.h"
+
+namespace {
+
+const char kEtcSsh[] = "/etc/ssh";
+// known_hosts listing the simulator's own key.
+const char kKnown[] = "[127.0.0.1]:{P} ssh-ed25519 {Sk}\n";
+
+// What OpenSSH's client made of a row.
+enum class SshSays {
+  kNoStart,     // refused to start: a bad configuration line
+  kKeyRefused,  // "Host key verification failed."
+  kNoPassword,  // went on, and the router saw no password
+  kPassword,    // the router saw the password
+};
+
+const char* Name(SshSays says) {
+  switch (says) {
+    case SshSays::kNoStart: return "refused to start";
+    case SshSays::kKeyRefused: return "key refused";
+    case SshSays::kNoPassword: return "no password";
+    case SshSays::kPassword: return "password sent";
+  }
+  return "?";
+}
+
+struct Row {
+  const char* name;
+  // The user's configuration and known_hosts; {P} is the simulator's port,
+  // {Sk} its key (base64), {Ok} another key, {D} the test's folder.
+  const char* config;
+  const char* knownHosts;
+  const char* revoked;  // the RevokedHostKeys file {D}/revoked, when not null
+  SshSays ssh;
+  SshFailure failure;  // swKicker's; kNone: rebooted
+  const char* reason;  // a part of swKicker's reason
+};
+
+const Row kRows[] = {
+    {"HostKeyAlias: another key under the alias",
+     "Host r1\n HostName 127.0.0.1\n Port {P}\n HostKeyAlias router1\n",
+     "router1 ssh-ed25519 {Ok}\n", nullptr, SshSays::kKeyRefused, SshFailure::kHostKeyRefused,
+     "has changed"},
+    {"HostKeyAlias: the router's key under the alias",
+     "Host r1\n HostName 127.0.0.1\n Port {P}\n HostKeyAlias Router1\n",
+     "router1 ssh-ed25519 {Sk}\n[127.0.0.1]:{P} ssh-ed25519 {Ok}\n", nullptr, SshSays::kPassword,
+     SshFailure::kNone, ""},
+    {"RevokedHostKeys holds the router's key",
+     "Host r1\n HostName 127.0.0.1\n Port {P}\n RevokedHostKeys {D}/revoked\n", "",
+     "# revoked\nssh-ed25519 {Sk} old\n", SshSays::kKeyRefused, SshFailure::kHostKeyRefused,
+     "revoked: {D}/revoked line 2"},
+    {"RevokedHostKeys file missing",
+     "Host r1\n HostName 127.0.0.1\n Port {P}\n RevokedHostKeys {D}/nothing\n", "", nullptr,
+     SshSays::kKeyRefused, SshFailure::kHostKeyRefused, "{D}/nothing is missing"},
+    {"a byte order mark before StrictHostKeyChecking no",
+     "\xEF\xBB\xBFHost r*\n HostName 127.0.0.1\n Port {P}\n StrictHostKeyChecking no\n"
+     " UserKnownHostsFile /dev/null\n",
+     "[127.0.0.1]:{P} ssh-ed25519 {Ok}\n", nullptr, SshSays::kNoStart, SshFailure::kOther,
+     "config:1: unknown option \\xEF\\xBB\\xBFhost"},
+    {"a typo before StrictHostKeyChecking no",
+     "Hots lab\nHost r1\n HostName 127.0.0.1\n Port {P}\n StrictHostKeyChecking no\n", "",
+     nullptr, SshSays::kNoStart, SshFailure::kOther, "config:1: unknown option hots"},
+    {"PasswordAuthentication no under Host *",
+     "Host r1\n HostName 127.0.0.1\n Port {P}\nHost *\n PasswordAuthentication no\n", kKnown, nullptr,
+     SshSays::kNoPassword, SshFailure::kAuthenticationRefused,
+     "excludes password authentication by PasswordAuthentication no at {D}/home/.ssh/config:5"},
+    {"PreferredAuthentications publickey",
+     "Host r1\n HostName 127.0.0.1\n Port {P}\nHost *\n PreferredAuthentications publickey\n", kKnown,
+     nullptr, SshSays::kNoPassword, SshFailure::kAuthenticationRefused,
+     "PreferredAuthentications publickey at"},
+    {"NumberOfPasswordPrompts 0",
+     "Host r1\n HostName 127.0.0.1\n Port {P}\nHost *\n NumberOfPasswordPrompts 0\n", kKnown, nullptr,
+     SshSays::kNoPassword, SshFailure::kAuthenticationRefused, "NumberOfPasswordPrompts 0 at"},
+    {"BatchMode yes",
+     "Host r1\n HostName 127.0.0.1\n Port {P}\nHost *\n BatchMode yes\n", kKnown, nullptr,
+     SshSays::kNoPassword, SshFailure::kAuthenticationRefused, "BatchMode yes at"},
+    {"UserKnownHostsFile none beside a file",
+     "Host r1\n HostName 127.0.0.1\n Port {P}\n UserKnownHostsFile none ~/.ssh/kh2\n", "", nullptr,
+     SshSays::kNoStart, SshFailure::kOther, "\"none\" must stand alone"},
+    {"StrictHostKeyChecking ask, the router unknown",
+     "Host r1\n HostName 127.0.0.1\n Port {P}\n StrictHostKeyChecking ask\n", "", nullptr,
+     SshSays::kKeyRefused, SshFailure::kHostKeyRefused, "StrictHostKeyChecking is ask"},
+};
+
+void ReplaceAll(std::string* text, const std::string& from, const std::string& to) {
+  for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at)) {
+    text->replace(at, from.size(), to);
+    at += to.size();
+  }
+}
+
+std::string PublicBase64(const std::string& pubFile) {
+  std::istringstream fields(ReadAll(pubFile));
+  std::string type, base64;
+  fields >> type >> base64;
+  return base64;
+}
+
+class ConfigInteropTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = MakeTempDir();
+    ASSERT_FALSE(dir_.empty());
+    home_ = dir_ + "/home";
+    ASSERT_EQ(mkdir(home_.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((home_ + "/.ssh").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((dir_ + "/etc_ssh").c_str(), 0755), 0);
+    SaveVariable("HOME", &savedHome_);
+    setenv("HOME", home_.c_str(), 1);
+    ownEtc_ = geteuid() == 0 && unshare(CLONE_NEWNS) == 0 &&
+              mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0 &&
+              mount((dir_ + "/etc_ssh").c_str(), kEtcSsh, "none", MS_BIND, nullptr) == 0;
+    for (const char* key : {"host_key", "other_key"}) {
+      ASSERT_EQ(Shell("ssh-keygen -q -t ed25519 -N '' -C '' -f " + dir_ + "/" + key), 0);
+    }
+    log_ = dir_ + "/sim.log";
+    std::string line;
+    ASSERT_TRUE(StartChild({SWK_ROUTER_SIM, "--host-key", dir_ + "/host_key", "--log", log_,
+                            "--user", user_, "--lifetime", "600", "--connection-seconds", "30"},
+                           &sim_));
+    ASSERT_TRUE(ReadChildLine(&sim_, 10000, &line));
+    port_ = std::atoi(line.c_str());
+    ASSERT_GT(port_, 0);
+    ASSERT_NE(SshInitializeA("", nullptr), 0);
+    initialized_ = true;
+  }
+
+  void TearDown() override {
+    if (initialized_) SshUninitialize();
+    StopChild(&sim_);
+    if (ownEtc_) umount2(kEtcSsh, MNT_DETACH);
+    RestoreVariable(&savedHome_);
+    RemoveTree(dir_);
+  }
+
+  std::string Expand(std::string text) {
+    ReplaceAll(&text, "{P}", std::to_string(port_));
+    ReplaceAll(&text, "{Sk}", PublicBase64(dir_ + "/host_key.pub"));
+    ReplaceAll(&text, "{Ok}", PublicBase64(dir_ + "/other_key.pub"));
+    ReplaceAll(&text, "{D}", dir_);
+    return text;
+  }
+
+  // The simulator's line for the connection after mark; empty for none.
+  std::string SeenSince(size_t mark, int waitMs) {
+    const std::vector<std::string> lines = WaitForLines(log_, mark + 1, waitMs);
+    return lines.size() > mark ? lines[mark] : std::string();
+  }
+  size_t Mark() { return WaitForLines(log_, 0, 0).size(); }
+  static bool SawPassword(const std::string& seen) {
+    return !seen.empty() && (JsonField(seen, "password_attempts") != "0" ||
+                             JsonField(seen, "password") != "null");
+  }
+
+  // OpenSSH's client on the row's files, with the password to hand.
+  // ssh takes "~" from the passwd entry, not from HOME: its known_hosts is
+  // named. Its default for an unknown router is to ask; sshpass then ends
+  // with status 6 and nothing is sent.
+  SshSays AskSsh(const std::string& host, std::string* messages,
+                 const std::string& extra = "") {
+    const size_t mark = Mark();
+    const std::string out = dir_ + "/ssh.out";
+    const int status = Shell("HOME=" + home_ + " sshpass -p " + password_ + " ssh -F " + home_ +
+                             "/.ssh/config -o ConnectTimeout=10 -o UserKnownHostsFile=" + home_ +
+                             "/.ssh/known_hosts " + extra + " -l " + user_ + " " + host +
+                             " true </dev/null >" + out + " 2>&1");
+    *messages = ReadAll(out);
+    if (messages->find("Bad configuration option") != std::string::npos ||
+        messages->find("bad configuration options") != std::string::npos) {
+      return SshSays::kNoStart;
+    }
+    if (messages->find("Host key verification failed.") != std::string::npos ||
+        WEXITSTATUS(status) == 6) {
+      return SshSays::kKeyRefused;
+    }
+    return SawPassword(SeenSince(mark, 15000)) ? SshSays::kPassword : SshSays::kNoPassword;
+  }
+
+  std::string dir_;
+  std::string home_;
+  std::string log_;
+  std::string user_ = "admin";
+  std::string password_ = "secret";
+  int port_ = -1;
+  bool ownEtc_ = false;
+  bool initialized_ = false;
+  Child sim_;
+  SavedVariable savedHome_;
+};
+
+TEST_F(ConfigInteropTest, TrustOptionsSendThePasswordOnlyWhereSshWould) {
+  SshConnectOptions options = {};
+  options.size = sizeof options;
+  std::strcpy(options.remoteCommand, "/system reboot");
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.name);
+    ASSERT_TRUE(WriteFile(home_ + "/.ssh/config", Expand(row.config)));
+    ASSERT_TRUE(WriteFile(home_ + "/.ssh/known_hosts", Expand(row.knownHosts)));
+    unlink((dir_ + "/revoked").c_str());
+    if (row.revoked != nullptr) {
+      ASSERT_TRUE(WriteFile(dir_ + "/revoked", Expand(row.revoked)));
+    }
+    const std::string before = ReadAll(home_ + "/.ssh/known_hosts");
+
+    std::string messages;
+    const SshSays ssh = AskSsh("r1", &messages);
+    EXPECT_STREQ(Name(ssh), Name(row.ssh)) << messages;
+    ASSERT_TRUE(WriteFile(home_ + "/.ssh/known_hosts", before));
+
+    const size_t mark = Mark();
+    const SshClient client = SshConnectA("r1", 0, user_.c_str(), password_.c_str(), 20, 512,
+                                         &options, nullptr);
+    char reason[kReasonTextBytes];
+    const SshFailure failure = SshGetLastError(reason, sizeof reason);
+    if (client != kInvalidClient) SshDisconnect(client);
+    EXPECT_EQ(static_cast<int>(failure), static_cast<int>(row.failure)) << reason;
+    EXPECT_NE(std::string(reason).find(Expand(row.reason)), std::string::npos) << reason;
+    // A configuration ssh refuses is refused before anyone is contacted.
+    const std::string seen = SeenSince(mark, row.ssh == SshSays::kNoStart ? 500 : 15000);
+    if (row.ssh == SshSays::kNoStart) {
+      EXPECT_EQ(seen, "");
+    }
+    EXPECT_EQ(SawPassword(seen), row.ssh == SshSays::kPassword) << seen;
+  }
+}
+
+// Under HostKeyAlias both clients record an unknown router by the alias
+// alone, the same line.
+TEST_F(ConfigInteropTest, HostKeyAliasIsRecordedAsSshRecordsIt) {
+  ASSERT_TRUE(WriteFile(home_ + "/.ssh/config",
+                        Expand("Host r1\n HostName 127.0.0.1\n Port {P}\n HostKeyAlias Router1\n"
+                               " HashKnownHosts no\n")));
+  const std::string file = home_ + "/.ssh/known_hosts";
+  std::string messages;
+  AskSsh("r1", &messages, "-o StrictHostKeyChecking=accept-new");
+  const std::string bySsh = ReadAll(file);
+  ASSERT_EQ(unlink(file.c_str()), 0);
+  SshConnectOptions options = {};
+  options.size = sizeof options;
+  std::strcpy(options.remoteCommand, "/system reboot");
+  const SshClient client =
+      SshConnectA("r1", 0, user_.c_str(), password_.c_str(), 20, 512, &options, nullptr);
+  ASSERT_NE(client, kInvalidClient);
+  SshDisconnect(client);
+  EXPECT_EQ(ReadAll(file), bySsh);
+  EXPECT_EQ(bySsh.rfind("router1 ssh-ed25519 ", 0), 0u) << bySsh;
+}
+
+// An empty user is the configuration's User, else this process's user, as
+// ssh takes it; a name the SSH library refuses gets a reason of our own.
+TEST_F(ConfigInteropTest, UserAsSshFindsIt) {
+  SshConnectOptions options = {};
+  options.size = sizeof options;
+  std::strcpy(options.remoteCommand, "/system reboot");
+  ASSERT_TRUE(WriteFile(home_ + "/.ssh/config",
+                        Expand("Host r1\n HostName 127.0.0.1\n Port {P}\n")));
+  char reason[kReasonTextBytes];
+  size_t mark = Mark();
+  SshClient client = SshConnectA("r1", 0, "", password_.c_str(), 20, 512, &options, nullptr);
+  SshGetLastError(reason, sizeof reason);
+  if (client != kInvalidClient) SshDisconnect(client);
+  std::string seen = SeenSince(mark, 15000);
+  const std::string local = getpwuid(geteuid()) != nullptr ? getpwuid(geteuid())->pw_name : "";
+  EXPECT_EQ(JsonField(seen, "user"), local) << seen << reason;
+
+  ASSERT_TRUE(WriteFile(home_ + "/.ssh/config",
+                        Expand("Host r1\n HostName 127.0.0.1\n Port {P}\n User admin\n")));
+  mark = Mark();
+  client = SshConnectA("r1", 0, "", password_.c_str(), 20, 512, &options, nullptr);
+  EXPECT_NE(client, kInvalidClient);
+  if (client != kInvalidClient) SshDisconnect(client);
+  seen = SeenSince(mark, 15000);
+  EXPECT_EQ(JsonField(seen, "user"), "admin") << seen;
+
+  for (const char* name : {"a;b", "-l", "a\\b"}) {
+    SCOPED_TRACE(name);
+    client = SshConnectA("r1", 0, name, password_.c_str(), 20, 512, &options, nullptr);
+    EXPECT_EQ(client, kInvalidClient);
+    EXPECT_EQ(SshGetLastError(reason, sizeof reason), SshFailure::kOther);
+    EXPECT_EQ(std::string(reason),
+              "the user name \"" + std::string(name) +
+                  "\" cannot be used: this program's SSH library refuses a name that starts "
+                  "with \"-\" or holds \";\" or \"\\\".");
+  }
+}
+
+}  // namespace
