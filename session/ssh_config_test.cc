@@ -6,6 +6,8 @@
 
 #include <cctype>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <map>
 #include <set>
 #include <string>
@@ -354,6 +356,31 @@ TEST(SshConfigTest, OptionTableIsWhole) {
       EXPECT_TRUE(found);
     }
   }
+}
+
+// The README's table of keywords is this table, row for row, so the two
+// cannot drift apart.
+TEST(SshConfigTest, ReadmeTableIsTheKeywordTable) {
+  std::ifstream readme(SWK_README);
+  ASSERT_TRUE(readme.good());
+  std::vector<std::string> documented;
+  for (std::string line; std::getline(readme, line);) {
+    if (line.rfind("| `", 0) == 0 &&
+        (line.find("` | honoured |") != std::string::npos ||
+         line.find("` | no effect |") != std::string::npos ||
+         line.find("` | refused |") != std::string::npos)) {
+      documented.push_back(line);
+    }
+  }
+  static const char* const kWords[] = {"honoured", "no effect", "refused"};
+  size_t count = 0;
+  const SshOption* options = SshOptions(&count);
+  std::vector<std::string> table;
+  for (size_t i = 0; i < count; ++i) {
+    table.push_back(std::string("| `") + options[i].keyword + "` | " +
+                    kWords[static_cast<int>(options[i].use)] + " | " + options[i].why + " |");
+  }
+  EXPECT_EQ(documented, table);
 }
 
 TEST(SshConfigTest, ProxyJumpRunsSshThroughTheHops) {
