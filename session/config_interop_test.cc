@@ -311,3 +311,40 @@ TEST_F(ConfigInteropTest, UserAsSshFindsIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// Nothing is made that ssh would not make: a missing home stays missing,
+// and the SSH folder is made only where accept-new records a router.
+TEST_F(ConfigInteropTest, NothingIsCreatedThatSshWouldNotCreate) {
+  SshConnectOptions options = {};
+  options.size = sizeof options;
+  std::strcpy(options.remoteCommand, "/system reboot");
+  const auto run = [&] {
+    const SshClient client = SshConnectA("127.0.0.1", port_, user_.c_str(), password_.c_str(),
+                                         20, 512, &options, nullptr);
+    EXPECT_NE(client, kInvalidClient);
+    if (client != kInvalidClient) SshDisconnect(client);
+  };
+  const std::string missing = dir_ + "/no_home";
+  setenv("HOME", missing.c_str(), 1);
+  run();
+  struct stat info;
+  EXPECT_NE(stat(missing.c_str(), &info), 0);
+
+  const std::string bare = dir_ + "/bare_home";
+  ASSERT_EQ(mkdir(bare.c_str(), 0700), 0);
+  setenv("HOME", bare.c_str(), 1);
+  if (ownEtc_) {
+    ASSERT_TRUE(WriteFile(dir_ + "/etc_ssh/ssh_config", "StrictHostKeyChecking no\n"));
+    run();
+    EXPECT_EQ(ListDir(bare), std::vector<std::string>{});
+    ASSERT_EQ(unlink((dir_ + "/etc_ssh/ssh_config").c_str()), 0);
+  }
+  run();
+  EXPECT_EQ(ListDir(bare + "/.ssh"), std::vector<std::string>{"known_hosts"});
+  ASSERT_EQ(stat((bare + "/.ssh").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+}
+
+}  // namespace
