@@ -17,7 +17,10 @@
 
 #include <pwd.h>
 
+#include <chrono>
 #include <cstring>
+#include <functional>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -60,52 +63,53 @@ struct Row {
   SshSays ssh;
   SshFailure failure;  // swKicker's; kNone: rebooted
   const char* reason;  // a part of swKicker's reason
+  bool alsoOnSshd;
 };
 
 const Row kRows[] = {
     {"HostKeyAlias: another key under the alias",
      "Host r1\n HostName 127.0.0.1\n Port {P}\n HostKeyAlias router1\n",
      "router1 ssh-ed25519 {Ok}\n", nullptr, SshSays::kKeyRefused, SshFailure::kHostKeyRefused,
-     "has changed"},
+     "has changed", true},
     {"HostKeyAlias: the router's key under the alias",
      "Host r1\n HostName 127.0.0.1\n Port {P}\n HostKeyAlias Router1\n",
      "router1 ssh-ed25519 {Sk}\n[127.0.0.1]:{P} ssh-ed25519 {Ok}\n", nullptr, SshSays::kPassword,
-     SshFailure::kNone, ""},
+     SshFailure::kNone, "", true},
     {"RevokedHostKeys holds the router's key",
      "Host r1\n HostName 127.0.0.1\n Port {P}\n RevokedHostKeys {D}/revoked\n", "",
      "# revoked\nssh-ed25519 {Sk} old\n", SshSays::kKeyRefused, SshFailure::kHostKeyRefused,
-     "revoked: {D}/revoked line 2"},
+     "revoked: {D}/revoked line 2", true},
     {"RevokedHostKeys file missing",
      "Host r1\n HostName 127.0.0.1\n Port {P}\n RevokedHostKeys {D}/nothing\n", "", nullptr,
-     SshSays::kKeyRefused, SshFailure::kHostKeyRefused, "{D}/nothing is missing"},
+     SshSays::kKeyRefused, SshFailure::kHostKeyRefused, "{D}/nothing is missing", false},
     {"a byte order mark before StrictHostKeyChecking no",
      "\xEF\xBB\xBFHost r*\n HostName 127.0.0.1\n Port {P}\n StrictHostKeyChecking no\n"
      " UserKnownHostsFile /dev/null\n",
      "[127.0.0.1]:{P} ssh-ed25519 {Ok}\n", nullptr, SshSays::kNoStart, SshFailure::kOther,
-     "config:1: unknown option \\xEF\\xBB\\xBFhost"},
+     "config:1: unknown option \\xEF\\xBB\\xBFhost", false},
     {"a typo before StrictHostKeyChecking no",
      "Hots lab\nHost r1\n HostName 127.0.0.1\n Port {P}\n StrictHostKeyChecking no\n", "",
-     nullptr, SshSays::kNoStart, SshFailure::kOther, "config:1: unknown option hots"},
+     nullptr, SshSays::kNoStart, SshFailure::kOther, "config:1: unknown option hots", true},
     {"PasswordAuthentication no under Host *",
      "Host r1\n HostName 127.0.0.1\n Port {P}\nHost *\n PasswordAuthentication no\n", kKnown, nullptr,
      SshSays::kNoPassword, SshFailure::kAuthenticationRefused,
-     "excludes password authentication by PasswordAuthentication no at {D}/home/.ssh/config:5"},
+     "excludes password authentication by PasswordAuthentication no at {D}/home/.ssh/config:5", true},
     {"PreferredAuthentications publickey",
      "Host r1\n HostName 127.0.0.1\n Port {P}\nHost *\n PreferredAuthentications publickey\n", kKnown,
      nullptr, SshSays::kNoPassword, SshFailure::kAuthenticationRefused,
-     "PreferredAuthentications publickey at"},
+     "PreferredAuthentications publickey at", true},
     {"NumberOfPasswordPrompts 0",
      "Host r1\n HostName 127.0.0.1\n Port {P}\nHost *\n NumberOfPasswordPrompts 0\n", kKnown, nullptr,
-     SshSays::kNoPassword, SshFailure::kAuthenticationRefused, "NumberOfPasswordPrompts 0 at"},
+     SshSays::kNoPassword, SshFailure::kAuthenticationRefused, "NumberOfPasswordPrompts 0 at", true},
     {"BatchMode yes",
      "Host r1\n HostName 127.0.0.1\n Port {P}\nHost *\n BatchMode yes\n", kKnown, nullptr,
-     SshSays::kNoPassword, SshFailure::kAuthenticationRefused, "BatchMode yes at"},
+     SshSays::kNoPassword, SshFailure::kAuthenticationRefused, "BatchMode yes at", true},
     {"UserKnownHostsFile none beside a file",
      "Host r1\n HostName 127.0.0.1\n Port {P}\n UserKnownHostsFile none ~/.ssh/kh2\n", "", nullptr,
-     SshSays::kNoStart, SshFailure::kOther, "\"none\" must stand alone"},
+     SshSays::kNoStart, SshFailure::kOther, "\"none\" must stand alone", false},
     {"StrictHostKeyChecking ask, the router unknown",
      "Host r1\n HostName 127.0.0.1\n Port {P}\n StrictHostKeyChecking ask\n", "", nullptr,
-     SshSays::kKeyRefused, SshFailure::kHostKeyRefused, "StrictHostKeyChecking is ask"},
+     SshSays::kKeyRefused, SshFailure::kHostKeyRefused, "StrictHostKeyChecking is ask", false},
 };
 
 void ReplaceAll(std::string* text, const std::string& from, const std::string& to) {
@@ -121,6 +125,17 @@ std::string PublicBase64(const std::string& pubFile) {
   fields >> type >> base64;
   return base64;
 }
+
+// Where a server tells what it saw: the record after a mark taken before
+// each client runs, and whether it holds a password.
+struct Server {
+  int port = -1;
+  std::string user;
+  std::string password;
+  std::function<size_t()> mark;
+  std::function<std::string(size_t mark, int waitMs)> seenSince;
+  std::function<bool(const std::string&)> sawPassword;
+};
 
 class ConfigInteropTest : public testing::Test {
  protected:
@@ -147,6 +162,20 @@ class ConfigInteropTest : public testing::Test {
     ASSERT_TRUE(ReadChildLine(&sim_, 10000, &line));
     port_ = std::atoi(line.c_str());
     ASSERT_GT(port_, 0);
+    sim_server_.port = port_;
+    sim_server_.user = user_;
+    sim_server_.password = password_;
+    const std::string log = log_;
+    // One JSON line per connection, written when it ends.
+    sim_server_.mark = [log] { return WaitForLines(log, 0, 0).size(); };
+    sim_server_.seenSince = [log](size_t mark, int waitMs) {
+      const std::vector<std::string> lines = WaitForLines(log, mark + 1, waitMs);
+      return lines.size() > mark ? lines[mark] : std::string();
+    };
+    sim_server_.sawPassword = [](const std::string& seen) {
+      return !seen.empty() && (JsonField(seen, "password_attempts") != "0" ||
+                               JsonField(seen, "password") != "null");
+    };
     ASSERT_NE(SshInitializeA("", nullptr), 0);
     initialized_ = true;
   }
@@ -154,29 +183,58 @@ class ConfigInteropTest : public testing::Test {
   void TearDown() override {
     if (initialized_) SshUninitialize();
     StopChild(&sim_);
+    StopChild(&sshd_);
+    RemoveThrowawayUser(&sshdUser_);
     if (ownEtc_) umount2(kEtcSsh, MNT_DETACH);
     RestoreVariable(&savedHome_);
     RemoveTree(dir_);
   }
 
-  std::string Expand(std::string text) {
-    ReplaceAll(&text, "{P}", std::to_string(port_));
+  // OpenSSH's sshd with a throwaway user, its log showing every
+  // authentication attempt.
+  bool StartSshd(Server* server) {
+    server->password = "Kick-7 pass";
+    if (!AddThrowawayUser("swkci", dir_, server->password, &sshdUser_)) return false;
+    server->user = sshdUser_.name;
+    const std::string log = dir_ + "/sshd.log";
+    server->port = ::StartSshd(dir_, sshdUser_.name, "/bin/true", "LogLevel DEBUG1\n", log, &sshd_);
+    server->mark = [log] { return ReadAll(log).size(); };
+    server->seenSince = [log](size_t mark, int waitMs) {
+      std::string seen;
+      for (int waited = 0; waited <= waitMs; waited += 100) {
+        const std::string all = ReadAll(log);
+        seen = all.size() > mark ? all.substr(mark) : std::string();
+        if (seen.find("Connection closed") != std::string::npos ||
+            seen.find("Disconnected from") != std::string::npos ||
+            seen.find("Received disconnect") != std::string::npos ||
+            seen.find("Connection reset") != std::string::npos) {
+          break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      return seen;
+    };
+    server->sawPassword = [](const std::string& seen) {
+      return seen.find("method password") != std::string::npos ||
+             seen.find("password for") != std::string::npos ||
+             seen.find("keyboard-interactive") != std::string::npos;
+    };
+    return server->port > 0;
+  }
+
+  std::string Expand(std::string text, int port) {
+    ReplaceAll(&text, "{P}", std::to_string(port));
     ReplaceAll(&text, "{Sk}", PublicBase64(dir_ + "/host_key.pub"));
     ReplaceAll(&text, "{Ok}", PublicBase64(dir_ + "/other_key.pub"));
     ReplaceAll(&text, "{D}", dir_);
     return text;
   }
 
+  std::string Expand(std::string text) { return Expand(text, port_); }
+
   // The simulator's line for the connection after mark; empty for none.
-  std::string SeenSince(size_t mark, int waitMs) {
-    const std::vector<std::string> lines = WaitForLines(log_, mark + 1, waitMs);
-    return lines.size() > mark ? lines[mark] : std::string();
-  }
-  size_t Mark() { return WaitForLines(log_, 0, 0).size(); }
-  static bool SawPassword(const std::string& seen) {
-    return !seen.empty() && (JsonField(seen, "password_attempts") != "0" ||
-                             JsonField(seen, "password") != "null");
-  }
+  std::string SeenSince(size_t mark, int waitMs) { return sim_server_.seenSince(mark, waitMs); }
+  size_t Mark() { return sim_server_.mark(); }
 
   // OpenSSH's client on the row's files, with the password to hand.
   // ssh takes "~" from the passwd entry, not from HOME: its known_hosts is
@@ -184,11 +242,15 @@ class ConfigInteropTest : public testing::Test {
   // with status 6 and nothing is sent.
   SshSays AskSsh(const std::string& host, std::string* messages,
                  const std::string& extra = "") {
-    const size_t mark = Mark();
+    return AskSsh(sim_server_, host, messages, extra);
+  }
+  SshSays AskSsh(const Server& server, const std::string& host, std::string* messages,
+                 const std::string& extra) {
+    const size_t mark = server.mark();
     const std::string out = dir_ + "/ssh.out";
-    const int status = Shell("HOME=" + home_ + " sshpass -p " + password_ + " ssh -F " + home_ +
+    const int status = Shell("HOME=" + home_ + " sshpass -p '" + server.password + "' ssh -F " + home_ +
                              "/.ssh/config -o ConnectTimeout=10 -o UserKnownHostsFile=" + home_ +
-                             "/.ssh/known_hosts " + extra + " -l " + user_ + " " + host +
+                             "/.ssh/known_hosts " + extra + " -l " + server.user + " " + host +
                              " true </dev/null >" + out + " 2>&1");
     *messages = ReadAll(out);
     if (messages->find("Bad configuration option") != std::string::npos ||
@@ -199,7 +261,48 @@ class ConfigInteropTest : public testing::Test {
         WEXITSTATUS(status) == 6) {
       return SshSays::kKeyRefused;
     }
-    return SawPassword(SeenSince(mark, 15000)) ? SshSays::kPassword : SshSays::kNoPassword;
+    return server.sawPassword(server.seenSince(mark, 15000)) ? SshSays::kPassword
+                                                             : SshSays::kNoPassword;
+  }
+
+  void RunRows(const Server& server, bool sshdRowsOnly) {
+    SshConnectOptions options = {};
+    options.size = sizeof options;
+    std::strcpy(options.remoteCommand, "/system reboot");
+    for (const Row& row : kRows) {
+      if (sshdRowsOnly && !row.alsoOnSshd) continue;
+      SCOPED_TRACE(row.name);
+      ASSERT_TRUE(WriteFile(home_ + "/.ssh/config", Expand(row.config, server.port)));
+      ASSERT_TRUE(WriteFile(home_ + "/.ssh/known_hosts", Expand(row.knownHosts, server.port)));
+      unlink((dir_ + "/revoked").c_str());
+      if (row.revoked != nullptr) {
+        ASSERT_TRUE(WriteFile(dir_ + "/revoked", Expand(row.revoked, server.port)));
+      }
+      const std::string before = ReadAll(home_ + "/.ssh/known_hosts");
+
+      std::string messages;
+      const SshSays ssh = AskSsh(server, "r1", &messages, "");
+      EXPECT_STREQ(Name(ssh), Name(row.ssh)) << messages;
+      ASSERT_TRUE(WriteFile(home_ + "/.ssh/known_hosts", before));
+
+      const size_t mark = server.mark();
+      const SshClient client = SshConnectA("r1", 0, server.user.c_str(), server.password.c_str(),
+                                           20, 512, &options, nullptr);
+      char reason[kReasonTextBytes];
+      const SshFailure failure = SshGetLastError(reason, sizeof reason);
+      if (client != kInvalidClient) SshDisconnect(client);
+      EXPECT_EQ(static_cast<int>(failure), static_cast<int>(row.failure)) << reason;
+      EXPECT_NE(std::string(reason).find(Expand(row.reason, server.port)), std::string::npos)
+          << reason;
+      // A configuration ssh refuses is refused before anyone is contacted.
+      const std::string seen = server.seenSince(mark, row.ssh == SshSays::kNoStart ? 500 : 15000);
+      if (row.ssh == SshSays::kNoStart) {
+        EXPECT_EQ(server.sawPassword(seen), false);
+        EXPECT_EQ(seen.find("Connection from"), std::string::npos) << seen;
+        EXPECT_EQ(seen.find("\"connection\""), std::string::npos) << seen;
+      }
+      EXPECT_EQ(server.sawPassword(seen), row.ssh == SshSays::kPassword) << seen;
+    }
   }
 
   std::string dir_;
@@ -209,45 +312,23 @@ class ConfigInteropTest : public testing::Test {
   std::string password_ = "secret";
   int port_ = -1;
   bool ownEtc_ = false;
+  Server sim_server_;
+  Child sshd_;
+  ThrowawayUser sshdUser_;
   bool initialized_ = false;
   Child sim_;
   SavedVariable savedHome_;
 };
 
 TEST_F(ConfigInteropTest, TrustOptionsSendThePasswordOnlyWhereSshWould) {
-  SshConnectOptions options = {};
-  options.size = sizeof options;
-  std::strcpy(options.remoteCommand, "/system reboot");
-  for (const Row& row : kRows) {
-    SCOPED_TRACE(row.name);
-    ASSERT_TRUE(WriteFile(home_ + "/.ssh/config", Expand(row.config)));
-    ASSERT_TRUE(WriteFile(home_ + "/.ssh/known_hosts", Expand(row.knownHosts)));
-    unlink((dir_ + "/revoked").c_str());
-    if (row.revoked != nullptr) {
-      ASSERT_TRUE(WriteFile(dir_ + "/revoked", Expand(row.revoked)));
-    }
-    const std::string before = ReadAll(home_ + "/.ssh/known_hosts");
+  RunRows(sim_server_, false);
+}
 
-    std::string messages;
-    const SshSays ssh = AskSsh("r1", &messages);
-    EXPECT_STREQ(Name(ssh), Name(row.ssh)) << messages;
-    ASSERT_TRUE(WriteFile(home_ + "/.ssh/known_hosts", before));
-
-    const size_t mark = Mark();
-    const SshClient client = SshConnectA("r1", 0, user_.c_str(), password_.c_str(), 20, 512,
-                                         &options, nullptr);
-    char reason[kReasonTextBytes];
-    const SshFailure failure = SshGetLastError(reason, sizeof reason);
-    if (client != kInvalidClient) SshDisconnect(client);
-    EXPECT_EQ(static_cast<int>(failure), static_cast<int>(row.failure)) << reason;
-    EXPECT_NE(std::string(reason).find(Expand(row.reason)), std::string::npos) << reason;
-    // A configuration ssh refuses is refused before anyone is contacted.
-    const std::string seen = SeenSince(mark, row.ssh == SshSays::kNoStart ? 500 : 15000);
-    if (row.ssh == SshSays::kNoStart) {
-      EXPECT_EQ(seen, "");
-    }
-    EXPECT_EQ(SawPassword(seen), row.ssh == SshSays::kPassword) << seen;
-  }
+TEST_F(ConfigInteropTest, TrustOptionsAgainstOpenSshsSshd) {
+  if (geteuid() != 0) GTEST_SKIP() << "sshd needs root";
+  Server sshd;
+  ASSERT_TRUE(StartSshd(&sshd));
+  RunRows(sshd, true);
 }
 
 // Under HostKeyAlias both clients record an unknown router by the alias

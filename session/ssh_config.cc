@@ -557,7 +557,12 @@ bool TakeOption(Reading* reading, const std::string& keyword,
 // The table's row for a keyword (lower case); nullptr for none.
 const SshOption* FindOption(const std::string& keyword) {
   for (const SshOption& option : kOptions) {
-    if (LowerText(option.keyword) == keyword) return &option;
+    size_t i = 0;
+    while (i < keyword.size() && option.keyword[i] != '\0' &&
+           Lower(option.keyword[i]) == keyword[i]) {
+      ++i;
+    }
+    if (i == keyword.size() && option.keyword[i] == '\0') return &option;
   }
   return nullptr;
 }
