@@ -112,20 +112,6 @@ const Row kRows[] = {
      SshSays::kKeyRefused, SshFailure::kHostKeyRefused, "StrictHostKeyChecking is ask", false},
 };
 
-void ReplaceAll(std::string* text, const std::string& from, const std::string& to) {
-  for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at)) {
-    text->replace(at, from.size(), to);
-    at += to.size();
-  }
-}
-
-std::string PublicBase64(const std::string& pubFile) {
-  std::istringstream fields(ReadAll(pubFile));
-  std::string type, base64;
-  fields >> type >> base64;
-  return base64;
-}
-
 // Where a server tells what it saw: the record after a mark taken before
 // each client runs, and whether it holds a password.
 struct Server {
@@ -200,25 +186,9 @@ class ConfigInteropTest : public testing::Test {
     server->port = ::StartSshd(dir_, sshdUser_.name, "/bin/true", "LogLevel DEBUG1\n", log, &sshd_);
     server->mark = [log] { return ReadAll(log).size(); };
     server->seenSince = [log](size_t mark, int waitMs) {
-      std::string seen;
-      for (int waited = 0; waited <= waitMs; waited += 100) {
-        const std::string all = ReadAll(log);
-        seen = all.size() > mark ? all.substr(mark) : std::string();
-        if (seen.find("Connection closed") != std::string::npos ||
-            seen.find("Disconnected from") != std::string::npos ||
-            seen.find("Received disconnect") != std::string::npos ||
-            seen.find("Connection reset") != std::string::npos) {
-          break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      }
-      return seen;
+      return SshdLogSince(log, mark, waitMs);
     };
-    server->sawPassword = [](const std::string& seen) {
-      return seen.find("method password") != std::string::npos ||
-             seen.find("password for") != std::string::npos ||
-             seen.find("keyboard-interactive") != std::string::npos;
-    };
+    server->sawPassword = SshdSawPassword;
     return server->port > 0;
   }
 
