@@ -893,16 +893,21 @@ std::string NoSharedAlgorithmText(const OpenSession* open, const SshConfig& conf
   return NoSharedAlgorithmReason(host, configPath, needs) + ".";
 }
 
-// Why a user name cannot be used; empty when it can. The SSH library refuses
-// some names that ssh would try: those get a reason of this program's own.
+// Why a user name cannot be used; empty when it can. The SSH library
+// refuses names that ssh would try (Debian's libssh 0.10.6: a leading "-",
+// or any of the characters below, which a shell would read): those get a
+// reason of this program's own, the same on every platform.
 std::string UserNameProblem(const std::string& user) {
+  static const char kRefused[] = "\"$&'(),;<>\\`{|}";
   if (user.empty()) {
     return "no user name: /user: is empty, the SSH configuration sets no User, and this "
            "process's user has no name.";
   }
-  if (user[0] == '-' || user.find_first_of(";\\") != std::string::npos) {
+  if (user[0] == '-' || user.find_first_of(kRefused) != std::string::npos) {
+    std::string shown;
+    for (const char* c = kRefused; *c != '\0'; ++c) shown += std::string(" ") + *c;
     return "the user name \"" + user + "\" cannot be used: this program's SSH library refuses "
-           "a name that starts with \"-\" or holds \";\" or \"\\\".";
+           "a name that starts with - or holds any of" + shown + ".";
   }
   return std::string();
 }
