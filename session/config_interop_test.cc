@@ -59,7 +59,9 @@ struct Row {
   // {Sk} its key (base64), {Ok} another key, {D} the test's folder.
   const char* config;
   const char* knownHosts;
-  const char* revoked;  // the RevokedHostKeys file {D}/revoked, when not null
+  // The RevokedHostKeys file {D}/revoked, when not null; "KRL" makes it a
+  // binary key revocation list of the router's key (ssh-keygen -k).
+  const char* revoked;
   SshSays ssh;
   SshFailure failure;  // swKicker's; kNone: rebooted
   const char* reason;  // a part of swKicker's reason
@@ -79,6 +81,10 @@ const Row kRows[] = {
      "Host r1\n HostName 127.0.0.1\n Port {P}\n RevokedHostKeys {D}/revoked\n", "",
      "# revoked\nssh-ed25519 {Sk} old\n", SshSays::kKeyRefused, SshFailure::kHostKeyRefused,
      "revoked: {D}/revoked line 2", true},
+    {"RevokedHostKeys is a binary key revocation list holding the router's key",
+     "Host r1\n HostName 127.0.0.1\n Port {P}\n RevokedHostKeys {D}/revoked\n", "", "KRL",
+     SshSays::kKeyRefused, SshFailure::kHostKeyRefused,
+     "is a binary key revocation list, which swKicker cannot read", true},
     {"RevokedHostKeys file missing",
      "Host r1\n HostName 127.0.0.1\n Port {P}\n RevokedHostKeys {D}/nothing\n", "", nullptr,
      SshSays::kKeyRefused, SshFailure::kHostKeyRefused, "{D}/nothing is missing", false},
@@ -140,28 +146,8 @@ class ConfigInteropTest : public testing::Test {
     for (const char* key : {"host_key", "other_key"}) {
       ASSERT_EQ(Shell("ssh-keygen -q -t ed25519 -N '' -C '' -f " + dir_ + "/" + key), 0);
     }
-    log_ = dir_ + "/sim.log";
-    std::string line;
-    ASSERT_TRUE(StartChild({SWK_ROUTER_SIM, "--host-key", dir_ + "/host_key", "--log", log_,
-                            "--user", user_, "--lifetime", "600", "--connection-seconds", "30"},
-                           &sim_));
-    ASSERT_TRUE(ReadChildLine(&sim_, 10000, &line));
-    port_ = std::atoi(line.c_str());
-    ASSERT_GT(port_, 0);
-    sim_server_.port = port_;
-    sim_server_.user = user_;
-    sim_server_.password = password_;
-    const std::string log = log_;
-    // One JSON line per connection, written when it ends.
-    sim_server_.mark = [log] { return WaitForLines(log, 0, 0).size(); };
-    sim_server_.seenSince = [log](size_t mark, int waitMs) {
-      const std::vector<std::string> lines = WaitForLines(log, mark + 1, waitMs);
-      return lines.size() > mark ? lines[mark] : std::string();
-    };
-    sim_server_.sawPassword = [](const std::string& seen) {
-      return !seen.empty() && (JsonField(seen, "password_attempts") != "0" ||
-                               JsonField(seen, "password") != "null");
-    };
+    ASSERT_TRUE(StartSimulator("sim", {}, &sim_, &sim_server_));
+    port_ = sim_server_.port;
     ASSERT_NE(SshInitializeA("", nullptr), 0);
     initialized_ = true;
   }
@@ -169,11 +155,39 @@ class ConfigInteropTest : public testing::Test {
   void TearDown() override {
     if (initialized_) SshUninitialize();
     StopChild(&sim_);
+    StopChild(&interactiveSim_);
     StopChild(&sshd_);
     RemoveThrowawayUser(&sshdUser_);
     if (ownEtc_) umount2(kEtcSsh, MNT_DETACH);
     RestoreVariable(&savedHome_);
     RemoveTree(dir_);
+  }
+
+  // The simulator with the test's host key and extra arguments, logging to
+  // dir_/NAME.log.
+  bool StartSimulator(const std::string& name, const std::vector<std::string>& extra,
+                      Child* child, Server* server) {
+    const std::string log = dir_ + "/" + name + ".log";
+    std::vector<std::string> argv = {SWK_ROUTER_SIM, "--host-key", dir_ + "/host_key", "--log",
+                                     log, "--user", user_, "--lifetime", "600",
+                                     "--connection-seconds", "30"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    std::string line;
+    if (!StartChild(argv, child) || !ReadChildLine(child, 10000, &line)) return false;
+    server->port = std::atoi(line.c_str());
+    server->user = user_;
+    server->password = password_;
+    // One JSON line per connection, written when it ends.
+    server->mark = [log] { return WaitForLines(log, 0, 0).size(); };
+    server->seenSince = [log](size_t mark, int waitMs) {
+      const std::vector<std::string> lines = WaitForLines(log, mark + 1, waitMs);
+      return lines.size() > mark ? lines[mark] : std::string();
+    };
+    server->sawPassword = [](const std::string& seen) {
+      return !seen.empty() && (JsonField(seen, "password_attempts") != "0" ||
+                               JsonField(seen, "password") != "null");
+    };
+    return server->port > 0;
   }
 
   // OpenSSH's sshd with a throwaway user, its log showing every
@@ -245,7 +259,9 @@ class ConfigInteropTest : public testing::Test {
       ASSERT_TRUE(WriteFile(home_ + "/.ssh/config", Expand(row.config, server.port)));
       ASSERT_TRUE(WriteFile(home_ + "/.ssh/known_hosts", Expand(row.knownHosts, server.port)));
       unlink((dir_ + "/revoked").c_str());
-      if (row.revoked != nullptr) {
+      if (row.revoked != nullptr && std::string(row.revoked) == "KRL") {
+        ASSERT_EQ(Shell("ssh-keygen -q -k -f " + dir_ + "/revoked " + dir_ + "/host_key.pub"), 0);
+      } else if (row.revoked != nullptr) {
         ASSERT_TRUE(WriteFile(dir_ + "/revoked", Expand(row.revoked, server.port)));
       }
       const std::string before = ReadAll(home_ + "/.ssh/known_hosts");
@@ -277,7 +293,6 @@ class ConfigInteropTest : public testing::Test {
 
   std::string dir_;
   std::string home_;
-  std::string log_;
   std::string user_ = "admin";
   std::string password_ = "secret";
   int port_ = -1;
@@ -287,6 +302,7 @@ class ConfigInteropTest : public testing::Test {
   ThrowawayUser sshdUser_;
   bool initialized_ = false;
   Child sim_;
+  Child interactiveSim_;
   SavedVariable savedHome_;
 };
 
@@ -299,6 +315,50 @@ TEST_F(ConfigInteropTest, TrustOptionsAgainstOpenSshsSshd) {
   Server sshd;
   ASSERT_TRUE(StartSshd(&sshd));
   RunRows(sshd, true);
+}
+
+// A router that takes the password only by keyboard-interactive: the
+// switch for that way (and its old spelling) keeps the password home, the
+// password method's switch does not.
+TEST_F(ConfigInteropTest, KeyboardInteractiveIsExcludedByItsOwnSwitch) {
+  Server server;
+  ASSERT_TRUE(StartSimulator("interactive", {"--keyboard-interactive"}, &interactiveSim_, &server));
+  const struct {
+    const char* line;
+    bool sent;
+  } kCases[] = {
+      {"KbdInteractiveAuthentication no", false},
+      {"ChallengeResponseAuthentication no", false},
+      {"PasswordAuthentication no", true},
+  };
+  SshConnectOptions options = {};
+  options.size = sizeof options;
+  std::strcpy(options.remoteCommand, "/system reboot");
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.line);
+    ASSERT_TRUE(WriteFile(home_ + "/.ssh/config",
+                          Expand(std::string("Host r1\n HostName 127.0.0.1\n Port {P}\n ") +
+                                     c.line + "\n",
+                                 server.port)));
+    ASSERT_TRUE(WriteFile(home_ + "/.ssh/known_hosts", Expand(kKnown, server.port)));
+    std::string messages;
+    EXPECT_STREQ(Name(AskSsh(server, "r1", &messages, "")),
+                 Name(c.sent ? SshSays::kPassword : SshSays::kNoPassword))
+        << messages;
+    const size_t mark = server.mark();
+    const SshClient client = SshConnectA("r1", 0, server.user.c_str(), server.password.c_str(),
+                                         20, 512, &options, nullptr);
+    char reason[kReasonTextBytes];
+    const SshFailure failure = SshGetLastError(reason, sizeof reason);
+    if (client != kInvalidClient) SshDisconnect(client);
+    EXPECT_EQ(server.sawPassword(server.seenSince(mark, 15000)), c.sent);
+    if (!c.sent) {
+      EXPECT_EQ(failure, SshFailure::kAuthenticationRefused);
+      EXPECT_EQ(std::string(reason), "the password was not sent: the SSH configuration excludes "
+                                     "keyboard-interactive by " + std::string(c.line) + " at " +
+                                         home_ + "/.ssh/config:4.");
+    }
+  }
 }
 
 // Under HostKeyAlias both clients record an unknown router by the alias
