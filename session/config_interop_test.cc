@@ -249,10 +249,31 @@ class ConfigInteropTest : public testing::Test {
                                                              : SshSays::kNoPassword;
   }
 
-  void RunRows(const Server& server, bool sshdRowsOnly) {
+  // One session of swKicker's to host (r1 in the configuration): how it
+  // ended, and what the server saw of it (waiting up to waitMs).
+  struct Attempt {
+    SshFailure failure = SshFailure::kNone;
+    std::string reason;
+    std::string seen;
+  };
+  Attempt Connect(const Server& server, const char* host, int port, const std::string& user,
+                  int waitMs = 15000) {
     SshConnectOptions options = {};
     options.size = sizeof options;
     std::strcpy(options.remoteCommand, "/system reboot");
+    const size_t mark = server.mark();
+    const SshClient client = SshConnectA(host, port, user.c_str(), server.password.c_str(), 20,
+                                         512, &options, nullptr);
+    char reason[kReasonTextBytes];
+    Attempt attempt;
+    attempt.failure = SshGetLastError(reason, sizeof reason);
+    attempt.reason = reason;
+    if (client != kInvalidClient) SshDisconnect(client);
+    attempt.seen = server.seenSince(mark, waitMs);
+    return attempt;
+  }
+
+  void RunRows(const Server& server, bool sshdRowsOnly) {
     for (const Row& row : kRows) {
       if (sshdRowsOnly && !row.alsoOnSshd) continue;
       SCOPED_TRACE(row.name);
@@ -271,17 +292,14 @@ class ConfigInteropTest : public testing::Test {
       EXPECT_STREQ(Name(ssh), Name(row.ssh)) << messages;
       ASSERT_TRUE(WriteFile(home_ + "/.ssh/known_hosts", before));
 
-      const size_t mark = server.mark();
-      const SshClient client = SshConnectA("r1", 0, server.user.c_str(), server.password.c_str(),
-                                           20, 512, &options, nullptr);
-      char reason[kReasonTextBytes];
-      const SshFailure failure = SshGetLastError(reason, sizeof reason);
-      if (client != kInvalidClient) SshDisconnect(client);
-      EXPECT_EQ(static_cast<int>(failure), static_cast<int>(row.failure)) << reason;
-      EXPECT_NE(std::string(reason).find(Expand(row.reason, server.port)), std::string::npos)
-          << reason;
+      const Attempt attempt =
+          Connect(server, "r1", 0, server.user, row.ssh == SshSays::kNoStart ? 500 : 15000);
+      EXPECT_EQ(static_cast<int>(attempt.failure), static_cast<int>(row.failure))
+          << attempt.reason;
+      EXPECT_NE(attempt.reason.find(Expand(row.reason, server.port)), std::string::npos)
+          << attempt.reason;
       // A configuration ssh refuses is refused before anyone is contacted.
-      const std::string seen = server.seenSince(mark, row.ssh == SshSays::kNoStart ? 500 : 15000);
+      const std::string& seen = attempt.seen;
       if (row.ssh == SshSays::kNoStart) {
         EXPECT_EQ(server.sawPassword(seen), false);
         EXPECT_EQ(seen.find("Connection from"), std::string::npos) << seen;
@@ -331,9 +349,6 @@ TEST_F(ConfigInteropTest, KeyboardInteractiveIsExcludedByItsOwnSwitch) {
       {"ChallengeResponseAuthentication no", false},
       {"PasswordAuthentication no", true},
   };
-  SshConnectOptions options = {};
-  options.size = sizeof options;
-  std::strcpy(options.remoteCommand, "/system reboot");
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.line);
     ASSERT_TRUE(WriteFile(home_ + "/.ssh/config",
@@ -345,16 +360,11 @@ TEST_F(ConfigInteropTest, KeyboardInteractiveIsExcludedByItsOwnSwitch) {
     EXPECT_STREQ(Name(AskSsh(server, "r1", &messages, "")),
                  Name(c.sent ? SshSays::kPassword : SshSays::kNoPassword))
         << messages;
-    const size_t mark = server.mark();
-    const SshClient client = SshConnectA("r1", 0, server.user.c_str(), server.password.c_str(),
-                                         20, 512, &options, nullptr);
-    char reason[kReasonTextBytes];
-    const SshFailure failure = SshGetLastError(reason, sizeof reason);
-    if (client != kInvalidClient) SshDisconnect(client);
-    EXPECT_EQ(server.sawPassword(server.seenSince(mark, 15000)), c.sent);
+    const Attempt attempt = Connect(server, "r1", 0, server.user);
+    EXPECT_EQ(server.sawPassword(attempt.seen), c.sent);
     if (!c.sent) {
-      EXPECT_EQ(failure, SshFailure::kAuthenticationRefused);
-      EXPECT_EQ(std::string(reason), "the password was not sent: the SSH configuration excludes "
+      EXPECT_EQ(attempt.failure, SshFailure::kAuthenticationRefused);
+      EXPECT_EQ(attempt.reason, "the password was not sent: the SSH configuration excludes "
                                      "keyboard-interactive by " + std::string(c.line) + " at " +
                                          home_ + "/.ssh/config:4.");
     }
@@ -386,36 +396,26 @@ TEST_F(ConfigInteropTest, HostKeyAliasIsRecordedAsSshRecordsIt) {
 // An empty user is the configuration's User, else this process's user, as
 // ssh takes it; a name the SSH library refuses gets a reason of our own.
 TEST_F(ConfigInteropTest, UserAsSshFindsIt) {
-  SshConnectOptions options = {};
-  options.size = sizeof options;
-  std::strcpy(options.remoteCommand, "/system reboot");
   ASSERT_TRUE(WriteFile(home_ + "/.ssh/config",
                         Expand("Host r1\n HostName 127.0.0.1\n Port {P}\n")));
-  char reason[kReasonTextBytes];
-  size_t mark = Mark();
-  SshClient client = SshConnectA("r1", 0, "", password_.c_str(), 20, 512, &options, nullptr);
-  SshGetLastError(reason, sizeof reason);
-  if (client != kInvalidClient) SshDisconnect(client);
-  std::string seen = SeenSince(mark, 15000);
+  Attempt attempt = Connect(sim_server_, "r1", 0, "");
   const std::string local = getpwuid(geteuid()) != nullptr ? getpwuid(geteuid())->pw_name : "";
-  EXPECT_EQ(JsonField(seen, "user"), local) << seen << reason;
+  EXPECT_EQ(JsonField(attempt.seen, "user"), local) << attempt.seen << attempt.reason;
 
   ASSERT_TRUE(WriteFile(home_ + "/.ssh/config",
                         Expand("Host r1\n HostName 127.0.0.1\n Port {P}\n User admin\n")));
-  mark = Mark();
-  client = SshConnectA("r1", 0, "", password_.c_str(), 20, 512, &options, nullptr);
-  EXPECT_NE(client, kInvalidClient);
-  if (client != kInvalidClient) SshDisconnect(client);
-  seen = SeenSince(mark, 15000);
-  EXPECT_EQ(JsonField(seen, "user"), "admin") << seen;
+  attempt = Connect(sim_server_, "r1", 0, "");
+  EXPECT_EQ(attempt.failure, SshFailure::kNone) << attempt.reason;
+  EXPECT_EQ(JsonField(attempt.seen, "user"), "admin") << attempt.seen;
 
-  // ssh would try each of these; the SSH library refuses them.
+  // ssh would try each of these; the SSH library refuses them, and nothing
+  // reaches the router.
   for (const char* name : {"a;b", "-l", "a\\b", "$(x)", "a b'c"}) {
     SCOPED_TRACE(name);
-    client = SshConnectA("r1", 0, name, password_.c_str(), 20, 512, &options, nullptr);
-    EXPECT_EQ(client, kInvalidClient);
-    EXPECT_EQ(SshGetLastError(reason, sizeof reason), SshFailure::kOther);
-    EXPECT_EQ(std::string(reason),
+    attempt = Connect(sim_server_, "r1", 0, name, 300);
+    EXPECT_EQ(attempt.failure, SshFailure::kOther);
+    EXPECT_EQ(attempt.seen, "");
+    EXPECT_EQ(attempt.reason,
               "the user name \"" + std::string(name) +
                   "\" cannot be used: this program's SSH library refuses a name that starts "
                   "with - or holds any of \" $ & ' ( ) , ; < > \\ ` { | }.");
