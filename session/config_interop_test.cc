@@ -17,6 +17,8 @@
 
 #include <pwd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -25,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "session/ssh_config.h"
 #include "session/ssh_library.h"
 #include "testing/test_process.h"
 #include "testing/test_servers.h"
@@ -457,6 +460,49 @@ TEST_F(ConfigInteropTest, NothingIsCreatedThatSshWouldNotCreate) {
   EXPECT_EQ(ListDir(bare + "/.ssh"), std::vector<std::string>{"known_hosts"});
   ASSERT_EQ(stat((bare + "/.ssh").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0700u);
+}
+
+}  // namespace
+
+namespace {
+
+// The keyword table is OpenSSH's own: ssh takes every keyword of it (a bad
+// value is another matter), and every option `ssh -G` prints is in it.
+TEST(SshKeywordTableTest, EveryKeywordIsOneSshKnowsAndSshKnowsNoOther) {
+  const std::string dir = MakeTempDir();
+  ASSERT_FALSE(dir.empty());
+  const std::string file = dir + "/config";
+  const std::string out = dir + "/out";
+  size_t count = 0;
+  const SshOption* options = SshOptions(&count);
+  std::vector<std::string> known;
+  for (size_t i = 0; i < count; ++i) {
+    SCOPED_TRACE(options[i].keyword);
+    std::string lower;
+    for (const char* c = options[i].keyword; *c != '\0'; ++c) {
+      lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(*c))));
+    }
+    known.push_back(lower);
+    ASSERT_TRUE(WriteFile(file, std::string("Host zz\n ") + options[i].keyword + " x\n"));
+    Shell("ssh -G -F " + file + " zz >/dev/null 2>" + out);
+    EXPECT_EQ(ReadAll(out).find("Bad configuration option"), std::string::npos) << ReadAll(out);
+  }
+  // The check itself sees a keyword ssh does not know.
+  ASSERT_TRUE(WriteFile(file, "Host zz\n Hots x\n"));
+  Shell("ssh -G -F " + file + " zz >/dev/null 2>" + out);
+  EXPECT_NE(ReadAll(out).find("Bad configuration option"), std::string::npos);
+
+  ASSERT_EQ(Shell("ssh -G -F /dev/null zz >" + out + " 2>/dev/null"), 0);
+  std::istringstream printed(ReadAll(out));
+  int lines = 0;
+  for (std::string line; std::getline(printed, line); ++lines) {
+    // ssh prints one of them in mixed case (canonicalizePermittedcnames).
+    std::string keyword = line.substr(0, line.find(' '));
+    for (char& c : keyword) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_NE(std::find(known.begin(), known.end(), keyword), known.end()) << keyword;
+  }
+  EXPECT_GT(lines, 50);
+  RemoveTree(dir);
 }
 
 }  // namespace

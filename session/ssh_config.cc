@@ -266,6 +266,9 @@ struct Reading {
   std::vector<std::string> preferred;  // empty: every method
   std::string where;                   // the line being read, FILE:LINE
   std::string spelled;                 // its keyword, as the table spells it
+  // Reading a file that an Include in a block that does not apply named:
+  // it is checked as ssh checks it, and none of its blocks applies.
+  bool neverMatch = false;
 };
 
 // "~" and the tokens %d %h %l %n %p %r %u %%, as ssh expands them in paths.
@@ -602,11 +605,11 @@ void ReadLine(Reading* reading, const std::string& keyword, const std::vector<st
   SshConfig& config = reading->config;
   const std::string& where = reading->where;
   if (keyword == "host") {
-    *active = HostLineMatches(args, LowerText(reading->target->host));
+    *active = HostLineMatches(args, LowerText(reading->target->host)) && !reading->neverMatch;
     return;
   }
   if (keyword == "match") {
-    *active = MatchLineMatches(reading, args, where);
+    *active = MatchLineMatches(reading, args, where) && !reading->neverMatch;
     return;
   }
   const SshOption* option = FindOption(keyword);
@@ -642,7 +645,8 @@ void ReadLine(Reading* reading, const std::string& keyword, const std::vector<st
     return;
   }
   if (keyword == "include") {
-    if (!*active) return;
+    // ssh reads the files of an Include that does not apply too, and
+    // refuses to start on their bad lines.
     if (depth >= kMaxIncludeDepth) {
       config.error = where + ": Include nested too deeply";
       return;
@@ -650,11 +654,15 @@ void ReadLine(Reading* reading, const std::string& keyword, const std::vector<st
     for (const std::string& arg : args) {
       std::string pattern = ExpandTokens(*reading, arg);
       if (!IsAbsolute(pattern)) pattern = includeFolder + PathSeparator() + pattern;
+      const bool neverMatch = reading->neverMatch;
+      reading->neverMatch = neverMatch || !*active;
       for (const KnownHostsText& file : reading->reader(pattern)) {
         // Blocks in the included file end with it.
         ReadText(reading, file, includeFolder, depth + 1);
-        if (!config.error.empty()) return;
+        if (!config.error.empty()) break;
       }
+      reading->neverMatch = neverMatch;
+      if (!config.error.empty()) return;
     }
     return;
   }
@@ -675,7 +683,7 @@ void ReadText(Reading* reading, const KnownHostsText& file, const std::string& i
     reading->config.error = file.path + " cannot be read";
     return;
   }
-  bool active = true;
+  bool active = !reading->neverMatch;
   std::string_view text = file.text;
   std::string keyword;
   std::vector<std::string> args;

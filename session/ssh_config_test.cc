@@ -130,6 +130,14 @@ TEST(SshConfigTest, IncludeReadsInPlaceAndItsBlocksEndWithIt) {
   EXPECT_EQ(config.user, "admin");
   const SshConfig system = Parse("", "Include /etc/ssh/ssh_config.d/*.conf\n", "10.0.0.1");
   EXPECT_EQ(system.user, "fromsystem");
+  // An Include in a block for another router gives nothing, not even from
+  // blocks of its own that match.
+  Included()[folder + "other.conf"] = {
+      {"/home/admin/.ssh/other.conf", true, "Port 2302\nHost 10.0.0.1\n User x\n"}};
+  const SshConfig other = Parse("Host elsewhere\n Include other.conf\n", "", "10.0.0.1");
+  EXPECT_EQ(other.error, "");
+  EXPECT_EQ(other.port, 0);
+  EXPECT_EQ(other.user, "");
   // A file that includes itself stops at the depth limit with a reason.
   Included()[folder + "loop"] = {{folder + "loop", true, "Include loop\n"}};
   EXPECT_NE(Parse("Include loop\n", "", "h").error.find("Include nested too deeply"),
@@ -198,6 +206,8 @@ TEST(SshConfigTest, BadLinesAreNamed) {
 // OpenSSH's, a byte order mark, in any block. The broken line must never
 // be skipped, or the lines after it apply to every router.
 TEST(SshConfigTest, UnknownKeywordsRefuseTheRunAsSshDoes) {
+  Included()[std::string("/home/admin/.ssh") + PathSeparator() + "bad.conf"] = {
+      {"/home/admin/.ssh/bad.conf", true, "Hots x\n"}};
   struct Case {
     const char* name;
     const char* text;
@@ -213,6 +223,11 @@ TEST(SshConfigTest, UnknownKeywordsRefuseTheRunAsSshDoes) {
       {"in a block for another router", "Host other\n Frobnicate yes\n",
        "/home/admin/.ssh/config:2: unknown option frobnicate; ssh refuses it too (IgnoreUnknown "
        "lets both pass it by)"},
+      // ssh reads an Include that does not apply as well: none of it is
+      // taken, and its bad lines count.
+      {"in a file an Include for another router reads", "Host other\n Include bad.conf\n",
+       "/home/admin/.ssh/bad.conf:1: unknown option hots; ssh refuses it too (IgnoreUnknown lets "
+       "both pass it by)"},
       {"IgnoreUnknown before it", "IgnoreUnknown frob*,hots\nHots lab\nFrobx 1\n", ""},
       {"IgnoreUnknown after it does not count", "Hots lab\nIgnoreUnknown hots\n",
        "/home/admin/.ssh/config:1: unknown option hots; ssh refuses it too (IgnoreUnknown lets "
