@@ -42,6 +42,7 @@ const char kKnown[] = "[127.0.0.1]:{P} ssh-ed25519 {Sk}\n";
 enum class SshSays {
   kNoStart,     // refused to start: a bad configuration line
   kKeyRefused,  // "Host key verification failed."
+  kAsks,        // asks whether to trust an unknown key; nobody answers
   kNoPassword,  // went on, and the router saw no password
   kPassword,    // the router saw the password
 };
@@ -50,6 +51,7 @@ const char* Name(SshSays says) {
   switch (says) {
     case SshSays::kNoStart: return "refused to start";
     case SshSays::kKeyRefused: return "key refused";
+    case SshSays::kAsks: return "asks about the key";
     case SshSays::kNoPassword: return "no password";
     case SshSays::kPassword: return "password sent";
   }
@@ -116,9 +118,13 @@ const Row kRows[] = {
     {"UserKnownHostsFile none beside a file",
      "Host r1\n HostName 127.0.0.1\n Port {P}\n UserKnownHostsFile none ~/.ssh/kh2\n", "", nullptr,
      SshSays::kNoStart, SshFailure::kOther, "\"none\" must stand alone", false},
+    {"known_hosts2, read by default, holds another key",
+     "Host r1\n HostName 127.0.0.1\n Port {P}\n", "KH2:[127.0.0.1]:{P} ssh-ed25519 {Ok}\n",
+     nullptr, SshSays::kKeyRefused, SshFailure::kHostKeyRefused,
+     "has changed: {D}/home/.ssh/known_hosts2 line 1", true},
     {"StrictHostKeyChecking ask, the router unknown",
      "Host r1\n HostName 127.0.0.1\n Port {P}\n StrictHostKeyChecking ask\n", "", nullptr,
-     SshSays::kKeyRefused, SshFailure::kHostKeyRefused, "StrictHostKeyChecking is ask", false},
+     SshSays::kAsks, SshFailure::kHostKeyRefused, "StrictHostKeyChecking is ask", false},
 };
 
 // Where a server tells what it saw: the record after a mark taken before
@@ -224,9 +230,9 @@ class ConfigInteropTest : public testing::Test {
   size_t Mark() { return sim_server_.mark(); }
 
   // OpenSSH's client on the row's files, with the password to hand.
-  // ssh takes "~" from the passwd entry, not from HOME: its known_hosts is
-  // named. Its default for an unknown router is to ask; sshpass then ends
-  // with status 6 and nothing is sent.
+  // ssh takes "~" from the passwd entry, not from HOME: its two default
+  // files are named. Its default for an unknown router is to ask; sshpass
+  // then ends with status 6 and nothing is sent.
   SshSays AskSsh(const std::string& host, std::string* messages,
                  const std::string& extra = "") {
     return AskSsh(sim_server_, host, messages, extra);
@@ -236,18 +242,18 @@ class ConfigInteropTest : public testing::Test {
     const size_t mark = server.mark();
     const std::string out = dir_ + "/ssh.out";
     const int status = Shell("HOME=" + home_ + " sshpass -p '" + server.password + "' ssh -F " + home_ +
-                             "/.ssh/config -o ConnectTimeout=10 -o UserKnownHostsFile=" + home_ +
-                             "/.ssh/known_hosts " + extra + " -l " + server.user + " " + host +
+                             "/.ssh/config -o ConnectTimeout=10 -o 'UserKnownHostsFile=" + home_ +
+                             "/.ssh/known_hosts " + home_ + "/.ssh/known_hosts2' " + extra + " -l " + server.user + " " + host +
                              " true </dev/null >" + out + " 2>&1");
     *messages = ReadAll(out);
     if (messages->find("Bad configuration option") != std::string::npos ||
         messages->find("bad configuration options") != std::string::npos) {
       return SshSays::kNoStart;
     }
-    if (messages->find("Host key verification failed.") != std::string::npos ||
-        WEXITSTATUS(status) == 6) {
+    if (messages->find("Host key verification failed.") != std::string::npos) {
       return SshSays::kKeyRefused;
     }
+    if (WEXITSTATUS(status) == 6) return SshSays::kAsks;
     return server.sawPassword(server.seenSince(mark, 15000)) ? SshSays::kPassword
                                                              : SshSays::kNoPassword;
   }
@@ -281,7 +287,16 @@ class ConfigInteropTest : public testing::Test {
       if (sshdRowsOnly && !row.alsoOnSshd) continue;
       SCOPED_TRACE(row.name);
       ASSERT_TRUE(WriteFile(home_ + "/.ssh/config", Expand(row.config, server.port)));
-      ASSERT_TRUE(WriteFile(home_ + "/.ssh/known_hosts", Expand(row.knownHosts, server.port)));
+      // "KH2:" puts the text in known_hosts2 instead.
+      const std::string knownHosts = row.knownHosts;
+      const bool second = knownHosts.rfind("KH2:", 0) == 0;
+      ASSERT_TRUE(WriteFile(home_ + "/.ssh/known_hosts",
+                            second ? "" : Expand(knownHosts, server.port)));
+      unlink((home_ + "/.ssh/known_hosts2").c_str());
+      if (second) {
+        ASSERT_TRUE(
+            WriteFile(home_ + "/.ssh/known_hosts2", Expand(knownHosts.substr(4), server.port)));
+      }
       unlink((dir_ + "/revoked").c_str());
       if (row.revoked != nullptr && std::string(row.revoked) == "KRL") {
         ASSERT_EQ(Shell("ssh-keygen -q -k -f " + dir_ + "/revoked " + dir_ + "/host_key.pub"), 0);

@@ -59,8 +59,8 @@ const SshOption kOptions[] = {
     {"CanonicalizePermittedCNAMEs", kN, nullptr, nullptr, "acts only under `CanonicalizeHostname`, which is refused"},
     {"ProxyUseFdpass", kR, nullptr, "no|false", "would take the connection from the proxy command as a passed socket"},
     // Which key the router must show.
-    {"UserKnownHostsFile", kH, nullptr, nullptr, "the user's known_hosts files instead of `~/.ssh/known_hosts` (`none` alone: no file)"},
-    {"GlobalKnownHostsFile", kH, nullptr, nullptr, "the machine's known_hosts files instead of `/etc/ssh/ssh_known_hosts` (`none` alone: no file)"},
+    {"UserKnownHostsFile", kH, nullptr, nullptr, "the user's known_hosts files instead of `~/.ssh/known_hosts` and `~/.ssh/known_hosts2` (`none` alone: no file)"},
+    {"GlobalKnownHostsFile", kH, nullptr, nullptr, "the machine's known_hosts files instead of `/etc/ssh/ssh_known_hosts` and `/etc/ssh/ssh_known_hosts2` (`none` alone: no file)"},
     {"StrictHostKeyChecking", kH, nullptr, nullptr, "an unknown router: `accept-new` (default) records it, `yes` and `ask` refuse it, `no` accepts it"},
     {"HashKnownHosts", kH, nullptr, nullptr, "a recorded router's name is hashed"},
     {"HostKeyAlias", kH, nullptr, nullptr, "known_hosts is read and written under this name (without the port), as ssh does"},

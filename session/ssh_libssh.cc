@@ -969,11 +969,17 @@ bool OpenSessionOn(OpenSession* open, const char* host, int32_t port, const char
   open->session = ssh_new();
   if (open->session == nullptr) return false;
   // Read once: the same text orders the key exchange and judges its key.
-  std::vector<std::string> knownHostsPaths =
-      config.userKnownHostsFiles.empty() ? std::vector<std::string>{UserKnownHostsPath()}
-                                         : config.userKnownHostsFiles;
+  // Unset, each option names two files, as with ssh: known_hosts and
+  // known_hosts2 (a key listed or revoked only in the second counts too);
+  // a new router is recorded in the first.
+  std::vector<std::string> knownHostsPaths = config.userKnownHostsFiles;
+  if (knownHostsPaths.empty()) {
+    knownHostsPaths.push_back(UserKnownHostsPath());
+    if (knownHostsPaths[0] != NullPath()) knownHostsPaths.push_back(knownHostsPaths[0] + "2");
+  }
   if (config.globalKnownHostsFiles.empty()) {
     knownHostsPaths.push_back(GlobalKnownHostsPath());
+    knownHostsPaths.push_back(GlobalKnownHostsPath() + "2");
   } else {
     knownHostsPaths.insert(knownHostsPaths.end(), config.globalKnownHostsFiles.begin(),
                            config.globalKnownHostsFiles.end());
