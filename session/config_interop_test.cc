@@ -9,22 +9,21 @@
 // private mount namespace, so that only the row's file counts.
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <pwd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <thread>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "session/ssh_config.h"
@@ -99,28 +98,29 @@ const Row kRows[] = {
      "[127.0.0.1]:{P} ssh-ed25519 {Ok}\n", nullptr, SshSays::kNoStart, SshFailure::kOther,
      "config:1: unknown option \\xEF\\xBB\\xBFhost", false},
     {"a typo before StrictHostKeyChecking no",
-     "Hots lab\nHost r1\n HostName 127.0.0.1\n Port {P}\n StrictHostKeyChecking no\n", "",
-     nullptr, SshSays::kNoStart, SshFailure::kOther, "config:1: unknown option hots", true},
+     "Hots lab\nHost r1\n HostName 127.0.0.1\n Port {P}\n StrictHostKeyChecking no\n", "", nullptr,
+     SshSays::kNoStart, SshFailure::kOther, "config:1: unknown option hots", true},
     {"PasswordAuthentication no under Host *",
-     "Host r1\n HostName 127.0.0.1\n Port {P}\nHost *\n PasswordAuthentication no\n", kKnown, nullptr,
-     SshSays::kNoPassword, SshFailure::kAuthenticationRefused,
-     "excludes password authentication by PasswordAuthentication no at {D}/home/.ssh/config:5", true},
-    {"PreferredAuthentications publickey",
-     "Host r1\n HostName 127.0.0.1\n Port {P}\nHost *\n PreferredAuthentications publickey\n", kKnown,
+     "Host r1\n HostName 127.0.0.1\n Port {P}\nHost *\n PasswordAuthentication no\n", kKnown,
      nullptr, SshSays::kNoPassword, SshFailure::kAuthenticationRefused,
+     "excludes password authentication by PasswordAuthentication no at {D}/home/.ssh/config:5",
+     true},
+    {"PreferredAuthentications publickey",
+     "Host r1\n HostName 127.0.0.1\n Port {P}\nHost *\n PreferredAuthentications publickey\n",
+     kKnown, nullptr, SshSays::kNoPassword, SshFailure::kAuthenticationRefused,
      "PreferredAuthentications publickey at", true},
     {"NumberOfPasswordPrompts 0",
-     "Host r1\n HostName 127.0.0.1\n Port {P}\nHost *\n NumberOfPasswordPrompts 0\n", kKnown, nullptr,
-     SshSays::kNoPassword, SshFailure::kAuthenticationRefused, "NumberOfPasswordPrompts 0 at", true},
-    {"BatchMode yes",
-     "Host r1\n HostName 127.0.0.1\n Port {P}\nHost *\n BatchMode yes\n", kKnown, nullptr,
-     SshSays::kNoPassword, SshFailure::kAuthenticationRefused, "BatchMode yes at", true},
+     "Host r1\n HostName 127.0.0.1\n Port {P}\nHost *\n NumberOfPasswordPrompts 0\n", kKnown,
+     nullptr, SshSays::kNoPassword, SshFailure::kAuthenticationRefused,
+     "NumberOfPasswordPrompts 0 at", true},
+    {"BatchMode yes", "Host r1\n HostName 127.0.0.1\n Port {P}\nHost *\n BatchMode yes\n", kKnown,
+     nullptr, SshSays::kNoPassword, SshFailure::kAuthenticationRefused, "BatchMode yes at", true},
     {"UserKnownHostsFile none beside a file",
      "Host r1\n HostName 127.0.0.1\n Port {P}\n UserKnownHostsFile none ~/.ssh/kh2\n", "", nullptr,
      SshSays::kNoStart, SshFailure::kOther, "\"none\" must stand alone", false},
     {"known_hosts2, read by default, holds another key",
-     "Host r1\n HostName 127.0.0.1\n Port {P}\n", "KH2:[127.0.0.1]:{P} ssh-ed25519 {Ok}\n",
-     nullptr, SshSays::kKeyRefused, SshFailure::kHostKeyRefused,
+     "Host r1\n HostName 127.0.0.1\n Port {P}\n", "KH2:[127.0.0.1]:{P} ssh-ed25519 {Ok}\n", nullptr,
+     SshSays::kKeyRefused, SshFailure::kHostKeyRefused,
      "has changed: {D}/home/.ssh/known_hosts2 line 1", true},
     {"StrictHostKeyChecking ask, the router unknown",
      "Host r1\n HostName 127.0.0.1\n Port {P}\n StrictHostKeyChecking ask\n", "", nullptr,
@@ -174,12 +174,12 @@ class ConfigInteropTest : public testing::Test {
 
   // The simulator with the test's host key and extra arguments, logging to
   // dir_/NAME.log.
-  bool StartSimulator(const std::string& name, const std::vector<std::string>& extra,
-                      Child* child, Server* server) {
+  bool StartSimulator(const std::string& name, const std::vector<std::string>& extra, Child* child,
+                      Server* server) {
     const std::string log = dir_ + "/" + name + ".log";
-    std::vector<std::string> argv = {SWK_ROUTER_SIM, "--host-key", dir_ + "/host_key", "--log",
-                                     log, "--user", user_, "--lifetime", "600",
-                                     "--connection-seconds", "30"};
+    std::vector<std::string> argv = {
+        SWK_ROUTER_SIM, "--host-key", dir_ + "/host_key",     "--log", log, "--user", user_,
+        "--lifetime",   "600",        "--connection-seconds", "30"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     std::string line;
     if (!StartChild(argv, child) || !ReadChildLine(child, 10000, &line)) return false;
@@ -193,8 +193,8 @@ class ConfigInteropTest : public testing::Test {
       return lines.size() > mark ? lines[mark] : std::string();
     };
     server->sawPassword = [](const std::string& seen) {
-      return !seen.empty() && (JsonField(seen, "password_attempts") != "0" ||
-                               JsonField(seen, "password") != "null");
+      return !seen.empty() &&
+             (JsonField(seen, "password_attempts") != "0" || JsonField(seen, "password") != "null");
     };
     return server->port > 0;
   }
@@ -208,9 +208,7 @@ class ConfigInteropTest : public testing::Test {
     const std::string log = dir_ + "/sshd.log";
     server->port = ::StartSshd(dir_, sshdUser_.name, "/bin/true", "LogLevel DEBUG1\n", log, &sshd_);
     server->mark = [log] { return ReadAll(log).size(); };
-    server->seenSince = [log](size_t mark, int waitMs) {
-      return SshdLogSince(log, mark, waitMs);
-    };
+    server->seenSince = [log](size_t mark, int waitMs) { return SshdLogSince(log, mark, waitMs); };
     server->sawPassword = SshdSawPassword;
     return server->port > 0;
   }
@@ -233,18 +231,18 @@ class ConfigInteropTest : public testing::Test {
   // ssh takes "~" from the passwd entry, not from HOME: its two default
   // files are named. Its default for an unknown router is to ask; sshpass
   // then ends with status 6 and nothing is sent.
-  SshSays AskSsh(const std::string& host, std::string* messages,
-                 const std::string& extra = "") {
+  SshSays AskSsh(const std::string& host, std::string* messages, const std::string& extra = "") {
     return AskSsh(sim_server_, host, messages, extra);
   }
   SshSays AskSsh(const Server& server, const std::string& host, std::string* messages,
                  const std::string& extra) {
     const size_t mark = server.mark();
     const std::string out = dir_ + "/ssh.out";
-    const int status = Shell("HOME=" + home_ + " sshpass -p '" + server.password + "' ssh -F " + home_ +
-                             "/.ssh/config -o ConnectTimeout=10 -o 'UserKnownHostsFile=" + home_ +
-                             "/.ssh/known_hosts " + home_ + "/.ssh/known_hosts2' " + extra + " -l " + server.user + " " + host +
-                             " true </dev/null >" + out + " 2>&1");
+    const int status =
+        Shell("HOME=" + home_ + " sshpass -p '" + server.password + "' ssh -F " + home_ +
+              "/.ssh/config -o ConnectTimeout=10 -o 'UserKnownHostsFile=" + home_ +
+              "/.ssh/known_hosts " + home_ + "/.ssh/known_hosts2' " + extra + " -l " + server.user +
+              " " + host + " true </dev/null >" + out + " 2>&1");
     *messages = ReadAll(out);
     if (messages->find("Bad configuration option") != std::string::npos ||
         messages->find("bad configuration options") != std::string::npos) {
@@ -271,8 +269,8 @@ class ConfigInteropTest : public testing::Test {
     options.size = sizeof options;
     std::strcpy(options.remoteCommand, "/system reboot");
     const size_t mark = server.mark();
-    const SshClient client = SshConnectA(host, port, user.c_str(), server.password.c_str(), 20,
-                                         512, &options, nullptr);
+    const SshClient client =
+        SshConnectA(host, port, user.c_str(), server.password.c_str(), 20, 512, &options, nullptr);
     char reason[kReasonTextBytes];
     Attempt attempt;
     attempt.failure = SshGetLastError(reason, sizeof reason);
@@ -290,8 +288,8 @@ class ConfigInteropTest : public testing::Test {
       // "KH2:" puts the text in known_hosts2 instead.
       const std::string knownHosts = row.knownHosts;
       const bool second = knownHosts.rfind("KH2:", 0) == 0;
-      ASSERT_TRUE(WriteFile(home_ + "/.ssh/known_hosts",
-                            second ? "" : Expand(knownHosts, server.port)));
+      ASSERT_TRUE(
+          WriteFile(home_ + "/.ssh/known_hosts", second ? "" : Expand(knownHosts, server.port)));
       unlink((home_ + "/.ssh/known_hosts2").c_str());
       if (second) {
         ASSERT_TRUE(
@@ -312,8 +310,7 @@ class ConfigInteropTest : public testing::Test {
 
       const Attempt attempt =
           Connect(server, "r1", 0, server.user, row.ssh == SshSays::kNoStart ? 500 : 15000);
-      EXPECT_EQ(static_cast<int>(attempt.failure), static_cast<int>(row.failure))
-          << attempt.reason;
+      EXPECT_EQ(static_cast<int>(attempt.failure), static_cast<int>(row.failure)) << attempt.reason;
       EXPECT_NE(attempt.reason.find(Expand(row.reason, server.port)), std::string::npos)
           << attempt.reason;
       // A configuration ssh refuses is refused before anyone is contacted.
@@ -369,10 +366,10 @@ TEST_F(ConfigInteropTest, KeyboardInteractiveIsExcludedByItsOwnSwitch) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.line);
-    ASSERT_TRUE(WriteFile(home_ + "/.ssh/config",
-                          Expand(std::string("Host r1\n HostName 127.0.0.1\n Port {P}\n ") +
-                                     c.line + "\n",
-                                 server.port)));
+    ASSERT_TRUE(
+        WriteFile(home_ + "/.ssh/config",
+                  Expand(std::string("Host r1\n HostName 127.0.0.1\n Port {P}\n ") + c.line + "\n",
+                         server.port)));
     ASSERT_TRUE(WriteFile(home_ + "/.ssh/known_hosts", Expand(kKnown, server.port)));
     std::string messages;
     EXPECT_STREQ(Name(AskSsh(server, "r1", &messages, "")),
@@ -382,9 +379,10 @@ TEST_F(ConfigInteropTest, KeyboardInteractiveIsExcludedByItsOwnSwitch) {
     EXPECT_EQ(server.sawPassword(attempt.seen), c.sent);
     if (!c.sent) {
       EXPECT_EQ(attempt.failure, SshFailure::kAuthenticationRefused);
-      EXPECT_EQ(attempt.reason, "the password was not sent: the SSH configuration excludes "
-                                     "keyboard-interactive by " + std::string(c.line) + " at " +
-                                         home_ + "/.ssh/config:4.");
+      EXPECT_EQ(attempt.reason,
+                "the password was not sent: the SSH configuration excludes "
+                "keyboard-interactive by " +
+                    std::string(c.line) + " at " + home_ + "/.ssh/config:4.");
     }
   }
 }
@@ -414,8 +412,8 @@ TEST_F(ConfigInteropTest, HostKeyAliasIsRecordedAsSshRecordsIt) {
 // An empty user is the configuration's User, else this process's user, as
 // ssh takes it; a name the SSH library refuses gets a reason of our own.
 TEST_F(ConfigInteropTest, UserAsSshFindsIt) {
-  ASSERT_TRUE(WriteFile(home_ + "/.ssh/config",
-                        Expand("Host r1\n HostName 127.0.0.1\n Port {P}\n")));
+  ASSERT_TRUE(
+      WriteFile(home_ + "/.ssh/config", Expand("Host r1\n HostName 127.0.0.1\n Port {P}\n")));
   Attempt attempt = Connect(sim_server_, "r1", 0, "");
   const std::string local = getpwuid(geteuid()) != nullptr ? getpwuid(geteuid())->pw_name : "";
   EXPECT_EQ(JsonField(attempt.seen, "user"), local) << attempt.seen << attempt.reason;
@@ -451,8 +449,8 @@ TEST_F(ConfigInteropTest, NothingIsCreatedThatSshWouldNotCreate) {
   options.size = sizeof options;
   std::strcpy(options.remoteCommand, "/system reboot");
   const auto run = [&] {
-    const SshClient client = SshConnectA("127.0.0.1", port_, user_.c_str(), password_.c_str(),
-                                         20, 512, &options, nullptr);
+    const SshClient client = SshConnectA("127.0.0.1", port_, user_.c_str(), password_.c_str(), 20,
+                                         512, &options, nullptr);
     EXPECT_NE(client, kInvalidClient);
     if (client != kInvalidClient) SshDisconnect(client);
   };

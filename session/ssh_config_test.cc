@@ -189,7 +189,8 @@ TEST(SshConfigTest, BadLinesAreNamed) {
       {"User\n", "/home/admin/.ssh/config:1: user has no value"},
       // Inside a block for another router a bad value is still bad, as for ssh.
       {"Host other\n Port 0\n", "/home/admin/.ssh/config:2: bad value for Port: 0"},
-      {"Host other\n BatchMode maybe\n", "/home/admin/.ssh/config:2: bad value for BatchMode: maybe"},
+      {"Host other\n BatchMode maybe\n",
+       "/home/admin/.ssh/config:2: bad value for BatchMode: maybe"},
       // ssh refuses "none" beside a file, so the run does not record nothing.
       {"UserKnownHostsFile none ~/.ssh/kh2\n",
        "/home/admin/.ssh/config:1: \"none\" must stand alone: it names no file"},
