@@ -500,6 +500,48 @@ TEST(SshKeywordTableTest, EveryKeywordIsOneSshKnowsAndSshKnowsNoOther) {
     Shell("ssh -G -F " + file + " zz >/dev/null 2>" + out);
     EXPECT_EQ(ReadAll(out).find("Bad configuration option"), std::string::npos) << ReadAll(out);
   }
+  // Where the table lists the values ssh takes, ssh takes them all (in
+  // any case) and refuses another, and so does the parser.
+  const auto sshTakes = [&](const std::string& line) {
+    if (!WriteFile(file, "Host zz\n " + line + "\n")) return false;
+    // A command, as ForkAfterAuthentication wants one.
+    return Shell("ssh -G -F " + file + " zz true >/dev/null 2>" + out) == 0;
+  };
+  const auto parserTakes = [](const std::string& line) {
+    SshConfigTarget target;
+    target.host = "zz";
+    return ParseSshConfig({"/c", true, "Host other\n " + line + "\n"}, {"/s", true, ""}, target,
+                          nullptr)
+        .error.empty();
+  };
+  for (size_t i = 0; i < count; ++i) {
+    if (options[i].values == nullptr) continue;
+    const std::string kind = options[i].values;
+    const std::vector<std::string> good =
+        kind == "flag"    ? std::vector<std::string>{"yes", "No", "TRUE", "false"}
+        : kind == "int"   ? std::vector<std::string>{"0", "7"}
+        : kind == "count" ? std::vector<std::string>{"1", "7"}
+        : kind == "time"  ? std::vector<std::string>{"90", "1h30m", "2W", "none"}
+                          : std::vector<std::string>{};
+    std::vector<std::string> values = good;
+    if (values.empty()) {
+      std::istringstream words(kind);
+      for (std::string word; std::getline(words, word, '|');) values.push_back(word);
+      values.push_back(values.back());
+      for (char& c : values.back()) c = static_cast<char>(std::toupper(c));
+    }
+    for (const std::string& value : values) {
+      const std::string line = std::string(options[i].keyword) + " " + value;
+      SCOPED_TRACE(line);
+      EXPECT_TRUE(sshTakes(line)) << ReadAll(out);
+      EXPECT_TRUE(parserTakes(line));
+    }
+    const std::string bad = std::string(options[i].keyword) + (kind == "count" ? " 0" : " 5x");
+    SCOPED_TRACE(bad);
+    EXPECT_FALSE(sshTakes(bad));
+    EXPECT_FALSE(parserTakes(bad));
+  }
+
   // The check itself sees a keyword ssh does not know.
   ASSERT_TRUE(WriteFile(file, "Host zz\n Hots x\n"));
   Shell("ssh -G -F " + file + " zz >/dev/null 2>" + out);

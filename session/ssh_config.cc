@@ -1,6 +1,7 @@
 #include "session/ssh_config.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <iterator>
 #include <string_view>
@@ -63,22 +64,23 @@ const SshOption kOptions[] = {
      "the session goes through `ssh -W` over the hops, as ssh does (not on Windows: refused "
      "there)"},
     {"AddressFamily", kR, nullptr, "any",
-     "would limit the addresses tried; `any` (the default) is fine"},
+     "would limit the addresses tried; `any` (the default) is fine", "any|inet|inet6"},
     {"BindAddress", kR, nullptr, nullptr, "would choose the local address the router sees"},
     {"BindInterface", kR, nullptr, nullptr,
      "would choose the local interface the router is reached by"},
-    {"CanonicalizeHostname", kR, nullptr, "no|false|none",
-     "would rewrite the router's name before the blocks are chosen; `no` (the default) is fine"},
+    {"CanonicalizeHostname", kR, nullptr, "no|false",
+     "would rewrite the router's name before the blocks are chosen; `no` (the default) is fine",
+     "yes|no|true|false|always"},
     {"CanonicalDomains", kN, nullptr, nullptr,
      "acts only under `CanonicalizeHostname`, which is refused"},
     {"CanonicalizeFallbackLocal", kN, nullptr, nullptr,
-     "acts only under `CanonicalizeHostname`, which is refused"},
+     "acts only under `CanonicalizeHostname`, which is refused", "flag"},
     {"CanonicalizeMaxDots", kN, nullptr, nullptr,
-     "acts only under `CanonicalizeHostname`, which is refused"},
+     "acts only under `CanonicalizeHostname`, which is refused", "int"},
     {"CanonicalizePermittedCNAMEs", kN, nullptr, nullptr,
      "acts only under `CanonicalizeHostname`, which is refused"},
     {"ProxyUseFdpass", kR, nullptr, "no|false",
-     "would take the connection from the proxy command as a passed socket"},
+     "would take the connection from the proxy command as a passed socket", "flag"},
     // Which key the router must show.
     {"UserKnownHostsFile", kH, nullptr, nullptr,
      "the user's known_hosts files instead of `~/.ssh/known_hosts` and `~/.ssh/known_hosts2` "
@@ -103,19 +105,20 @@ const SshOption kOptions[] = {
     {"RequiredRSASize", kH, nullptr, nullptr,
      "the smallest RSA key taken, from the router and of the user's keys"},
     {"CheckHostIP", kR, nullptr, "no|false",
-     "would check the router's address in known_hosts as well; `no` (the default) is fine"},
+     "would check the router's address in known_hosts as well; `no` (the default) is fine", "flag"},
     {"VerifyHostKeyDNS", kR, nullptr, "no|false",
-     "would trust host keys published in DNS; `no` (the default) is fine"},
+     "would trust host keys published in DNS; `no` (the default) is fine", "yes|no|true|false|ask"},
     {"KnownHostsCommand", kR, nullptr, "none", "would take known hosts from a command's output"},
     {"NoHostAuthenticationForLocalhost", kR, nullptr, "no|false",
-     "would accept any host key on this machine; `no` (the default) is fine"},
+     "would accept any host key on this machine; `no` (the default) is fine", "flag"},
     {"GSSAPIKeyExchange", kR, nullptr, "no|false",
      "would authenticate the router by Kerberos instead of its host key; `no` (the default) is "
-     "fine"},
+     "fine", "flag"},
     {"UpdateHostKeys", kN, nullptr, nullptr,
-     "swKicker records only the key the router proved in the key exchange and learns no others"},
-    {"FingerprintHash", kN, nullptr, nullptr, "only how fingerprints are shown"},
-    {"VisualHostKey", kN, nullptr, nullptr, "only how fingerprints are shown"},
+     "swKicker records only the key the router proved in the key exchange and learns no others",
+     "yes|no|true|false|ask"},
+    {"FingerprintHash", kN, nullptr, nullptr, "only how fingerprints are shown", "md5|sha256"},
+    {"VisualHostKey", kN, nullptr, nullptr, "only how fingerprints are shown", "flag"},
     {"CASignatureAlgorithms", kN, nullptr, nullptr,
      "certificates are not verified: a router known only by `@cert-authority` is refused"},
     // How swKicker proves who it is, and where the password may go.
@@ -158,68 +161,76 @@ const SshOption kOptions[] = {
      "security keys need a touch, which a scheduled run cannot give"},
     {"AddKeysToAgent", kN, nullptr, nullptr, "nothing is added to the agent"},
     {"HostbasedAuthentication", kN, nullptr, nullptr,
-     "host-based login is not built; the password and keys go as configured"},
+     "host-based login is not built; the password and keys go as configured", "flag"},
     {"HostbasedAcceptedAlgorithms", kN, nullptr, nullptr, "host-based login is not built"},
     {"HostbasedKeyTypes", kN, "HostbasedAcceptedAlgorithms", nullptr,
      "old spelling of `HostbasedAcceptedAlgorithms`"},
-    {"EnableSSHKeysign", kN, nullptr, nullptr, "host-based login is not built"},
+    {"EnableSSHKeysign", kN, nullptr, nullptr, "host-based login is not built", "flag"},
     {"KbdInteractiveDevices", kN, nullptr, nullptr,
      "a hint to the server; swKicker answers only a round that asks for the password alone"},
-    {"GSSAPIAuthentication", kN, nullptr, nullptr, "Kerberos login is not built"},
+    {"GSSAPIAuthentication", kN, nullptr, nullptr, "Kerberos login is not built", "flag"},
     {"GSSAPIClientIdentity", kN, nullptr, nullptr, "Kerberos login is not built"},
-    {"GSSAPIDelegateCredentials", kN, nullptr, nullptr, "Kerberos login is not built"},
+    {"GSSAPIDelegateCredentials", kN, nullptr, nullptr, "Kerberos login is not built", "flag"},
     {"GSSAPIKexAlgorithms", kN, nullptr, nullptr,
      "acts only under `GSSAPIKeyExchange`, which is refused"},
-    {"GSSAPIRenewalForcesRekey", kN, nullptr, nullptr, "Kerberos login is not built"},
+    {"GSSAPIRenewalForcesRekey", kN, nullptr, nullptr, "Kerberos login is not built", "flag"},
     {"GSSAPIServerIdentity", kN, nullptr, nullptr, "Kerberos login is not built"},
-    {"GSSAPITrustDns", kN, nullptr, nullptr, "Kerberos login is not built"},
+    {"GSSAPITrustDns", kN, nullptr, nullptr, "Kerberos login is not built", "flag"},
     // The session itself: nothing a reboot's one command uses.
     {"ForwardAgent", kN, nullptr, nullptr, "nothing is forwarded"},
-    {"ForwardX11", kN, nullptr, nullptr, "nothing is forwarded"},
-    {"ForwardX11Timeout", kN, nullptr, nullptr, "nothing is forwarded"},
-    {"ForwardX11Trusted", kN, nullptr, nullptr, "nothing is forwarded"},
+    {"ForwardX11", kN, nullptr, nullptr, "nothing is forwarded", "flag"},
+    {"ForwardX11Timeout", kN, nullptr, nullptr, "nothing is forwarded", "time"},
+    {"ForwardX11Trusted", kN, nullptr, nullptr, "nothing is forwarded", "flag"},
     {"XAuthLocation", kN, nullptr, nullptr, "nothing is forwarded"},
     {"LocalForward", kN, nullptr, nullptr, "nothing is forwarded"},
     {"RemoteForward", kN, nullptr, nullptr, "nothing is forwarded"},
     {"DynamicForward", kN, nullptr, nullptr, "nothing is forwarded"},
-    {"GatewayPorts", kN, nullptr, nullptr, "nothing is forwarded"},
-    {"ClearAllForwardings", kN, nullptr, nullptr, "nothing is forwarded"},
-    {"ExitOnForwardFailure", kN, nullptr, nullptr, "nothing is forwarded"},
+    {"GatewayPorts", kN, nullptr, nullptr, "nothing is forwarded", "flag"},
+    {"ClearAllForwardings", kN, nullptr, nullptr, "nothing is forwarded", "flag"},
+    {"ExitOnForwardFailure", kN, nullptr, nullptr, "nothing is forwarded", "flag"},
     {"PermitRemoteOpen", kN, nullptr, nullptr, "nothing is forwarded"},
     {"StreamLocalBindMask", kN, nullptr, nullptr, "nothing is forwarded"},
-    {"StreamLocalBindUnlink", kN, nullptr, nullptr, "nothing is forwarded"},
-    {"Tunnel", kN, nullptr, nullptr, "nothing is forwarded"},
+    {"StreamLocalBindUnlink", kN, nullptr, nullptr, "nothing is forwarded", "flag"},
+    {"Tunnel", kN, nullptr, nullptr, "nothing is forwarded",
+     "yes|no|true|false|point-to-point|ethernet"},
     {"TunnelDevice", kN, nullptr, nullptr, "nothing is forwarded"},
-    {"ControlMaster", kN, nullptr, nullptr, "every session is a connection of its own"},
+    {"ControlMaster", kN, nullptr, nullptr, "every session is a connection of its own",
+     "yes|no|true|false|ask|auto|autoask"},
     {"ControlPath", kN, nullptr, nullptr, "every session is a connection of its own"},
     {"ControlPersist", kN, nullptr, nullptr, "every session is a connection of its own"},
     {"ServerAliveInterval", kN, nullptr, nullptr,
-     "the session has its own bounds (20 s a step, 45 s in all)"},
-    {"ServerAliveCountMax", kN, nullptr, nullptr, "the session has its own bounds"},
+     "the session has its own bounds (20 s a step, 45 s in all)", "time"},
+    {"ServerAliveCountMax", kN, nullptr, nullptr, "the session has its own bounds", "int"},
     {"ProtocolKeepAlives", kN, "ServerAliveInterval", nullptr,
-     "Debian's spelling of `ServerAliveInterval`"},
+     "Debian's spelling of `ServerAliveInterval`", "time"},
     {"SetupTimeOut", kN, "ServerAliveInterval", nullptr,
-     "Debian's spelling of `ServerAliveInterval`"},
-    {"TCPKeepAlive", kN, nullptr, nullptr, "the session has its own bounds"},
-    {"KeepAlive", kN, "TCPKeepAlive", nullptr, "old spelling of `TCPKeepAlive`"},
+     "Debian's spelling of `ServerAliveInterval`", "time"},
+    {"TCPKeepAlive", kN, nullptr, nullptr, "the session has its own bounds", "flag"},
+    {"KeepAlive", kN, "TCPKeepAlive", nullptr, "old spelling of `TCPKeepAlive`", "flag"},
     {"RekeyLimit", kN, nullptr, nullptr, "a reboot's session is far too short to rekey"},
-    {"Compression", kN, nullptr, nullptr, "a few bytes are sent"},
+    {"Compression", kN, nullptr, nullptr, "a few bytes are sent", "yes|no"},
     {"IPQoS", kN, nullptr, nullptr, "only the packets' priority"},
-    {"ConnectionAttempts", kN, nullptr, nullptr, "one attempt; a fleet's `/wait:` retries"},
+    {"ConnectionAttempts", kN, nullptr, nullptr, "one attempt; a fleet's `/wait:` retries",
+     "count"},
     {"RemoteCommand", kN, nullptr, nullptr, "swKicker runs its own command"},
-    {"RequestTTY", kN, nullptr, nullptr, "swKicker runs its own command without a terminal"},
-    {"SessionType", kN, nullptr, nullptr, "swKicker runs its own command"},
-    {"StdinNull", kN, nullptr, nullptr, "the router's input is the answer alone"},
-    {"ForkAfterAuthentication", kN, nullptr, nullptr, "swKicker waits for the answer itself"},
+    {"RequestTTY", kN, nullptr, nullptr, "swKicker runs its own command without a terminal",
+     "yes|no|true|false|force|auto"},
+    {"SessionType", kN, nullptr, nullptr, "swKicker runs its own command",
+     "none|subsystem|default"},
+    {"StdinNull", kN, nullptr, nullptr, "the router's input is the answer alone", "flag"},
+    {"ForkAfterAuthentication", kN, nullptr, nullptr, "swKicker waits for the answer itself",
+     "flag"},
     {"SendEnv", kN, nullptr, nullptr, "no environment is sent"},
     {"SetEnv", kN, nullptr, nullptr, "no environment is sent"},
     {"EscapeChar", kN, nullptr, nullptr, "no interactive session"},
-    {"EnableEscapeCommandline", kN, nullptr, nullptr, "no interactive session"},
+    {"EnableEscapeCommandline", kN, nullptr, nullptr, "no interactive session", "flag"},
     {"LocalCommand", kN, nullptr, nullptr, "no local command is run"},
-    {"PermitLocalCommand", kN, nullptr, nullptr, "no local command is run"},
-    {"LogLevel", kN, nullptr, nullptr, "swKicker keeps its own log"},
+    {"PermitLocalCommand", kN, nullptr, nullptr, "no local command is run", "flag"},
+    {"LogLevel", kN, nullptr, nullptr, "swKicker keeps its own log",
+     "quiet|fatal|error|info|verbose|debug|debug1|debug2|debug3"},
     {"LogVerbose", kN, nullptr, nullptr, "swKicker keeps its own log"},
-    {"SyslogFacility", kN, nullptr, nullptr, "swKicker keeps its own log"},
+    {"SyslogFacility", kN, nullptr, nullptr, "swKicker keeps its own log",
+     "daemon|user|auth|local0|local1|local2|local3|local4|local5|local6|local7"},
     // Spellings ssh still reads and ignores.
     {"Cipher", kN, nullptr, nullptr, "ignored by ssh too (protocol 1)"},
     {"Protocol", kN, nullptr, nullptr, "ignored by ssh too"},
@@ -649,10 +660,8 @@ std::string Shown(const std::string& keyword) {
   return out;
 }
 
-// Whether value (lower case) is one of a refused row's harmless ones.
-bool Harmless(const SshOption& option, const std::string& value) {
-  if (option.harmless == nullptr) return false;
-  std::string_view list = option.harmless;
+// Whether value (lower case) is a word of list ("a|b|c").
+bool InList(std::string_view list, const std::string& value) {
   while (!list.empty()) {
     const size_t bar = list.find('|');
     if (list.substr(0, bar) == value) return true;
@@ -660,6 +669,34 @@ bool Harmless(const SshOption& option, const std::string& value) {
     list.remove_prefix(bar + 1);
   }
   return false;
+}
+
+// Whether value (lower case) is one ssh takes for the row; see
+// SshOption::values.
+bool ValueTaken(const SshOption& option, const std::string& value) {
+  if (option.values == nullptr) return true;
+  const std::string_view kind = option.values;
+  int64_t number = 0;
+  if (kind == "flag") return InList("yes|no|true|false", value);
+  if (kind == "int") return ParseDecimal(value, 0, INT32_MAX, &number);
+  if (kind == "count") return ParseDecimal(value, 1, INT32_MAX, &number);
+  if (kind == "time") {
+    // Numbers, each with an optional unit: 90, 1h30m, 2W.
+    if (value == "none") return true;
+    if (value.empty()) return false;
+    bool digits = false;
+    for (char c : value) {
+      if (c >= '0' && c <= '9') {
+        digits = true;
+      } else if (digits && InList("s|m|h|d|w", std::string(1, c))) {
+        digits = false;
+      } else {
+        return false;
+      }
+    }
+    return true;
+  }
+  return InList(kind, value);
 }
 
 void ReadLine(Reading* reading, const std::string& keyword, const std::vector<std::string>& args,
@@ -687,15 +724,19 @@ void ReadLine(Reading* reading, const std::string& keyword, const std::vector<st
                         : "; ssh refuses it too (IgnoreUnknown lets both pass it by)");
     return;
   }
-  if (option->use == OptionUse::kNoEffect) return;
   const std::string name = option->sameAs != nullptr ? option->sameAs : option->keyword;
   const std::string current = LowerText(name);
+  if (!ValueTaken(*option, LowerText(args[0]))) {
+    config.error = where + ": bad value for " + option->keyword + ": " + args[0];
+    return;
+  }
+  if (option->use == OptionUse::kNoEffect) return;
   if (option->use == OptionUse::kRefused) {
     // Only the value that counts for this router: the first one set where
     // a block applies.
     if (!*active || Contains(reading->seen, current)) return;
     reading->seen.push_back(current);
-    if (Harmless(*option, LowerText(args[0]))) return;
+    if (option->harmless != nullptr && InList(option->harmless, LowerText(args[0]))) return;
     std::string text = where + ": " + name;
     for (const std::string& arg : args) text += " " + arg;
     text += " is not supported: it ";

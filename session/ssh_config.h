@@ -108,6 +108,11 @@ struct SshOption {
   const char* harmless;  // refused rows: values that change nothing ("a|b", lower
                          // case); nullptr when every value is refused
   const char* why;       // for the README's table
+  // For a row whose value is not otherwise read: the values ssh takes,
+  // checked in every block as ssh checks them. "flag" (yes, no, true,
+  // false), "int" (0 or more), "count" (1 or more), "time" (ssh's 1h30m
+  // form, or none), or a list "a|b" (lower case); nullptr: not checked.
+  const char* values;
 };
 
 /// The whole table, in the README's order.

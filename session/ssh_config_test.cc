@@ -191,6 +191,16 @@ TEST(SshConfigTest, BadLinesAreNamed) {
       {"Host other\n Port 0\n", "/home/admin/.ssh/config:2: bad value for Port: 0"},
       {"Host other\n BatchMode maybe\n",
        "/home/admin/.ssh/config:2: bad value for BatchMode: maybe"},
+      // Options with no effect still have values ssh checks.
+      {"Host other\n ServerAliveInterval 5x\n",
+       "/home/admin/.ssh/config:2: bad value for ServerAliveInterval: 5x"},
+      {"Compression on\n", "/home/admin/.ssh/config:1: bad value for Compression: on"},
+      {"ConnectionAttempts 0\n", "/home/admin/.ssh/config:1: bad value for ConnectionAttempts: 0"},
+      {"CanonicalizeHostname none\n",
+       "/home/admin/.ssh/config:1: bad value for CanonicalizeHostname: none"},
+      {"ServerAliveInterval 1h30m\nSetupTimeOut none\nControlMaster AutoAsk\nLogLevel DEBUG3\n"
+       "ConnectionAttempts 2\nForwardAgent /tmp/agent\n",
+       ""},
       // ssh refuses "none" beside a file, so the run does not record nothing.
       {"UserKnownHostsFile none ~/.ssh/kh2\n",
        "/home/admin/.ssh/config:1: \"none\" must stand alone: it names no file"},
