@@ -1,10 +1,11 @@
 #include "app/fleet.h"
 
 #include <cstdio>
-#include <set>
+#include <map>
 #include <utility>
 
 #include "app/command_line.h"
+#include "base/address_text.h"
 #include "base/numbers.h"
 #include "base/wipe.h"
 
@@ -19,15 +20,7 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
 
-// The list's bytes go through the command line's parser one unit per byte,
-// and come back the same way: the separators and quotes it looks for are
-// ASCII, and nothing of the locale's encoding is changed on the way.
-std::u16string Widen(std::string_view bytes) {
-  std::u16string wide;
-  for (unsigned char c : bytes) wide.push_back(c);
-  return wide;
-}
-
+// The options' prefixes are ASCII: each unit is compared as one byte.
 std::string Narrow(std::u16string_view wide) {
   std::string bytes;
   for (char16_t c : wide) bytes.push_back(static_cast<char>(c));
@@ -43,7 +36,6 @@ std::string Seconds(double seconds) {
 // Reads one line's parameters into router; on a refused one, says why.
 bool ReadRouterLine(std::string_view line, FleetRouter* router,
                     std::string* reason) {
-  std::u16string tail = TrimSpaces(Widen(line));
   struct Field {
     std::string_view prefix;
     std::string* value;
@@ -55,20 +47,20 @@ bool ReadRouterLine(std::string_view line, FleetRouter* router,
                     {"/port:", &router->port, false},
                     {"/v:", &ignoredVerbose, false},
                     {"/ip:", &router->address, false}};
-  bool read = true;
-  for (int n = 1; read; ++n) {
-    std::u16string wide = CommandParamOf(tail, n);
-    if (wide.empty()) break;
-    std::string param = Narrow(wide);
-    Wipe(&wide);
-    Field* match = nullptr;
+  std::vector<std::string> params;
+  bool read = SplitListLine(line, &params, reason);
+  for (size_t i = 0; read && i < params.size(); ++i) {
+    const std::string& param = params[i];
+    const int n = static_cast<int>(i) + 1;
+  Field* match = nullptr;
     for (Field& field : fields) {
       if (StartsWith(param, field.prefix)) match = &field;
     }
     if (match == nullptr) {
       // The parameter may be a password written without its prefix: only
       // its position is named.
-      *reason = "parameter " + std::to_string(n) + " has no known prefix";
+      *reason = "parameter " + std::to_string(n) +
+                " has no known prefix (a value with spaces goes in quotes: /pw:\"two words\")";
       read = false;
     } else if (match->seen) {
       *reason = std::string(match->prefix) + " given twice";
@@ -77,9 +69,8 @@ bool ReadRouterLine(std::string_view line, FleetRouter* router,
       match->seen = true;
       *match->value = param.substr(match->prefix.size());
     }
-    Wipe(&param);
   }
-  Wipe(&tail);
+  for (std::string& param : params) Wipe(&param);
   if (!read) return false;
   for (const Field& field : fields) {
     if (!field.seen && field.prefix != "/v:") {
@@ -182,11 +173,63 @@ bool ReadFleetOptions(const std::vector<std::u16string>& params,
   return true;
 }
 
+bool SplitListLine(std::string_view line, std::vector<std::string>* params,
+                   std::string* reason) {
+  std::vector<std::string> split;
+  size_t i = 0;
+  bool closed = true;
+  while (closed) {
+    while (i < line.size() && line[i] == ' ') ++i;
+    if (i == line.size()) break;
+    std::string param;
+    bool quoted = false;
+    bool hadQuote = false;
+    for (; i < line.size() && (quoted || line[i] != ' '); ++i) {
+      if (line[i] != '"') {
+        param += line[i];
+      } else if (quoted && i + 1 < line.size() && line[i + 1] == '"') {
+        param += '"';
+        ++i;
+      } else {
+        quoted = !quoted;
+        hadQuote = true;
+      }
+    }
+    if (quoted) {
+      *reason = "a quote is left open (a value with spaces goes in quotes: /pw:\"two words\")";
+      closed = false;
+    } else if (!param.empty() || !hadQuote) {
+      split.push_back(std::move(param));
+    }
+    Wipe(&param);
+  }
+  if (!closed) {
+    for (std::string& param : split) Wipe(&param);
+    return false;
+  }
+  *params = std::move(split);
+  return true;
+}
+
+std::string RouterKey(std::string_view address) {
+  std::string key = CanonicalAddress(std::string(address));
+  // An IPv4 address written as IPv6 reaches the IPv4 router.
+  constexpr std::string_view kMapped = "::ffff:";
+  if (key.size() > kMapped.size() && key.compare(0, kMapped.size(), kMapped) == 0 &&
+      key.find('.') != std::string::npos) {
+    key.erase(0, kMapped.size());
+  }
+  for (char& c : key) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  if (key.size() > 1 && key.back() == '.') key.pop_back();
+  return key;
+}
+
 bool ReadFleetList(std::string_view name, std::string_view text,
                    std::vector<FleetRouter>* routers, std::string* error) {
   std::vector<FleetRouter> read;
-  std::set<std::pair<std::string, int>> seen;
-  std::vector<int> seenLine;
+  std::map<std::pair<std::string, int>, int> seen;  // router and port: its line
   int lineNumber = 0;
   size_t start = 0;
   bool ok = true;
@@ -207,15 +250,11 @@ bool ReadFleetList(std::string_view name, std::string_view text,
     if (!ReadRouterLine(line, &router, &reason)) {
       *error = where + reason;
       ok = false;
-    } else if (!seen.insert({router.address, router.portNumber}).second) {
-      int earlier = 0;
-      for (const FleetRouter& r : read) {
-        if (r.address == router.address && r.portNumber == router.portNumber) {
-          earlier = r.line;
-        }
-      }
+    } else if (const auto [at, added] = seen.insert(
+                   {{RouterKey(router.address), router.portNumber}, lineNumber});
+               !added) {
       *error = where + router.address + " port " + std::to_string(router.portNumber) +
-               " is already on line " + std::to_string(earlier);
+               " is already on line " + std::to_string(at->second);
       ok = false;
     }
     if (ok) {
@@ -321,6 +360,13 @@ std::string CsvField(std::string_view text) {
   return quoted + "\"";
 }
 
+std::string ReportCell(std::string_view text) {
+  if (!text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos) {
+    return CsvField("'" + std::string(text));
+  }
+  return CsvField(text);
+}
+
 std::string ReportHeader(bool waited) {
   std::string header =
       "line,address,port,user,exit status,outcome,reason,seconds";
@@ -334,11 +380,11 @@ std::string_view OutcomeOf(const RouterResult& result) {
 
 std::string ReportRow(const RouterResult& result, bool waited) {
   std::string row = std::to_string(result.line) + "," +
-                    CsvField(result.address) + "," + CsvField(result.port) +
-                    "," + CsvField(result.user) + "," +
+                    ReportCell(result.address) + "," + ReportCell(result.port) +
+                    "," + ReportCell(result.user) + "," +
                     std::to_string(result.status) + "," +
                     std::string(OutcomeOf(result)) + "," +
-                    CsvField(result.reason) + "," + Seconds(result.seconds);
+                    ReportCell(result.reason) + "," + Seconds(result.seconds);
   if (waited) {
     row += ",";
     if (result.downSeconds >= 0) row += Seconds(result.downSeconds);
@@ -392,9 +438,22 @@ std::string FinishedLine(const RouterResult& result) {
   return line;
 }
 
-std::string SummaryLine(int rebooted, int failed, double seconds) {
-  return std::to_string(rebooted) + " rebooted, " + std::to_string(failed) +
-         " failed in " + ElapsedText(seconds);
+std::string SummaryLine(int rebooted, int failed, double seconds, int rowsMissing,
+                        int rows) {
+  std::string line = std::to_string(rebooted) + " rebooted, " + std::to_string(failed) +
+                     " failed in " + ElapsedText(seconds);
+  if (rowsMissing > 0) {
+    line += "; the report lacks " + std::to_string(rowsMissing) + " of " +
+            std::to_string(rows) + " rows";
+  }
+  return line;
 }
 
-int FleetStatus(int failed) { return failed == 0 ? 0 : kExitSomeFailed; }
+int FleetStatus(int failed, bool reportWhole) {
+  if (!reportWhole) return kExitReportIncomplete;
+  return failed == 0 ? 0 : kExitSomeFailed;
+}
+
+std::string SameRouterReason(int line) {
+  return "the same router as line " + std::to_string(line) + ": not rebooted twice";
+}

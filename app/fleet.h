@@ -1,6 +1,7 @@
 #ifndef APP_FLEET_H_
 #define APP_FLEET_H_
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -45,12 +46,29 @@ struct FleetRouter {
   std::string address;
 };
 
+/// Cuts one list line into its parameters, separated by spaces. A quote
+/// anywhere in a parameter opens a stretch, closed by the next lone quote,
+/// in which spaces separate nothing (`/pw:"two words"` and `"/pw:two words"`
+/// are one parameter); in a stretch, two quotes stand for one. A parameter
+/// that is only quotes around nothing is no parameter. False with reason
+/// when a quote is left open.
+bool SplitListLine(std::string_view line, std::vector<std::string>* params,
+                   std::string* reason);
+
+/// What two spellings of one router have in common, known without the
+/// network: an address literal in the form the resolver prints it (127.1,
+/// 2130706433 and 0x7f.0.0.1 are 127.0.0.1; ::ffff:127.0.0.1 is
+/// 127.0.0.1; IPv6 in its short form), a name in lower case without a
+/// trailing dot. localhost and 127.0.0.1 stay apart: only the connection
+/// tells them.
+std::string RouterKey(std::string_view address);
+
 /// Reads the list's text (bytes in the locale's encoding). Each line is cut
-/// into parameters as the command line is; '#' as a line's first non-space
+/// into parameters by SplitListLine; '#' as a line's first non-space
 /// character makes it a comment, and blank lines are skipped. Every line is
-/// checked; on the first bad line or the second line for one address and
-/// port, returns false with error "name:line: reason". An empty list is
-/// refused too.
+/// checked; on the first bad line or the second line for one router (one
+/// RouterKey and port), returns false with error "name:line: reason". An
+/// empty list is refused too.
 bool ReadFleetList(std::string_view name, std::string_view text,
                    std::vector<FleetRouter>* routers, std::string* error);
 
@@ -110,6 +128,10 @@ std::string_view GroupThatCanRead(bool hasList,
 /// a quote, CR or LF.
 std::string CsvField(std::string_view text);
 
+/// A text cell of the report: one a spreadsheet would take for a formula
+/// (starting with =, +, -, @, TAB or CR) gets a leading ', then CsvField.
+std::string ReportCell(std::string_view text);
+
 /// The report's header record, with the waited columns when asked.
 std::string ReportHeader(bool waited);
 
@@ -150,13 +172,46 @@ std::string RouterName(std::string_view address, std::string_view port);
 /// A finished router's line: router name, outcome, seconds, reason.
 std::string FinishedLine(const RouterResult& result);
 
-/// "118 rebooted, 2 failed in 0:41"
-std::string SummaryLine(int rebooted, int failed, double seconds);
+/// "118 rebooted, 2 failed in 0:41"; when rowsMissing > 0, followed by
+/// "; the report lacks 24 of 120 rows".
+std::string SummaryLine(int rebooted, int failed, double seconds, int rowsMissing = 0,
+                        int rows = 0);
 
-/// The fleet's exit status: 0 all rebooted, 10 at least one did not.
-int FleetStatus(int failed);
+/// The fleet's exit status: 0 all rebooted, 10 at least one did not, 13
+/// when the report could not be written whole (whatever the routers did:
+/// the report no longer tells which).
+int FleetStatus(int failed, bool reportWhole = true);
 
 constexpr int kExitListUnusable = 1;
 constexpr int kExitSomeFailed = 10;
+constexpr int kExitReportIncomplete = 13;
+
+/// The outcome and reason of a line whose router was reached at connect
+/// time as an address and port another line already took in this run.
+constexpr int kExitSameRouter = 1;
+std::string SameRouterReason(int line);
+
+// The report file. The platform opens it when the list is read, before any
+// router is contacted: "-" is standard output (refused when it is a
+// terminal, where the run's own text goes); any other path must be a
+// regular file or not exist: a symbolic link (a reparse point on Windows)
+// is not followed, and a FIFO, device or folder is refused, all without
+// blocking. It is emptied only once it is known to be a regular file.
+struct ReportFile {
+  intptr_t handle = -1;  // a descriptor, or a HANDLE on Windows
+  bool owned = false;    // closed by CloseFleetReport; not standard output
+};
+
+/// Opens path as the report; on failure error is "path: reason".
+bool OpenFleetReport(const std::string& path, ReportFile* file, std::string* error);
+
+/// Writes bytes whole, looping on short writes. On failure the file is cut
+/// back to where it was, so that it holds no part of a row, and error says
+/// why (the system's words: "No space left on device").
+bool WriteFleetReport(ReportFile* file, std::string_view bytes, std::string* error);
+
+/// Flushes the report to its disk and closes it; false with error when the
+/// system reports that what was written did not all reach it.
+bool CloseFleetReport(ReportFile* file, std::string* error);
 
 #endif  // APP_FLEET_H_

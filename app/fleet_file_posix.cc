@@ -61,3 +61,88 @@ bool LoadFleetList(const std::string& path, std::vector<FleetRouter>* routers,
   }
   return FinishFleetList(path, &text, exposure, routers, error);
 }
+
+bool OpenFleetReport(const std::string& path, ReportFile* file, std::string* error) {
+  if (path == "-") {
+    // Standard output holds the CSV alone; on a terminal it is where the
+    // run's own lines go.
+    if (isatty(STDOUT_FILENO)) {
+      *error = "-: standard output is a terminal; send it to a file or a pipe";
+      return false;
+    }
+    *file = ReportFile{STDOUT_FILENO, false};
+    return true;
+  }
+  // Not emptied yet (no O_TRUNC): that waits until it is known to be a
+  // regular file. O_NONBLOCK keeps a FIFO without a reader from holding the
+  // run; O_NOFOLLOW refuses a symbolic link in the last place.
+  const int fd = open(path.c_str(),
+                      O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd < 0) {
+    const int code = errno;
+    struct stat status = {};
+    if (code == ELOOP && lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+      *error = path + ": is a symbolic link, which is not followed; name the file itself";
+    } else if (code == ENXIO || code == EISDIR) {
+      *error = path + ": not a regular file";
+    } else {
+      *error = path + ": " + std::strerror(code);
+    }
+    return false;
+  }
+  struct stat status = {};
+  if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    *error = path + ": not a regular file";
+    close(fd);
+    return false;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (ftruncate(fd, 0) != 0 || flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    *error = path + ": " + std::strerror(errno);
+    close(fd);
+    return false;
+  }
+  *file = ReportFile{fd, true};
+  return true;
+}
+
+bool WriteFleetReport(ReportFile* file, std::string_view bytes, std::string* error) {
+  const int fd = static_cast<int>(file->handle);
+  // Where the row starts, to cut a part of it back off; a pipe has none.
+  const off_t start = lseek(fd, 0, SEEK_CUR);
+  size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
+    if (n > 0) {
+      written += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      *error = n < 0 ? std::strerror(errno) : "nothing more could be written";
+      if (written > 0 && start >= 0 && ftruncate(fd, start) == 0) lseek(fd, start, SEEK_SET);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool CloseFleetReport(ReportFile* file, std::string* error) {
+  const int fd = static_cast<int>(file->handle);
+  bool whole = true;
+  if (fd >= 0) {
+    // A disk that defers its writes reports their failure here (EIO, or
+    // ENOSPC on a file system that allocates late).
+    struct stat status = {};
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && fsync(fd) != 0 &&
+        errno != EINVAL) {
+      *error = std::strerror(errno);
+      whole = false;
+    }
+    if (file->owned && close(fd) != 0 && whole && errno != EINTR) {
+      *error = std::strerror(errno);
+      whole = false;
+    }
+  }
+  *file = ReportFile();
+  return whole;
+}

@@ -32,6 +32,14 @@ class FleetFileTest : public testing::Test {
     chmod(path.c_str(), mode);
     return path;
   }
+  // The file's text, up to 64 bytes.
+  static std::string ReadBack(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    char text[64] = {};
+    const size_t got = file != nullptr ? std::fread(text, 1, sizeof text, file) : 0;
+    if (file != nullptr) std::fclose(file);
+    return std::string(text, got);
+  }
   std::string folder_;
 };
 
@@ -98,6 +106,52 @@ TEST_F(FleetFileTest, ListFromStandardInput) {
   ASSERT_TRUE(read) << error;
   ASSERT_EQ(routers.size(), 2u);
   EXPECT_EQ(routers[1].address, "10.0.0.2");
+}
+
+// What the report may be: a new or regular file (emptied only then); a
+// symbolic link, FIFO, device or folder is refused without blocking and left
+// as it was.
+TEST_F(FleetFileTest, ReportOpensOnlyARegularFile) {
+  const std::string target = Write("target", "precious\n", 0644);
+  const std::string link = folder_ + "/link.csv";
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  const std::string dangling = folder_ + "/dangling.csv";
+  ASSERT_EQ(symlink((folder_ + "/nowhere").c_str(), dangling.c_str()), 0);
+  const std::string fifo = folder_ + "/fifo.csv";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A FIFO with a reader opens without blocking; it is refused all the same.
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  struct Case {
+    std::string path;
+    std::string error;  // empty: opened
+  };
+  const Case cases[] = {
+      {link, link + ": is a symbolic link, which is not followed; name the file itself"},
+      {dangling, dangling + ": is a symbolic link, which is not followed; name the file itself"},
+      {fifo, fifo + ": not a regular file"},
+      {"/dev/null", "/dev/null: not a regular file"},
+      {folder_, folder_ + ": not a regular file"},
+      {folder_ + "/none/r.csv", folder_ + "/none/r.csv: No such file or directory"},
+      {Write("old.csv", "old rows\n", 0644), ""},
+      {folder_ + "/new.csv", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    ReportFile file;
+    std::string error;
+    const bool opened = OpenFleetReport(c.path, &file, &error);
+    EXPECT_EQ(opened, c.error.empty());
+    EXPECT_EQ(error, c.error);
+    if (!opened) continue;
+    ASSERT_TRUE(WriteFleetReport(&file, "line\r\n", &error)) << error;
+    ASSERT_TRUE(CloseFleetReport(&file, &error)) << error;
+    EXPECT_EQ(ReadBack(c.path), "line\r\n");
+  }
+  close(reader);
+  EXPECT_EQ(ReadBack(target), "precious\n");
+  struct stat status = {};
+  EXPECT_NE(lstat((folder_ + "/nowhere").c_str(), &status), 0);
 }
 
 }  // namespace

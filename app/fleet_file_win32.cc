@@ -4,6 +4,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -140,4 +141,105 @@ bool LoadFleetList(const std::string& path, std::vector<FleetRouter>* routers,
   CloseHandle(file);
   if (!read) return false;
   return FinishFleetList(path, &text, exposure, routers, error);
+}
+
+bool OpenFleetReport(const std::string& path, ReportFile* file, std::string* error) {
+  if (path == "-") {
+    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (output == nullptr || output == INVALID_HANDLE_VALUE) {
+      *error = "-: standard output is not open";
+      return false;
+    }
+    // Standard output holds the CSV alone; a console is where the run's
+    // own lines go.
+    if (GetFileType(output) == FILE_TYPE_CHAR && GetConsoleMode(output, &mode)) {
+      *error = "-: standard output is a console; send it to a file or a pipe";
+      return false;
+    }
+    *file = ReportFile{reinterpret_cast<intptr_t>(output), false};
+    return true;
+  }
+  const std::u16string wide = WidenText(path);
+  const auto* name = reinterpret_cast<const wchar_t*>(wide.c_str());
+  const std::string notFollowed =
+      path + ": is a symbolic link or other reparse point, which is not followed; "
+             "name the file itself";
+  const DWORD before = GetFileAttributesW(name);
+  if (before != INVALID_FILE_ATTRIBUTES && (before & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    *error = notFollowed;
+    return false;
+  }
+  // The reparse point itself is opened, never what it leads to, and the
+  // file is not emptied until it is known to be a plain file on a disk.
+  const HANDLE handle =
+      CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    const DWORD attributes = GetFileAttributesW(name);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      *error = notFollowed;
+    } else if (attributes != INVALID_FILE_ATTRIBUTES &&
+               (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      *error = path + ": not a regular file";
+    } else {
+      *error = path + ": " + SystemErrorText(code);
+    }
+    return false;
+  }
+  BY_HANDLE_FILE_INFORMATION information = {};
+  const bool disk = GetFileType(handle) == FILE_TYPE_DISK &&
+                    GetFileInformationByHandle(handle, &information);
+  if (disk && (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    *error = notFollowed;
+  } else if (!disk || (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    *error = path + ": not a regular file";
+  } else if (!SetEndOfFile(handle)) {  // OPEN_ALWAYS leaves the pointer at 0
+    *error = path + ": " + SystemErrorText(GetLastError());
+  } else {
+    *file = ReportFile{reinterpret_cast<intptr_t>(handle), true};
+    return true;
+  }
+  CloseHandle(handle);
+  return false;
+}
+
+bool WriteFleetReport(ReportFile* file, std::string_view bytes, std::string* error) {
+  const HANDLE handle = reinterpret_cast<HANDLE>(file->handle);
+  // Where the row starts, to cut a part of it back off; a pipe has none.
+  LARGE_INTEGER start = {};
+  const LARGE_INTEGER none = {};
+  const bool seekable = GetFileType(handle) == FILE_TYPE_DISK &&
+                        SetFilePointerEx(handle, none, &start, FILE_CURRENT);
+  size_t written = 0;
+  while (written < bytes.size()) {
+    DWORD wrote = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - written, 1u << 20));
+    if (!WriteFile(handle, bytes.data() + written, chunk, &wrote, nullptr) || wrote == 0) {
+      *error = wrote == 0 && GetLastError() == ERROR_SUCCESS ? "nothing more could be written"
+                                                             : SystemErrorText(GetLastError());
+      if (written > 0 && seekable && SetFilePointerEx(handle, start, nullptr, FILE_BEGIN)) {
+        SetEndOfFile(handle);
+      }
+      return false;
+    }
+    written += wrote;
+  }
+  return true;
+}
+
+bool CloseFleetReport(ReportFile* file, std::string* error) {
+  const HANDLE handle = reinterpret_cast<HANDLE>(file->handle);
+  bool whole = true;
+  if (file->handle != -1) {
+    // A disk that defers its writes reports their failure here.
+    if (GetFileType(handle) == FILE_TYPE_DISK && !FlushFileBuffers(handle)) {
+      *error = SystemErrorText(GetLastError());
+      whole = false;
+    }
+    if (file->owned) CloseHandle(handle);
+  }
+  *file = ReportFile();
+  return whole;
 }

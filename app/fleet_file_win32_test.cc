@@ -129,8 +129,22 @@ class FleetFileWin32Test : public testing::Test {
     files_.push_back(path);
     return path;
   }
+  // The file's text, up to 64 bytes.
+  static std::string ReadBack(const std::wstring& path) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    char text[64] = {};
+    DWORD got = 0;
+    ReadFile(file, text, sizeof text, &got, nullptr);
+    CloseHandle(file);
+    return std::string(text, got);
+  }
   static std::string Narrow(const std::wstring& wide) {
     return NarrowText(std::u16string(wide.begin(), wide.end()));
+  }
+  static std::wstring WidenPath(const std::string& path) {
+    const std::u16string wide = WidenText(path);
+    return std::wstring(wide.begin(), wide.end());
   }
   std::wstring folder_;
   std::vector<std::wstring> files_;
@@ -266,6 +280,84 @@ TEST_F(FleetFileWin32Test, ListFromStandardInputAsFileOrPipe) {
     EXPECT_EQ(routers[1].address, "10.0.0.2");
     CloseHandle(input);
   }
+}
+
+// What the report may be: a new or plain file on a disk (emptied only then);
+// a folder, device or pipe is refused without blocking.
+TEST_F(FleetFileWin32Test, ReportOpensOnlyAPlainFile) {
+  const std::string folder = Narrow(folder_);
+  const std::string pipe =
+      "\\\\.\\pipe\\fleet_report_test." + std::to_string(GetCurrentProcessId());
+  const HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_INBOUND,
+                                         PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  const std::wstring old = Create(L"old.csv", "old rows\r\n", {{CurrentUser(), GENERIC_ALL}});
+  files_.push_back(folder_ + L"\\new.csv");
+  struct Case {
+    std::string path;
+    std::string error;  // empty: opened
+  };
+  const Case cases[] = {
+      {folder, folder + ": not a regular file"},
+      {"NUL", "NUL: not a regular file"},
+      {pipe, pipe + ": not a regular file"},
+      {Narrow(old), ""},
+      {folder + "\\new.csv", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    ReportFile file;
+    std::string error;
+    const bool opened = OpenFleetReport(c.path, &file, &error);
+    EXPECT_EQ(opened, c.error.empty());
+    EXPECT_EQ(error, c.error);
+    if (!opened) continue;
+    ASSERT_TRUE(WriteFleetReport(&file, "line\r\n", &error)) << error;
+    ASSERT_TRUE(CloseFleetReport(&file, &error)) << error;
+    EXPECT_EQ(ReadBack(WidenPath(c.path)), "line\r\n");
+  }
+  CloseHandle(server);
+}
+
+// A symbolic link (a reparse point) is refused, not followed: its target
+// keeps its text.
+TEST_F(FleetFileWin32Test, ReportSymbolicLinkIsNotFollowed) {
+  const std::wstring target = Create(L"target.csv", "precious", {{CurrentUser(), GENERIC_ALL}});
+  const std::wstring link = folder_ + L"\\link.csv";
+  CreateSymbolicLinkW(link.c_str(), target.c_str(), 0);
+  // Wine says it made the link and makes nothing: only a reparse point that
+  // is there counts.
+  const DWORD attributes = GetFileAttributesW(link.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    GTEST_SKIP() << "this system made no symbolic link";
+  }
+  files_.push_back(link);
+  ReportFile file;
+  std::string error;
+  EXPECT_FALSE(OpenFleetReport(Narrow(link), &file, &error));
+  EXPECT_EQ(error, Narrow(link) +
+                       ": is a symbolic link or other reparse point, which is not followed; "
+                       "name the file itself");
+  EXPECT_EQ(ReadBack(target), "precious");
+}
+
+// /report:- writes to standard output when it is a file or a pipe.
+TEST_F(FleetFileWin32Test, ReportOnStandardOutput) {
+  const std::wstring path = Create(L"stdout.csv", "", {{CurrentUser(), GENERIC_ALL}});
+  const HANDLE out = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(out, INVALID_HANDLE_VALUE);
+  const HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
+  SetStdHandle(STD_OUTPUT_HANDLE, out);
+  ReportFile file;
+  std::string error;
+  const bool opened = OpenFleetReport("-", &file, &error);
+  const bool wrote = opened && WriteFleetReport(&file, "header\r\n", &error);
+  const bool closed = opened && CloseFleetReport(&file, &error);
+  SetStdHandle(STD_OUTPUT_HANDLE, saved);
+  CloseHandle(out);  // standard output is the caller's to close
+  ASSERT_TRUE(opened && wrote && closed) << error;
+  EXPECT_EQ(ReadBack(path), "header\r\n");
 }
 
 }  // namespace

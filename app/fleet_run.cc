@@ -3,12 +3,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
-#include <cstring>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -49,7 +47,24 @@ struct Progress {
   // so far, finished by the watch's verdict.
   std::vector<RouterResult> awaited;
   std::vector<int64_t> startedMs;
+  // Each router reached so far (numeric address and port, as the
+  // connection found it) and the list line that reached it first.
+  std::map<std::string, int> reached;
 };
+
+// Lets the session of list line go on unless another line's session
+// already reached the same address and port in this run; then *sameAs is
+// that line.
+SshPeerCheck OneSessionPerRouter(Progress* progress, int line, int* sameAs) {
+  return [progress, line, sameAs](const std::string& peer, std::string* reason) {
+    std::lock_guard<std::mutex> lock(progress->mutex);
+    const auto [at, added] = progress->reached.insert({peer, line});
+    if (added || at->second == line) return true;
+    *sameAs = at->second;
+    *reason = SameRouterReason(at->second);
+    return false;
+  };
+}
 
 std::string WithoutFullStop(std::string text) {
   if (!text.empty() && text.back() == '.') text.pop_back();
@@ -102,12 +117,18 @@ void Work(std::vector<FleetRouter>* routers, int32_t waitSeconds, ReturnWatchPoo
     result.address = router.address;
     result.port = std::to_string(router.portNumber);
     result.user = router.user;
+    int sameAs = 0;
+    SshSetPeerCheck(OneSessionPerRouter(progress, router.line, &sameAs));
     const RebootResult talk =
         RebootQuietly(router.user, &router.password, router.port, router.address);
+    SshSetPeerCheck(nullptr);
     const bool awaited = talk.failure == SshFailure::kNone && waitSeconds > 0;
     SshPeer peer;
     if (awaited && !SshLastPeer(&peer)) peer = SshPeer();
-    if (!awaited) {
+    if (sameAs != 0) {
+      Finish(&result, Ending{kExitSameRouter, ""}, SameRouterReason(sameAs),
+             progress->startedMs[index]);
+    } else if (!awaited) {
       const Ending ending = EndingFor(talk.failure);
       Finish(&result, ending, talk.reason.empty() ? std::string(ending.reason) : talk.reason,
              progress->startedMs[index]);
@@ -144,41 +165,64 @@ bool SameFile(const std::string& a, const std::string& b) {
 }
 
 // The report file: the header at once, then each router's row written out
-// as it finishes, so that a run cut short still leaves what was done.
+// as it finishes, so that a run cut short still leaves what was done. A row
+// that cannot be written whole leaves no part of itself; the later ones are
+// still tried, and the run counts those missing.
 class Report {
  public:
   ~Report() {
-    if (file_ != nullptr) std::fclose(file_);
+    std::string ignored;
+    if (open_) CloseFleetReport(&file_, &ignored);
   }
 
   bool Open(const std::string& path, bool waited, std::string* error) {
     waited_ = waited;
-    file_ = std::fopen(path.c_str(), "wb");
-    if (file_ == nullptr) {
-      *error = path + ": " + std::strerror(errno);
-      return false;
-    }
-    if (!Write(ReportHeader(waited))) {
-      *error = path + ": cannot be written";
+    if (!OpenFleetReport(path, &file_, error)) return false;
+    open_ = true;
+    if (!WriteFleetReport(&file_, ReportHeader(waited), error)) {
+      *error = path + ": cannot be written (" + *error + ")";
       return false;
     }
     return true;
   }
 
-  // False once a row could not be written; later rows are still tried.
-  bool Add(const RouterResult& result) {
-    if (file_ == nullptr) return true;
-    return Write(ReportRow(result, waited_));
+  void Add(const RouterResult& result) {
+    if (!open_) return;
+    std::string error;
+    if (WriteFleetReport(&file_, ReportRow(result, waited_), &error)) {
+      ++written_;
+    } else {
+      ++missing_;
+      if (error_.empty()) error_ = error;
+    }
   }
+
+  // Closes the file; false when a row is missing or what was written did
+  // not all reach the disk.
+  bool Close() {
+    if (!open_) return true;
+    open_ = false;
+    std::string error;
+    if (!CloseFleetReport(&file_, &error)) {
+      if (error_.empty()) error_ = error;
+      // Nothing tells which rows were lost: none counts as whole.
+      missing_ += written_;
+      written_ = 0;
+    }
+    return missing_ == 0;
+  }
+
+  int written() const { return written_; }
+  int missing() const { return missing_; }
+  const std::string& error() const { return error_; }
 
  private:
-  bool Write(const std::string& text) {
-    return std::fwrite(text.data(), 1, text.size(), file_) == text.size() &&
-           std::fflush(file_) == 0;
-  }
-
-  std::FILE* file_ = nullptr;
+  ReportFile file_;
+  bool open_ = false;
   bool waited_ = false;
+  int written_ = 0;
+  int missing_ = 0;
+  std::string error_;  // the first fault
 };
 
 // A refusal before any router is contacted: the reason, in both modes, and
@@ -259,7 +303,6 @@ int RunFleet(const std::vector<std::u16string>& params) {
 
   int done = 0;
   int failed = 0;
-  bool reportWhole = true;
   std::unique_lock<std::mutex> lock(progress.mutex);
   while (done < total) {
     progress.finished.wait_for(lock, kRedrawEvery, [&] { return !progress.results.empty(); });
@@ -275,7 +318,7 @@ int RunFleet(const std::vector<std::u16string>& params) {
         if (showProgress) ShowStatusLine("");
         PrintLine(FinishedLine(result));
       }
-      if (!report.Add(result)) reportWhole = false;
+      report.Add(result);
       if (unwatched) {
         WriteSystemLog(result.status != kExitDone,
                        RunLogLine({.address = result.address,
@@ -300,23 +343,28 @@ int RunFleet(const std::vector<std::u16string>& params) {
 
   const int64_t elapsedMs = MonotonicMs() - startMs;
   if (showProgress) ShowStatusLine("");
+  const bool reportWhole = report.Close();
+  const double seconds = static_cast<double>(elapsedMs) / 1000;
   if (!reportWhole) {
-    PrintLine("Warning: the report " + options.reportPath + " could not be written whole.");
+    PrintLine("The report " + options.reportPath + " could not be written whole: " +
+              std::to_string(report.missing()) + " of " + std::to_string(total) +
+              " rows are missing (" + report.error() + ").");
   }
-  if (verbose || failed > 0) {
-    PrintLine(SummaryLine(total - failed, failed, static_cast<double>(elapsedMs) / 1000));
+  if (verbose || failed > 0 || !reportWhole) {
+    PrintLine(SummaryLine(total - failed, failed, seconds, report.missing(), total));
   }
   if (unwatched) {
     WriteSystemLog(failed > 0 || !reportWhole,
-                   FleetLogLine(options.listPath, total, total - failed, failed, elapsedMs));
+                   FleetLogLine(options.listPath, total, total - failed, failed, elapsedMs,
+                                reportWhole ? -1 : report.written()));
   }
   // One pause for the whole run, where the single command pauses: after a
   // verbose run, and after failures shown in quiet mode.
   if (verbose) {
     PrintLine(kClosingVerbose);
     SleepMs(kClosingPauseMs);
-  } else if (failed > 0) {
+  } else if (failed > 0 || !reportWhole) {
     SleepMs(kClosingPauseMs);
   }
-  return FleetStatus(failed);
+  return FleetStatus(failed, reportWhole);
 }

@@ -117,6 +117,83 @@ TEST(FleetListTest, BadListNamesFileAndLine) {
   }
 }
 
+// The README's own line, and the quoting a Windows program's command line
+// gets: a quote anywhere groups, two quotes in a quoted stretch are one.
+TEST(FleetListTest, QuotesGroupAValueWithSpaces) {
+  struct Case {
+    std::string line;
+    std::vector<std::string> params;
+  };
+  const Case cases[] = {
+      {"/user:admin /pw:\"two words\" /port:22 /ip:h",
+       {"/user:admin", "/pw:two words", "/port:22", "/ip:h"}},
+      {"\"/pw:two words\" /ip:h", {"/pw:two words", "/ip:h"}},
+      {"/pw:a\"b c\"d", {"/pw:ab cd"}},
+      {"/pw:\"say \"\"y\"\"\"", {"/pw:say \"y\""}},
+      {"/pw:\"\"", {"/pw:"}},
+      {"\"\"  /ip:h  ", {"/ip:h"}},
+      {"/pw:back\\slash\tTab", {"/pw:back\\slash\tTab"}},
+      {"   ", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    std::vector<std::string> params;
+    std::string reason;
+    ASSERT_TRUE(SplitListLine(c.line, &params, &reason)) << reason;
+    EXPECT_EQ(params, c.params);
+  }
+  std::vector<std::string> params;
+  std::string reason;
+  EXPECT_FALSE(SplitListLine("/pw:\"open secret /ip:h", &params, &reason));
+  EXPECT_EQ(reason.find("secret"), std::string::npos) << reason;
+  EXPECT_NE(reason.find("quote is left open"), std::string::npos) << reason;
+
+  // The README's line is read as it shows, as a list line.
+  std::vector<FleetRouter> routers;
+  std::string error;
+  ASSERT_TRUE(ReadFleetList(
+      "f", "/user:admin /pw:\"two words\" /port:22 /ip:192.168.88.1\n", &routers, &error))
+      << error;
+  EXPECT_EQ(routers[0].password, "two words");
+  EXPECT_EQ(routers[0].address, "192.168.88.1");
+}
+
+// Spellings of one router that can be compared without the network are one
+// router: the second line is refused, naming the first.
+TEST(FleetListTest, SpellingsOfOneRouterAreDuplicates) {
+  struct Case {
+    std::string first;
+    std::string second;
+    bool same;
+  };
+  const Case cases[] = {
+      {"127.0.0.1", "127.1", true},
+      {"127.0.0.1", "2130706433", true},
+      {"127.0.0.1", "0x7f.0.0.1", true},
+      {"127.0.0.1", "0177.0.0.1", true},
+      {"127.0.0.1", "::ffff:127.0.0.1", true},
+      {"::1", "0:0:0:0:0:0:0:1", true},
+      {"2001:db8::1", "2001:DB8:0::0001", true},
+      {"router1.example", "ROUTER1.Example.", true},
+      {"localhost", "LOCALHOST", true},
+      {"127.0.0.1", "127.0.0.2", false},
+      {"localhost", "127.0.0.1", false},  // known only at connect time
+      {"::1", "127.0.0.1", false},
+      {"router1", "router10", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.first + " / " + c.second);
+    const std::string text = "/user:a /pw:p /port:22 /ip:" + c.first + "\n# x\n" +
+                             "/user:b /pw:q /port:0 /ip:" + c.second + "\n";
+    std::vector<FleetRouter> routers;
+    std::string error;
+    EXPECT_EQ(ReadFleetList("f", text, &routers, &error), !c.same);
+    if (c.same) {
+      EXPECT_EQ(error, "f:3: " + c.second + " port 22 is already on line 1");
+    }
+  }
+}
+
 TEST(FleetListTest, PrivateModes) {
   EXPECT_TRUE(ModeIsPrivate(0600));
   EXPECT_TRUE(ModeIsPrivate(0400));
@@ -225,6 +302,38 @@ TEST(FleetReportTest, CsvQuotingAndRows) {
             "7,10.0.0.9,22,\"ad,min\",4,failed,timed out,45.0,,\r\n");
 }
 
+// A cell a spreadsheet would take for a formula is text with a leading '.
+TEST(FleetReportTest, FormulaCellsAreNeutralised) {
+  struct Case {
+    std::string text;
+    std::string cell;
+  };
+  const Case cases[] = {
+      {"=HYPERLINK(\"http://x\")", "\"'=HYPERLINK(\"\"http://x\"\")\""},
+      {"+1", "'+1"},
+      {"-2+3", "'-2+3"},
+      {"@SUM(A1)", "'@SUM(A1)"},
+      {"\tadmin", "'\tadmin"},
+      {"\radmin", "\"'\radmin\""},
+      {"=a,b", "\"'=a,b\""},
+      {"admin=1", "admin=1"},
+      {"a-b", "a-b"},
+      {"", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(ReportCell(c.text), c.cell);
+  }
+  RouterResult result;
+  result.line = 3;
+  result.address = "10.0.0.9";
+  result.port = "22";
+  result.user = "=cmd";
+  result.status = 7;
+  result.reason = "-the router ended";
+  EXPECT_EQ(ReportRow(result, false), "3,10.0.0.9,22,'=cmd,7,failed,'-the router ended,0.0\r\n");
+}
+
 TEST(FleetTextTest, ProgressFinishedAndSummary) {
   EXPECT_EQ(ProgressLine(120, 37, 2, 16, -1, 7.9),
             "rebooting 120 routers: 37 done, 2 failed, 16 running, 0:07");
@@ -254,8 +363,13 @@ TEST(FleetTextTest, ProgressFinishedAndSummary) {
   for (const auto& n : kNames) {
     EXPECT_EQ(RouterName(n.address, n.port), n.name) << n.address << " " << n.port;
   }
+  EXPECT_EQ(SummaryLine(118, 2, 41, 24, 120),
+            "118 rebooted, 2 failed in 0:41; the report lacks 24 of 120 rows");
   EXPECT_EQ(FleetStatus(0), 0);
   EXPECT_EQ(FleetStatus(3), 10);
+  // A report that is not whole outweighs the routers' own results.
+  EXPECT_EQ(FleetStatus(0, false), 13);
+  EXPECT_EQ(FleetStatus(3, false), 13);
 }
 
 }  // namespace

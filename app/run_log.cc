@@ -70,12 +70,16 @@ std::string RunLogLine(const RunLogEntry& entry) {
 }
 
 std::string FleetLogLine(std::string_view list, int routers, int rebooted, int failed,
-                         int64_t elapsedMs) {
+                         int64_t elapsedMs, int reportRowsWritten) {
   std::string line;
   AppendField("list", list, &line);
   AppendField("routers", std::to_string(routers), &line);
   AppendField("rebooted", std::to_string(rebooted), &line);
   AppendField("failed", std::to_string(failed), &line);
   AppendField("seconds", SecondsText(elapsedMs), &line);
+  if (reportRowsWritten >= 0) {
+    AppendField("report", "incomplete", &line);
+    AppendField("report_rows", std::to_string(reportRowsWritten), &line);
+  }
   return line;
 }

@@ -34,9 +34,11 @@ struct RunLogEntry {
 std::string RunLogLine(const RunLogEntry& entry);
 
 /// A fleet run's closing line, e.g. list=routers.txt routers=120
-/// rebooted=118 failed=2 seconds=41.3.
+/// rebooted=118 failed=2 seconds=41.3; when the report could not be
+/// written whole, report=incomplete report_rows=96 follow (the rows it
+/// holds whole).
 std::string FleetLogLine(std::string_view list, int routers, int rebooted, int failed,
-                         int64_t elapsedMs);
+                         int64_t elapsedMs, int reportRowsWritten = -1);
 
 /// Sends one line to the system log: facility user, identity "swKicker",
 /// a warning for a failure and a notice otherwise. Does nothing on systems

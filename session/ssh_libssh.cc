@@ -424,6 +424,11 @@ bool ConnectTcp(OpenSession* open, const char* host, int port, int connectTimeou
   }
   open->ownSocket = tcp.fd;
   socket_t fd = static_cast<socket_t>(tcp.fd);
+  std::string refused;
+  if (!PeerAllowed(fd, &refused)) {
+    open->Fail(SshFailure::kOther, refused);
+    return false;
+  }
   if (ssh_options_set(open->session, SSH_OPTIONS_FD, &fd) != 0) {
     open->Fail(SshFailure::kOther, "the SSH library did not take the connection.");
     return false;

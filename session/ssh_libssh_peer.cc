@@ -33,6 +33,7 @@ constexpr int kSliceMs = 20;
 // sessions are its own, whatever other threads open meanwhile.
 thread_local SshPeer t_peer;
 thread_local bool t_peerKnown = false;
+thread_local SshPeerCheck t_peerCheck;
 
 // The host key the session shows, as known_hosts writes it.
 bool ServerKey(ssh_session session, std::string* type, std::string* base64Key) {
@@ -120,6 +121,35 @@ void RememberSessionPeer(ssh_session session) {
   std::memcpy(t_peer.address, &address, static_cast<size_t>(length));
   t_peer.addressLength = static_cast<int32_t>(length);
   t_peerKnown = true;
+}
+
+void SshSetPeerCheck(SshPeerCheck check) { t_peerCheck = std::move(check); }
+
+bool PeerAllowed(socket_t fd, std::string* reason) {
+  if (!t_peerCheck) return true;
+  sockaddr_storage address = {};
+  socklen_t length = sizeof address;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return true;
+  if (address.ss_family == AF_INET6) {
+    // Reached through a dual-stack socket, an IPv4 router is still itself.
+    const auto* six = reinterpret_cast<const sockaddr_in6*>(&address);
+    if (IN6_IS_ADDR_V4MAPPED(&six->sin6_addr)) {
+      sockaddr_in four = {};
+      four.sin_family = AF_INET;
+      four.sin_port = six->sin6_port;
+      std::memcpy(&four.sin_addr, &six->sin6_addr.s6_addr[12], sizeof four.sin_addr);
+      std::memset(&address, 0, sizeof address);
+      std::memcpy(&address, &four, sizeof four);
+      length = sizeof four;
+    }
+  }
+  char host[NI_MAXHOST] = {};
+  char service[NI_MAXSERV] = {};
+  if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), length, host, sizeof host,
+                  service, sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+    return true;
+  }
+  return t_peerCheck(std::string(host) + " " + service, reason);
 }
 
 bool SshLastPeer(SshPeer* peer) {

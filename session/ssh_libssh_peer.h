@@ -13,6 +13,11 @@
 /// showed, for SshLastPeer on the calling thread.
 void RememberSessionPeer(ssh_session session);
 
+/// Asks the calling thread's SshPeerCheck about the router at the other end
+/// of the connected socket fd; true when there is no check or it lets the
+/// session go on, else false with reason.
+bool PeerAllowed(socket_t fd, std::string* reason);
+
 /// The host key algorithms to ask for: those of the given key types first
 /// (an RSA key signing with SHA-2), then libssh's defaults.
 std::string HostKeyAlgorithmsPreferring(const std::vector<std::string>& keyTypes);

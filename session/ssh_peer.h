@@ -7,6 +7,7 @@
 // provides the six calls provides these; the scripted stand-in has its own.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 /// A router's address and host key as a session found them.
@@ -31,6 +32,15 @@ struct SshPeer {
 /// thread; false when this thread opened none. Sessions other threads open
 /// meanwhile do not change it.
 bool SshLastPeer(SshPeer* peer);
+
+/// Asked of each session the calling thread opens, once its TCP connection
+/// to the router is up and before anything is sent on it: peer is the
+/// connected address and port as numeric text ("127.0.0.1 2222",
+/// "::1 22"; an IPv4 address reached as IPv6 in its IPv4 form). False ends
+/// the session there (kOther, with reason). A session through a proxy has
+/// no such connection and is not asked. An empty check asks nothing.
+using SshPeerCheck = std::function<bool(const std::string& peer, std::string* reason)>;
+void SshSetPeerCheck(SshPeerCheck check);
 
 /// A key exchange with the SSH server at peer's address, nothing more: no
 /// authentication, no credentials. Asks for a key of peer's host key type

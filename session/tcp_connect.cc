@@ -206,19 +206,3 @@ TcpConnection TcpConnect(const char* host, int port, int64_t deadlineMs) {
   }
   return result;
 }
-
-std::string CanonicalAddress(const std::string& host) {
-  addrinfo hints = {};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICHOST;
-  addrinfo* address = nullptr;
-  if (getaddrinfo(host.c_str(), nullptr, &hints, &address) != 0 || address == nullptr) {
-    return host;
-  }
-  char text[NI_MAXHOST] = {};
-  const int printed = getnameinfo(address->ai_addr, static_cast<socklen_t>(address->ai_addrlen),
-                                  text, sizeof text, nullptr, 0, NI_NUMERICHOST);
-  freeaddrinfo(address);
-  return printed == 0 ? std::string(text) : host;
-}

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/address_text.h"
 #include "session/ssh_library.h"
 
 #if defined(_WIN32)
@@ -27,12 +28,6 @@ struct TcpConnection {
 /// milliseconds). The kinds come from the resolver's and the system's error
 /// codes, never from message text.
 TcpConnection TcpConnect(const char* host, int port, int64_t deadlineMs);
-
-/// The form OpenSSH gives an address literal (any spelling the resolver
-/// reads as a numeric address, such as 127.1 or ::ffff:7f00:1): its
-/// numeric text as the system prints it. A name, or text the resolver does
-/// not read as an address, comes back unchanged.
-std::string CanonicalAddress(const std::string& host);
 
 /// Closes a socket TcpConnect returned that was not handed on.
 void TcpClose(TcpSocket fd);

@@ -119,4 +119,7 @@ void SshUninitialize() {
 // A scripted session has no socket: there is no router to wait for.
 bool SshLastPeer(SshPeer*) { return false; }
 
+// A scripted session has no connection to ask about.
+void SshSetPeerCheck(SshPeerCheck) {}
+
 bool SshFetchHostKey(const SshPeer&, int64_t, std::string*, std::string*) { return false; }

@@ -3,6 +3,11 @@
 #   1. lists that cannot be used: a bad line, a duplicate router, a file
 #      others can read, an empty list, a missing file, a bad standard input;
 #      each gives 1 with its reason and contacts no router; /list:- works;
+#      a report that is a symbolic link, FIFO, folder or device, or - on a
+#      terminal, is refused the same way; /report:- gives the CSV alone; a
+#      formula cell gets a leading '; spellings of one router are one
+#      router (before contact, or at connect time: one session); as root, a
+#      report on a file system that fills up ends the run with 13;
 #   2. in tmux: the progress line redrawn in place under the finished lines,
 #      a 40-column terminal, quiet mode silent when all went well, and
 #      /wait: with one job: the routers come back side by side;
@@ -78,7 +83,7 @@ while IFS='|' read -r name list input reason; do
   [ "$(connections)" = "$before" ] || fail "$name: a router was contacted"
   [ "$failures" = 0 ] && echo "ok: $name"
 done <<CASES
-bad-line|$work/bad-line.list|/dev/null|$work/bad-line\.list:2: parameter 4 has no known prefix
+bad-line|$work/bad-line.list|/dev/null|$work/bad-line\.list:2: parameter 4 has no known prefix \(a value with spaces goes in quotes: /pw:"two words"\)
 duplicate|$work/duplicate.list|/dev/null|$work/duplicate\.list:3: 127\.0\.0\.1 port $port is already on line 1
 readable|$work/readable.list|/dev/null|$work/readable\.list: holds passwords but is open to group or others \(mode 0640\); make it private with chmod 600
 empty|$work/empty.list|/dev/null|$work/empty\.list: the list holds no router
@@ -99,6 +104,148 @@ printf '%s\n' "$good" | "$program" /list:- /v:n /report:"$work/stdin.csv" >/dev/
 tr -d '\r' <"$work/stdin.csv" | grep -q "^1,127.0.0.1,$port,admin,0,rebooted,,[0-9.]*\$" ||
   fail "stdin: report: $(cat "$work/stdin.csv")"
 [ "$failures" = 0 ] && echo "ok: the list on standard input"
+
+# ---------------------------------------------------------------------------
+# 1b. The report: opened before any router is contacted, a regular file
+# only, standard output with -, formulas neutralised.
+echo precious >"$work/target.csv"
+ln -s "$work/target.csv" "$work/link.csv"
+mkfifo "$work/fifo.csv"
+make_list one "$good"
+# NAME | report | reason (an extended regular expression)
+while IFS='|' read -r name report reason; do
+  before=$(connections)
+  status=0
+  TERM=dumb timeout 20 script -qec "$(printf '%q ' "$program" "/list:$work/one.list" "/report:$report" /v:n)" \
+    /dev/null </dev/null | tr -d '\r' >"$work/$name.out" || status=$?
+  shown=$(tr -d '\n' <"$work/$name.out")
+  [ "$status" = 1 ] || fail "$name: exit status $status, expected 1"
+  [[ "$shown" =~ ^"The fleet run cannot start.Reason: the report "$reason\.$ ]] ||
+    fail "$name: lines: $shown"
+  [ "$(connections)" = "$before" ] || fail "$name: a router was contacted"
+  [ "$failures" = 0 ] && echo "ok: report $name refused"
+done <<CASES
+symlink|$work/link.csv|$work/link\.csv: is a symbolic link, which is not followed; name the file itself
+fifo|$work/fifo.csv|$work/fifo\.csv: not a regular file
+folder|$work|$work: not a regular file
+device|/dev/null|/dev/null: not a regular file
+terminal|-|-: standard output is a terminal; send it to a file or a pipe
+CASES
+[ "$(cat "$work/target.csv")" = precious ] || fail "symlink: its target was changed"
+[ -p "$work/fifo.csv" ] || fail "fifo: it is no longer a FIFO"
+
+# /report:- with standard output a pipe: it holds the CSV and nothing else,
+# while the run's lines go to the terminal on standard error.
+before=$(connections)
+status=0
+TERM=dumb script -qec "$(printf '%q ' "$program" "/list:$work/one.list" /report:- /v:y) >$(printf '%q' "$work/stdout.csv")" \
+  /dev/null </dev/null | tr -d '\r' >"$work/stdout.out" || status=$?
+[ "$status" = 0 ] || fail "report -: exit status $status"
+[ "$(tr -d '\r' <"$work/stdout.csv" | paste -sd '|')" = "line,address,port,user,exit status,outcome,reason,seconds|1,127.0.0.1,$port,admin,0,rebooted,,$(tr -d '\r' <"$work/stdout.csv" | sed -n '2s/.*,//p')" ] ||
+  fail "report -: standard output: $(cat "$work/stdout.csv")"
+[ "$(grep -c $'\r$' "$work/stdout.csv")" = 2 ] || fail "report -: not two CRLF records"
+grep -q '1 rebooted, 0 failed in ' "$work/stdout.out" || fail "report -: the terminal: $(cat "$work/stdout.out")"
+[ "$(connections)" = $((before + 1)) ] || fail "report -: the router was not contacted once"
+[ "$failures" = 0 ] && echo "ok: /report:- writes the CSV alone to standard output"
+
+# A user name a spreadsheet would take for a formula.
+run_sim formula --user '=2+5' --password secret --lifetime 600 || fail "the formula router did not start"
+make_list formula "/user:=2+5 /pw:secret /port:$sim_port /ip:127.0.0.1"
+status=0
+"$program" "/list:$work/formula.list" /v:n /report:"$work/formula.csv" </dev/null >/dev/null 2>&1 ||
+  status=$?
+[ "$status" = 0 ] || fail "formula: exit status $status"
+tr -d '\r' <"$work/formula.csv" | grep -q "^1,127.0.0.1,$sim_port,'=2+5,0,rebooted,,[0-9.]*\$" ||
+  fail "formula: report: $(cat "$work/formula.csv")"
+[ "$failures" = 0 ] && echo "ok: a formula cell gets a leading '"
+
+# ---------------------------------------------------------------------------
+# 1c. One router, one session. Spellings that can be compared without the
+# network are refused before anyone is contacted; localhost and 127.0.0.1
+# meet at connect time, where the second is not rebooted.
+answers() { grep -c '"answer":"y"' "$work/router.log" 2>/dev/null || true; }
+passwords() { grep -c '"password":"' "$work/router.log" 2>/dev/null || true; }
+spell() { echo "/user:admin /pw:secret /port:$port /ip:$1"; }
+make_list spellings "$(spell 127.0.0.1)" "$(spell 127.1)" "$(spell localhost)" "$(spell LOCALHOST)"
+make_list literals "$(spell 2130706433)" "$(spell 0x7f.0.0.1)"
+make_list names "$(spell localhost)" "$(spell LOCALHOST.)"
+# NAME | reason
+while IFS='|' read -r name reason; do
+  before=$(connections)
+  status=0
+  "$program" "/list:$work/$name.list" /v:n </dev/null >/dev/null 2>&1 || status=$?
+  [ "$status" = 1 ] || fail "$name: exit status $status, expected 1"
+  [ "$(connections)" = "$before" ] || fail "$name: a router was contacted"
+  TERM=dumb script -qec "$(printf '%q ' "$program" "/list:$work/$name.list" /v:n)" /dev/null \
+    </dev/null >"$work/$name.out" || true
+  tr -d '\r\n' <"$work/$name.out" | grep -qF "Reason: $work/$name.list:2: $reason." ||
+    fail "$name: no reason '$reason': $(cat "$work/$name.out")"
+  [ "$failures" = 0 ] && echo "ok: $name: a duplicate refused before any router is contacted"
+done <<CASES
+spellings|127.1 port $port is already on line 1
+literals|0x7f.0.0.1 port $port is already on line 1
+names|LOCALHOST. port $port is already on line 1
+CASES
+
+make_list meet "$(spell localhost)" "$(spell 127.0.0.1)"
+answers_before=$(answers)
+passwords_before=$(passwords)
+status=0
+"$program" "/list:$work/meet.list" /v:n /report:"$work/meet.csv" </dev/null >/dev/null 2>&1 ||
+  status=$?
+[ "$status" = 10 ] || fail "meet: exit status $status, expected 10"
+[ "$(answers)" = $((answers_before + 1)) ] || fail "meet: the router got $(($(answers) - answers_before)) answers"
+[ "$(passwords)" = $((passwords_before + 1)) ] || fail "meet: the router saw $(($(passwords) - passwords_before)) passwords"
+meet=$(tr -d '\r' <"$work/meet.csv" | sed 's/,[0-9.]*$//' | sort | paste -sd '|')
+first="1,localhost,$port,admin,0,rebooted,|2,127.0.0.1,$port,admin,1,failed,the same router as line 1: not rebooted twice"
+second="1,localhost,$port,admin,1,failed,the same router as line 2: not rebooted twice|2,127.0.0.1,$port,admin,0,rebooted,"
+header="line,address,port,user,exit status,outcome,reason,seconds"
+[ "$meet" = "$first|$header" ] || [ "$meet" = "$second|$header" ] || fail "meet: report: $meet"
+[ "$failures" = 0 ] && echo "ok: localhost and 127.0.0.1 on one port: one session"
+
+# ---------------------------------------------------------------------------
+# 1d. A report on a file system that fills up (root: a 4 KiB tmpfs in a
+# private mount namespace): 120 routers, the rows that fit kept whole, the
+# run ends with 13 and says how many rows are missing.
+if [ "$(id -u)" -eq 0 ] && unshare -m true 2>/dev/null; then
+  run_sim many --user oper --password secret --lifetime 600 --ports 120 --log "$work/many.log" ||
+    fail "the 120 routers did not start"
+  mapfile -t many_ports <"$work/many.port"
+  # 99 comments first: every row then has a three-digit line number, so
+  # with five-digit ports every row is 42 bytes and 96 fit after the header.
+  lines=()
+  for i in $(seq 99); do lines+=("# padding $i"); done
+  for p in "${many_ports[@]}"; do lines+=("/user:oper /pw:secret /port:$p /ip:127.0.0.1"); done
+  make_list many "${lines[@]}"
+  mkdir "$work/full"
+  status=0
+  TERM=dumb unshare -m bash -c '
+    mount -t tmpfs -o size=4k swk-full "$1/full" || exit 99
+    script -qec "$(printf "%q " "$2" "/list:$1/many.list" "/report:$1/full/many.csv" /v:n)" /dev/null </dev/null >"$1/full.out"
+    status=$?
+    cp "$1/full/many.csv" "$1/many.csv"
+    exit $status' bash "$work" "$program" || status=$?
+  [ "$status" = 13 ] || fail "full: exit status $status, expected 13"
+  # Rows are full where a line wraps: joined they give the lines back.
+  tr -d '\r\n' <"$work/full.out" >"$work/full.shown"
+  rows=$(($(grep -c $'\r$' "$work/many.csv") - 1))
+  [ "$(tail -c 2 "$work/many.csv" | od -An -c | tr -d ' ')" = '\r\n' ] || fail "full: the last row is cut"
+  [ "$(tr -d '\r' <"$work/many.csv" | grep -cE '^[0-9]+,127\.0\.0\.1,[0-9]+,oper,0,rebooted,,[0-9.]+$')" = "$rows" ] ||
+    fail "full: not only whole rows: $(tail -n 3 "$work/many.csv")"
+  # Rows of 42 bytes (five-digit ports, under ten seconds each): 96 fit.
+  if [ "$(tail -n +2 "$work/many.csv" | awk 'length($0) != 41' | wc -l)" = 0 ]; then
+    [ "$rows" = 96 ] || fail "full: $rows rows written, expected 96"
+  fi
+  missing=$((120 - rows))
+  grep -qF "The report $work/full/many.csv could not be written whole: $missing of 120 rows are missing (No space left on device)." "$work/full.shown" ||
+    fail "full: the terminal: $(cat "$work/full.shown")"
+  grep -qE "120 rebooted, 0 failed in 0:[0-9]{2}; the report lacks $missing of 120 rows" "$work/full.shown" ||
+    fail "full: the summary: $(cat "$work/full.shown")"
+  [ "$(grep -c '"answer":"y"' "$work/many.log")" = 120 ] || fail "full: not every router got y"
+  [ "$failures" = 0 ] && echo "ok: a report on a full file system: $rows of 120 rows, whole, status 13"
+else
+  echo "skipped: the full file system needs root and mount namespaces"
+fi
 
 # ---------------------------------------------------------------------------
 # 2. The terminal, in tmux

@@ -4,7 +4,8 @@
 # the machine's log sees nothing. A cron-like run (no terminal: setsid, all
 # of stdio on /dev/null) leaves exactly one line, facility user, identity
 # swKicker, with the router's address, port and user and the outcome, and
-# never the password; a run in a pseudo-terminal leaves none.
+# never the password; a run in a pseudo-terminal leaves none; a fleet run
+# whose report fills its file system says so in its closing line.
 # Needs root (mount namespace); exits 77 (skipped) otherwise.
 # Usage: system_log_test.sh PATH_TO_swKicker PATH_TO_swKicker-router-sim
 set -euo pipefail
@@ -159,6 +160,33 @@ line=4 address=127\.0\.0\.1 port=$closed user=admin outcome=failed reason="the r
 list=$work/fleet\.list routers=3 rebooted=1 failed=2 seconds=[0-9]+\.[0-9]
 LINES
 [[ "$(sed -n 7p "$work/received")" =~ ^\<12\> ]] || fail "fleet run: the closing line is no warning"
+
+# 6. A cron-like fleet run whose report fills its file system (a 4 KiB
+#    tmpfs of the namespace's own): 30 routers with a long user name, so
+#    rows of about 160 bytes; the closing line is a warning that says how
+#    many rows the report holds, and the run ends with 13.
+long_user=$(printf 'u%.0s' $(seq 120))
+run_sim thirty --user "$long_user" --password "$password" --lifetime 120 --ports 30 ||
+  { echo "FAIL: the thirty routers did not start"; exit 1; }
+while read -r p; do
+  echo "/user:$long_user /pw:$password /port:$p /ip:127.0.0.1"
+done <"$work/thirty.port" >"$work/thirty.list"
+chmod 600 "$work/thirty.list"
+mkdir "$work/full"
+before=$(lines)
+status=0
+in_namespace bash -c 'mount -t tmpfs -o size=4k swk-full "$1/full" && shift && exec "$@"' bash "$work" \
+  setsid -w "$program" "/list:$work/thirty.list" /v:n "/report:$work/full/r.csv" \
+  </dev/null >/dev/null 2>&1 || status=$?
+[ "$status" -eq 13 ] || fail "full report: exit status $status, expected 13"
+wait_lines $((before + 31))
+[ "$(lines)" -eq $((before + 31)) ] || fail "full report: $(($(lines) - before)) lines in the log, expected 31"
+line=$(sed -n "$((before + 31))p" "$work/received")
+expected="list=$work/thirty\.list routers=30 rebooted=30 failed=0 seconds=[0-9]+\.[0-9] report=incomplete report_rows=([0-9]+)"
+[[ "$line" =~ ^\<12\>.*swKicker\[[0-9]+\]:\ (.*)$ ]] || fail "full report: the closing line is no warning: $line"
+[[ "${BASH_REMATCH[1]:-}" =~ ^$expected$ ]] || fail "full report: closing line '${BASH_REMATCH[1]:-}'"
+rows=${BASH_REMATCH[1]:-0}
+[ "$rows" -gt 0 ] && [ "$rows" -lt 30 ] || fail "full report: $rows rows said to be written"
 
 if grep -qF -- "$password" "$work/received"; then
   fail "the password is in the system log"

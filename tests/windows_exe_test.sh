@@ -137,6 +137,26 @@ tr -d '\r' <"$work/fleet.csv" | grep -q "^1,127.0.0.1,$fleet_a,admin,0,rebooted,
 tr -d '\r' <"$work/fleet.csv" | grep -q "^2,127.0.0.1,$fleet_b,admin,6,failed,the user name or password was refused,[0-9.]*$" ||
   fail "fleet: report: $(cat "$work/fleet.csv")"
 
+# The report's opening rules and duplicate spellings, before any router is
+# contacted: a folder is no report, two spellings of one address are one
+# router (each exit status 1, the simulator sees nothing); /report:- writes
+# the CSV to standard output, a file here.
+connection_sim fleet-c
+fleet_c=$sim_port
+printf '/user:admin /pw:secret /port:%s /ip:127.0.0.1\r\n' "$fleet_c" >"$work/one.list"
+printf '/user:admin /pw:secret /port:%s /ip:127.0.0.1\r\n/user:admin /pw:secret /port:%s /ip:127.1\r\n' \
+  "$fleet_c" "$fleet_c" >"$work/twice.list"
+chmod 600 "$work/one.list" "$work/twice.list"
+mkdir "$work/folder.csv"
+run fleet-report-folder 1 "/list:$(winname "$work/one.list")" /v:n "/report:$(winname "$work/folder.csv")"
+run fleet-twice 1 "/list:$(winname "$work/twice.list")" /v:n
+[ -s "$work/fleet-c.log" ] && fail "fleet: a refused run contacted the router"
+run fleet-stdout 0 "/list:$(winname "$work/one.list")" /v:n /report:-
+[ "$(tr -d '\r' <"$work/fleet-stdout.out" | sed 's/,[0-9.]*$//' | paste -sd '|')" = \
+  "line,address,port,user,exit status,outcome,reason,seconds|1,127.0.0.1,$fleet_c,admin,0,rebooted," ] ||
+  fail "fleet: /report:- wrote: $(cat "$work/fleet-stdout.out")"
+answer_logged fleet-c || fail "fleet: /report:-: the router did not get the answer"
+
 # A fleet waited for, one job: two routers that reboot, each seen going
 # down and coming back by the watch that runs beside the job slot (Winsock's
 # WSAPoll over both routers' probes); the second is rebooted while the first
