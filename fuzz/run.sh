@@ -15,7 +15,8 @@ seconds=${1:-20}
 jobs=${FUZZ_JOBS:-1}
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 targets=(command_line_fuzzer numbers_fuzzer key_decoder_fuzzer console_fuzzer
-         line_assembler_fuzzer known_hosts_fuzzer fleet_list_fuzzer server_offer_fuzzer)
+         line_assembler_fuzzer known_hosts_fuzzer ssh_config_fuzzer fleet_list_fuzzer
+         server_offer_fuzzer)
 
 CC=clang CXX=clang++ cmake -S fuzz -B "$build" -G Ninja >/dev/null
 cmake --build "$build" >/dev/null

@@ -123,21 +123,6 @@ const std::vector<Form>& Forms() {
   return kForms;
 }
 
-void ReplaceAll(std::string* text, const std::string& from, const std::string& to) {
-  for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at)) {
-    text->replace(at, from.size(), to);
-    at += to.size();
-  }
-}
-
-// The base64 field of a .pub file.
-std::string PublicBase64(const std::string& pubFile) {
-  std::istringstream fields(ReadAll(pubFile));
-  std::string type, base64;
-  fields >> type >> base64;
-  return base64;
-}
-
 // Where the server tells what it saw of one connection.
 struct Server {
   int port = -1;
@@ -221,26 +206,8 @@ class HostKeyInteropTest : public testing::Test {
                                log, &sshd_);
     // sshd logs each connection, through its end, in its own log.
     server->mark = [log] { return ReadAll(log).size(); };
-    server->seenSince = [log](size_t mark) {
-      std::string seen;
-      for (int wait = 0; wait < 100; ++wait) {
-        const std::string all = ReadAll(log);
-        seen = all.size() > mark ? all.substr(mark) : std::string();
-        if (seen.find("Connection closed") != std::string::npos ||
-            seen.find("Disconnected from") != std::string::npos ||
-            seen.find("Received disconnect") != std::string::npos ||
-            seen.find("Connection reset") != std::string::npos) {
-          break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      }
-      return seen;
-    };
-    server->sawPassword = [](const std::string& seen) {
-      return seen.find("method password") != std::string::npos ||
-             seen.find("password for") != std::string::npos ||
-             seen.find("keyboard-interactive") != std::string::npos;
-    };
+    server->seenSince = [log](size_t mark) { return SshdLogSince(log, mark, 10000); };
+    server->sawPassword = SshdSawPassword;
     return server->port > 0;
   }
 

@@ -378,3 +378,23 @@ std::string HostKeyReason(const HostKeyVerdict& verdict) {
   }
   return std::string();
 }
+
+KnownHostsText RevokedKeysAsKnownHosts(const KnownHostsText& file) {
+  KnownHostsText out{file.path, file.readable, std::string()};
+  std::string_view text = file.text;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    const size_t first = line.find_first_not_of(" \t\r");
+    if (first != std::string_view::npos && line[first] != '#') out.text += "@revoked * ";
+    out.text += line;
+    out.text += '\n';
+  }
+  return out;
+}
+
+bool IsKeyRevocationList(std::string_view text) {
+  static constexpr char kMagic[] = "SSHKRL\n";
+  return text.size() >= 8 && text.substr(0, 7) == kMagic && text[7] == '\0';
+}

@@ -71,6 +71,15 @@ constexpr size_t kHashSaltBytes = 20;
 std::string KnownHostsEntry(const std::string& host, int port, const std::string& keyType,
                             const std::string& keyBase64, const uint8_t* salt);
 
+/// A RevokedHostKeys file (public keys, one a line, as in FILE.pub) read
+/// as known_hosts @revoked lines, line for line, so that a verdict names
+/// the file's own lines. Blank and comment lines stay as they are.
+KnownHostsText RevokedKeysAsKnownHosts(const KnownHostsText& file);
+
+/// Whether text is a binary key revocation list (ssh-keygen -k), which
+/// starts with its own magic bytes.
+bool IsKeyRevocationList(std::string_view text);
+
 /// Whether name (lower case) matches a comma list of patterns with * and ?
 /// (without case), where a match of a negated one (!pattern) cancels the list.
 bool PatternListMatch(std::string_view name, std::string_view list);

@@ -8,6 +8,7 @@
 // program honours, resolved for one router. Parsing is pure; reading the
 // files is ReadSshConfig's only I/O.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +17,7 @@
 
 enum class StrictHostKeyChecking {
   kYes,        // an unknown router is refused
+  kAsk,        // ssh would ask; a run has nobody to answer, so refused too
   kAcceptNew,  // an unknown router's key is recorded once the key exchange proved it
   kNo,         // an unknown router is accepted and nothing is recorded
 };
@@ -26,6 +28,13 @@ enum class StrictHostKeyChecking {
 struct AlgorithmOption {
   bool set = false;
   std::string list;  // comma list; the default when not set
+};
+
+/// One way for the password to leave (the password method, or
+/// keyboard-interactive).
+struct PasswordWay {
+  bool allowed = true;
+  std::string excludedBy;  // the lines that exclude it, when not allowed
 };
 
 /// What the configuration says for one router.
@@ -47,6 +56,17 @@ struct SshConfig {
   int connectTimeoutSeconds = 0;  // 0 when not set
   std::string proxyCommand;       // empty when not set (or "none")
   std::string proxyJump;          // empty when not set (or "none")
+  std::string hostKeyAlias;       // known_hosts names the router so; empty when not set
+  std::string revokedHostKeys;    // a file of revoked public keys; empty when not set
+  int requiredRsaSize = 0;         // RequiredRSASize; 0 when not set
+  bool pubkeyAuthentication = true;
+  bool useAgent = true;           // IdentityAgent none turns the agent off
+  // The two ways the password can leave: each is allowed unless a line
+  // excludes it, and then excludedBy names that line ("BatchMode yes at
+  // FILE:LINE"). keyboardInteractiveFirst follows PreferredAuthentications.
+  PasswordWay password;
+  PasswordWay keyboardInteractive;
+  bool keyboardInteractiveFirst = false;
   std::string error;              // why the configuration cannot be used; empty when fine
 };
 
@@ -69,6 +89,34 @@ using SshConfigReader = std::vector<KnownHostsText> (*)(const std::string& patte
 /// the Include lines.
 SshConfig ParseSshConfig(const KnownHostsText& userFile, const KnownHostsText& systemFile,
                          const SshConfigTarget& target, SshConfigReader reader);
+
+/// What this program does with an OpenSSH client keyword.
+enum class OptionUse {
+  kHonoured,  // read and acted on
+  kNoEffect,  // left alone: it changes nothing in a reboot
+  kRefused,   // would change which host is reached, which key is trusted or how
+              // the password travels, and is not built: set for a router, the
+              // run is refused (unless the value is one that changes nothing)
+};
+
+/// One row of the keyword table: every keyword OpenSSH's client (9.2)
+/// accepts, its old spellings included.
+struct SshOption {
+  const char* keyword;   // as ssh_config(5) spells it
+  OptionUse use;
+  const char* sameAs;    // an old spelling: the keyword it stands for; else nullptr
+  const char* harmless;  // refused rows: values that change nothing ("a|b", lower
+                         // case); nullptr when every value is refused
+  const char* why;       // for the README's table
+  // For a row whose value is not otherwise read: the values ssh takes,
+  // checked in every block as ssh checks them. "flag" (yes, no, true,
+  // false), "int" (0 or more), "count" (1 or more), "time" (ssh's 1h30m
+  // form, or none), or a list "a|b" (lower case); nullptr: not checked.
+  const char* values;
+};
+
+/// The whole table, in the README's order.
+const SshOption* SshOptions(size_t* count);
 
 /// The default list of each algorithm option (the SSH library's own).
 extern const char* const kDefaultHostKeyAlgorithms;

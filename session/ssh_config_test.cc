@@ -4,7 +4,12 @@
 
 #include "session/ssh_files.h"
 
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -83,8 +88,8 @@ TEST(SshConfigTest, FirstValueWinsAcrossBlocksAndFiles) {
       {"keywords without case, = form", "STRICTHOSTKEYCHECKING=no\nstricthostkeychecking yes\n",
        "", 0, StrictHostKeyChecking::kNo, false},
       {"off is no", "", "StrictHostKeyChecking off\n", 0, StrictHostKeyChecking::kNo, false},
-      {"ask refuses, as ssh in batch mode", "StrictHostKeyChecking ask\n", "", 0,
-       StrictHostKeyChecking::kYes, false},
+      {"ask has nobody to answer: refused with its own reason", "StrictHostKeyChecking ask\n",
+       "", 0, StrictHostKeyChecking::kAsk, false},
       {"Match host on the HostName given so far",
        "Host 10.0.0.1\n HostName gw.example\nMatch host gw.example\n Port 2204\n", "", 2204,
        StrictHostKeyChecking::kAcceptNew, false},
@@ -125,6 +130,14 @@ TEST(SshConfigTest, IncludeReadsInPlaceAndItsBlocksEndWithIt) {
   EXPECT_EQ(config.user, "admin");
   const SshConfig system = Parse("", "Include /etc/ssh/ssh_config.d/*.conf\n", "10.0.0.1");
   EXPECT_EQ(system.user, "fromsystem");
+  // An Include in a block for another router gives nothing, not even from
+  // blocks of its own that match.
+  Included()[folder + "other.conf"] = {
+      {"/home/admin/.ssh/other.conf", true, "Port 2302\nHost 10.0.0.1\n User x\n"}};
+  const SshConfig other = Parse("Host elsewhere\n Include other.conf\n", "", "10.0.0.1");
+  EXPECT_EQ(other.error, "");
+  EXPECT_EQ(other.port, 0);
+  EXPECT_EQ(other.user, "");
   // A file that includes itself stops at the depth limit with a reason.
   Included()[folder + "loop"] = {{folder + "loop", true, "Include loop\n"}};
   EXPECT_NE(Parse("Include loop\n", "", "h").error.find("Include nested too deeply"),
@@ -168,20 +181,231 @@ TEST(SshConfigTest, BadLinesAreNamed) {
     const char* error;
   };
   const Case kCases[] = {
-      {"Port 70000\n", "/home/admin/.ssh/config line 1: bad value for port: 70000"},
+      {"Port 70000\n", "/home/admin/.ssh/config:1: bad value for Port: 70000"},
       {"\nStrictHostKeyChecking maybe\n",
-       "/home/admin/.ssh/config line 2: bad value for stricthostkeychecking: maybe"},
-      {"HostName \"open\n", "/home/admin/.ssh/config line 1: a quote is not closed"},
-      {"Match host\n", "/home/admin/.ssh/config line 1: Match host needs an argument"},
-      {"User\n", "/home/admin/.ssh/config line 1: user has no value"},
+       "/home/admin/.ssh/config:2: bad value for StrictHostKeyChecking: maybe"},
+      {"HostName \"open\n", "/home/admin/.ssh/config:1: a quote is not closed"},
+      {"Match host\n", "/home/admin/.ssh/config:1: Match host needs an argument"},
+      {"User\n", "/home/admin/.ssh/config:1: user has no value"},
+      // Inside a block for another router a bad value is still bad, as for ssh.
+      {"Host other\n Port 0\n", "/home/admin/.ssh/config:2: bad value for Port: 0"},
+      {"Host other\n BatchMode maybe\n",
+       "/home/admin/.ssh/config:2: bad value for BatchMode: maybe"},
+      // Options with no effect still have values ssh checks.
+      {"Host other\n ServerAliveInterval 5x\n",
+       "/home/admin/.ssh/config:2: bad value for ServerAliveInterval: 5x"},
+      {"Compression on\n", "/home/admin/.ssh/config:1: bad value for Compression: on"},
+      {"ConnectionAttempts 0\n", "/home/admin/.ssh/config:1: bad value for ConnectionAttempts: 0"},
+      {"CanonicalizeHostname none\n",
+       "/home/admin/.ssh/config:1: bad value for CanonicalizeHostname: none"},
+      {"ServerAliveInterval 1h30m\nSetupTimeOut none\nControlMaster AutoAsk\nLogLevel DEBUG3\n"
+       "ConnectionAttempts 2\nForwardAgent /tmp/agent\n",
+       ""},
+      // ssh refuses "none" beside a file, so the run does not record nothing.
+      {"UserKnownHostsFile none ~/.ssh/kh2\n",
+       "/home/admin/.ssh/config:1: \"none\" must stand alone: it names no file"},
+      {"GlobalKnownHostsFile /etc/k NONE\n",
+       "/home/admin/.ssh/config:1: \"none\" must stand alone: it names no file"},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(Parse(c.text, "", "h").error, c.error);
   }
-  // Inside a block for another host a bad value is still bad, as for ssh;
-  // an unknown keyword is left alone.
-  EXPECT_EQ(Parse("Frobnicate yes\n", "", "h").error, "");
+}
+
+// Wherever ssh refuses to start, so does the run: a keyword that is not
+// OpenSSH's, a byte order mark, in any block. The broken line must never
+// be skipped, or the lines after it apply to every router.
+TEST(SshConfigTest, UnknownKeywordsRefuseTheRunAsSshDoes) {
+  Included()[std::string("/home/admin/.ssh") + PathSeparator() + "bad.conf"] = {
+      {"/home/admin/.ssh/bad.conf", true, "Hots x\n"}};
+  struct Case {
+    const char* name;
+    const char* text;
+    const char* error;  // empty: fine
+  };
+  const Case kCases[] = {
+      {"a typo", "Hots lab\nStrictHostKeyChecking no\n",
+       "/home/admin/.ssh/config:1: unknown option hots; ssh refuses it too (IgnoreUnknown lets "
+       "both pass it by)"},
+      {"a byte order mark", "\xEF\xBB\xBFHost lab-*\nUserKnownHostsFile /dev/null\n",
+       "/home/admin/.ssh/config:1: unknown option \\xEF\\xBB\\xBFhost (the file starts with a "
+       "byte order mark; save it without one)"},
+      {"in a block for another router", "Host other\n Frobnicate yes\n",
+       "/home/admin/.ssh/config:2: unknown option frobnicate; ssh refuses it too (IgnoreUnknown "
+       "lets both pass it by)"},
+      // ssh reads an Include that does not apply as well: none of it is
+      // taken, and its bad lines count.
+      {"in a file an Include for another router reads", "Host other\n Include bad.conf\n",
+       "/home/admin/.ssh/bad.conf:1: unknown option hots; ssh refuses it too (IgnoreUnknown lets "
+       "both pass it by)"},
+      {"IgnoreUnknown before it", "IgnoreUnknown frob*,hots\nHots lab\nFrobx 1\n", ""},
+      {"IgnoreUnknown after it does not count", "Hots lab\nIgnoreUnknown hots\n",
+       "/home/admin/.ssh/config:1: unknown option hots; ssh refuses it too (IgnoreUnknown lets "
+       "both pass it by)"},
+      {"IgnoreUnknown in a block for another router does not count",
+       "Host other\n IgnoreUnknown foo\nHost *\n foo 1\n",
+       "/home/admin/.ssh/config:4: unknown option foo; ssh refuses it too (IgnoreUnknown lets "
+       "both pass it by)"},
+      {"old spellings ssh still reads", "ChallengeResponseAuthentication yes\nUseRoaming no\n"
+       "Protocol 2\nKeepAlive yes\nSetupTimeOut 5\n", ""},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Parse(c.text, "", "h").error, c.error);
+  }
+  // A zero byte ends the line, as ssh reads it.
+  const SshConfig zero = Parse(std::string("Port 2200\0junk\n", 16), "", "h");
+  EXPECT_EQ(zero.error, "");
+  EXPECT_EQ(zero.port, 2200);
+}
+
+// Options that would change which router is reached or which key is
+// trusted, and are not built, refuse the run where they apply, naming the
+// line; the values that change nothing pass.
+TEST(SshConfigTest, RefusedOptionsNameTheirLine) {
+  struct Case {
+    const char* text;
+    const char* error;  // empty: fine
+  };
+  const Case kCases[] = {
+      {"CheckHostIP yes\n",
+       "/home/admin/.ssh/config:1: CheckHostIP yes is not supported: it would check the "
+       "router's address in known_hosts as well; no (the default) is fine; remove the line for "
+       "this router"},
+      {"Host h\n BindAddress 127.0.0.2\n",
+       "/home/admin/.ssh/config:2: BindAddress 127.0.0.2 is not supported: it would choose the "
+       "local address the router sees; remove the line for this router"},
+      {"KnownHostsCommand /bin/echo %H\n",
+       "/home/admin/.ssh/config:1: KnownHostsCommand /bin/echo %H is not supported: it would "
+       "take known hosts from a command's output; remove the line for this router"},
+      {"CheckHostIP no\nAddressFamily any\nCanonicalizeHostname no\nVerifyHostKeyDNS no\n"
+       "KnownHostsCommand none\n", ""},
+      // Only where it applies, and only the value that counts.
+      {"Host other\n VerifyHostKeyDNS yes\n", ""},
+      {"CanonicalizeHostname no\nCanonicalizeHostname yes\n", ""},
+      {"IdentityAgent /tmp/agent.sock\n",
+       "/home/admin/.ssh/config:1: IdentityAgent /tmp/agent.sock is not supported: only \"none\" "
+       "or SSH_AUTH_SOCK's agent can be used"},
+      {"Host other\n IdentityAgent /tmp/agent.sock\n", ""},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(Parse(c.text, "", "h").error, c.error);
+  }
+}
+
+// The password leaves only by a way the configuration allows; a way that
+// is excluded names every line that excludes it.
+TEST(SshConfigTest, PasswordWaysNameTheLinesThatExcludeThem) {
+  struct Case {
+    const char* text;
+    bool password;
+    const char* passwordBy;
+    bool interactive;
+    const char* interactiveBy;
+    bool interactiveFirst;
+    bool keys;
+  };
+  const Case kCases[] = {
+      {"", true, "", true, "", false, true},
+      {"Host *\n PasswordAuthentication no\n", false,
+       "PasswordAuthentication no at /home/admin/.ssh/config:2", true, "", false, true},
+      {"ChallengeResponseAuthentication no\n", true, "", false,
+       "ChallengeResponseAuthentication no at /home/admin/.ssh/config:1", false, true},
+      {"BatchMode yes\n", false, "BatchMode yes at /home/admin/.ssh/config:1", false,
+       "BatchMode yes at /home/admin/.ssh/config:1", false, true},
+      {"NumberOfPasswordPrompts 0\nPasswordAuthentication no\n", false,
+       "PasswordAuthentication no at /home/admin/.ssh/config:2 and NumberOfPasswordPrompts 0 at "
+       "/home/admin/.ssh/config:1",
+       false, "NumberOfPasswordPrompts 0 at /home/admin/.ssh/config:1", false, true},
+      {"PreferredAuthentications publickey\n", false,
+       "PreferredAuthentications publickey at /home/admin/.ssh/config:1", false,
+       "PreferredAuthentications publickey at /home/admin/.ssh/config:1", false, true},
+      {"PreferredAuthentications keyboard-interactive,password\n", true, "", true, "", true,
+       false},
+      {"PubkeyAuthentication no\n", true, "", true, "", false, false},
+      // The first value wins: a later "no" changes nothing.
+      {"BatchMode no\nBatchMode yes\n", true, "", true, "", false, true},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.text);
+    const SshConfig config = Parse(c.text, "", "h");
+    EXPECT_EQ(config.error, "");
+    EXPECT_EQ(config.password.allowed, c.password);
+    EXPECT_EQ(config.password.excludedBy, c.passwordBy);
+    EXPECT_EQ(config.keyboardInteractive.allowed, c.interactive);
+    EXPECT_EQ(config.keyboardInteractive.excludedBy, c.interactiveBy);
+    EXPECT_EQ(config.keyboardInteractiveFirst, c.interactiveFirst);
+    EXPECT_EQ(config.pubkeyAuthentication, c.keys);
+  }
+}
+
+TEST(SshConfigTest, HostKeyAliasAndRevokedKeys) {
+  const SshConfig config =
+      Parse("Host r1\n HostKeyAlias Router1\n RevokedHostKeys ~/.ssh/revoked_%n\n", "", "r1");
+  EXPECT_EQ(config.hostKeyAlias, "router1");  // looked up in lower case, as by ssh
+  EXPECT_EQ(config.revokedHostKeys, "/home/admin/.ssh/revoked_r1");
+  EXPECT_EQ(Parse("RevokedHostKeys none\n", "", "r1").revokedHostKeys, "");
+}
+
+TEST(SshConfigTest, RevokedKeysFileReadsAsRevokedLines) {
+  const KnownHostsText revoked = RevokedKeysAsKnownHosts(
+      {"/r", true, "# old ones\n\nssh-ed25519 AAAA x\r\n  ssh-rsa BBBB"});
+  EXPECT_EQ(revoked.text,
+            "# old ones\n\n@revoked * ssh-ed25519 AAAA x\r\n@revoked *   ssh-rsa BBBB\n");
+  EXPECT_TRUE(IsKeyRevocationList(std::string("SSHKRL\n\0\0\0\1", 11)));
+  EXPECT_FALSE(IsKeyRevocationList("SSHKRL\n"));
+}
+
+// Every keyword once, each old spelling pointing at a keyword of the table,
+// and a reason for every row: the README's table is made from it.
+TEST(SshConfigTest, OptionTableIsWhole) {
+  size_t count = 0;
+  const SshOption* options = SshOptions(&count);
+  std::set<std::string> seen;
+  for (size_t i = 0; i < count; ++i) {
+    SCOPED_TRACE(options[i].keyword);
+    std::string lower;
+    for (const char* c = options[i].keyword; *c != '\0'; ++c) {
+      lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(*c))));
+    }
+    EXPECT_TRUE(seen.insert(lower).second);
+    EXPECT_NE(std::string(options[i].why), "");
+    EXPECT_EQ(options[i].harmless != nullptr && options[i].use != OptionUse::kRefused, false);
+    if (options[i].sameAs != nullptr) {
+      bool found = false;
+      for (size_t j = 0; j < count; ++j) {
+        found = found || std::string(options[j].keyword) == options[i].sameAs;
+      }
+      EXPECT_TRUE(found);
+    }
+  }
+}
+
+// The README's table of keywords is this table, row for row, so the two
+// cannot drift apart.
+TEST(SshConfigTest, ReadmeTableIsTheKeywordTable) {
+  std::ifstream readme(SWK_README);
+  ASSERT_TRUE(readme.good());
+  std::vector<std::string> documented;
+  for (std::string line; std::getline(readme, line);) {
+    if (line.rfind("| `", 0) == 0 &&
+        (line.find("` | honoured |") != std::string::npos ||
+         line.find("` | no effect |") != std::string::npos ||
+         line.find("` | refused |") != std::string::npos)) {
+      documented.push_back(line);
+    }
+  }
+  static const char* const kWords[] = {"honoured", "no effect", "refused"};
+  size_t count = 0;
+  const SshOption* options = SshOptions(&count);
+  std::vector<std::string> table;
+  for (size_t i = 0; i < count; ++i) {
+    table.push_back(std::string("| `") + options[i].keyword + "` | " +
+                    kWords[static_cast<int>(options[i].use)] + " | " + options[i].why + " |");
+  }
+  EXPECT_EQ(documented, table);
 }
 
 TEST(SshConfigTest, ProxyJumpRunsSshThroughTheHops) {

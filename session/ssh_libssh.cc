@@ -99,6 +99,12 @@ struct OpenSession {
   mutable bool ackPromptly = true;
   std::vector<std::string> identityFiles;  // tried in order after the agent
   bool identitiesOnly = false;             // no agent keys
+  bool pubkeyAuthentication = true;        // keys are tried at all
+  bool useAgent = true;
+  // Where the configuration lets the password go, and in which order.
+  PasswordWay password;
+  PasswordWay keyboardInteractive;
+  bool keyboardInteractiveFirst = false;
   SshFailure failure = SshFailure::kNone;
   std::string failureText;
 };
@@ -273,6 +279,33 @@ std::string Fingerprint(ssh_key key) {
   return fingerprint;
 }
 
+// Whether RevokedHostKeys' file speaks against the key the server showed;
+// *reason then says why. As ssh does, it fails closed: a file missing or
+// unreadable, or a line in it that cannot be read, refuses the key. A
+// binary key revocation list is not read.
+bool RevokedByFile(const std::string& path, const std::string& host, int port,
+                   const ShownKey& shown, std::string* reason) {
+  std::string text;
+  const SmallFileStatus status = ReadSmallFile(path, kSshFileMaxBytes, &text);
+  if (status != SmallFileStatus::kRead) {
+    *reason = "the router's host key is unverifiable, the RevokedHostKeys file " + path +
+              (status == SmallFileStatus::kMissing ? " is missing" : " cannot be read");
+    return true;
+  }
+  if (IsKeyRevocationList(text)) {
+    *reason = "the router's host key is unverifiable: RevokedHostKeys " + path +
+              " is a binary key revocation list, which swKicker cannot read; list the revoked "
+              "public keys in a text file, one a line";
+    return true;
+  }
+  const HostKeyVerdict verdict =
+      CheckHostKey({RevokedKeysAsKnownHosts({path, true, text})}, host, port, shown.type,
+                   shown.base64);
+  if (verdict.status == HostKeyStatus::kUnknown) return false;
+  *reason = HostKeyReason(verdict);
+  return true;
+}
+
 // Judges the key the server showed against known_hosts, after the key
 // exchange and before any authentication: a refused key means the password
 // never leaves; *reason then says why in one short line naming the file and
@@ -295,6 +328,10 @@ bool HostKeyAcceptable(ssh_session session, const std::vector<KnownHostsText>& f
   }
   ssh_string_free_char(base64);
   ssh_key_free(key);
+  if (!shown.type.empty() && !config.revokedHostKeys.empty() &&
+      RevokedByFile(config.revokedHostKeys, host, port, shown, reason)) {
+    return false;
+  }
   *reason = HostKeyReason(verdict);
   // As ssh does: the key the router showed, and the line that forgets the
   // old entry, for an admin who knows the router's key really changed.
@@ -308,6 +345,11 @@ bool HostKeyAcceptable(ssh_session session, const std::vector<KnownHostsText>& f
   if (config.strictHostKeyChecking == StrictHostKeyChecking::kYes) {
     *reason = "the router's host key is not known and StrictHostKeyChecking is yes: add it to " +
               files[0].path;
+    return false;
+  }
+  if (config.strictHostKeyChecking == StrictHostKeyChecking::kAsk) {
+    *reason = "the router's host key is not known and StrictHostKeyChecking is ask, but nobody "
+              "is there to answer: add the key to " + files[0].path;
     return false;
   }
   if (config.strictHostKeyChecking == StrictHostKeyChecking::kAcceptNew &&
@@ -514,7 +556,8 @@ bool IdentityFileAccepted(const OpenSession* open, const std::string& path) {
 bool PublicKeyAccepted(const OpenSession* open) {
 #ifndef _WIN32
   ssh_session session = open->session;
-  if (AgentNamed() && !open->identitiesOnly && AgentAnswers(kAgentDeadlineMs) &&
+  if (open->useAgent && AgentNamed() && !open->identitiesOnly &&
+      AgentAnswers(kAgentDeadlineMs) &&
       RunStep(open, SSH_AUTH_AGAIN, [&] { return ssh_userauth_agent(session, nullptr); }) ==
           SSH_AUTH_SUCCESS) {
     return true;
@@ -535,20 +578,35 @@ SshFailure Authenticate(OpenSession* open, const char* password) {
   if (none != SSH_AUTH_DENIED && none != SSH_AUTH_PARTIAL) return AuthFailure(open, none);
   int methods = ssh_userauth_list(session, nullptr);
   // The password goes out only when no key was accepted.
-  if ((methods & SSH_AUTH_METHOD_PUBLICKEY) != 0) {
+  if ((methods & SSH_AUTH_METHOD_PUBLICKEY) != 0 && open->pubkeyAuthentication) {
     if (PublicKeyAccepted(open)) return SshFailure::kNone;
     methods = ssh_userauth_list(session, nullptr);
   }
-  if ((methods & SSH_AUTH_METHOD_PASSWORD) != 0) {
+  // Only by a way the configuration allows, in its order.
+  const bool passwordOffered = (methods & SSH_AUTH_METHOD_PASSWORD) != 0;
+  const bool interactiveOffered = (methods & SSH_AUTH_METHOD_INTERACTIVE) != 0;
+  const bool byPassword = passwordOffered && open->password.allowed;
+  const bool byInteractive = interactiveOffered && open->keyboardInteractive.allowed;
+  if (byPassword && !(byInteractive && open->keyboardInteractiveFirst)) {
     const int rc = RunStep(open, SSH_AUTH_AGAIN,
                            [&] { return ssh_userauth_password(session, nullptr, password); });
     return rc == SSH_AUTH_SUCCESS ? SshFailure::kNone : AuthFailure(open, rc);
   }
-  if ((methods & SSH_AUTH_METHOD_INTERACTIVE) != 0) {
-    return KeyboardInteractive(open, password);
+  if (byInteractive) return KeyboardInteractive(open, password);
+  if (!passwordOffered && !interactiveOffered) {
+    return open->Fail(SshFailure::kAuthenticationRefused,
+                      "the router offers no password authentication.");
   }
-  return open->Fail(SshFailure::kAuthenticationRefused,
-                    "the router offers no password authentication.");
+  std::vector<std::string> excluded;
+  if (passwordOffered) {
+    excluded.push_back("password authentication by " + open->password.excludedBy);
+  }
+  if (interactiveOffered) {
+    excluded.push_back("keyboard-interactive by " + open->keyboardInteractive.excludedBy);
+  }
+  std::string text = "the password was not sent: the SSH configuration excludes ";
+  for (size_t i = 0; i < excluded.size(); ++i) text += (i > 0 ? ", and " : "") + excluded[i];
+  return open->Fail(SshFailure::kAuthenticationRefused, text + ".");
 }
 
 SshFailure RequestAuthService(OpenSession* open) {
@@ -780,6 +838,12 @@ bool ApplyConfig(ssh_session session, const SshConfig& config, const std::string
     }
   }
   if (!config.hostKeyAlgorithms.set && !PreferKnownKeyTypes(session, knownTypes)) return false;
+  // ssh's own floor is 1024 bits, whatever the line says.
+  const int rsaBits = std::max(config.requiredRsaSize, 1024);
+  if (config.requiredRsaSize > 0 &&
+      ssh_options_set(session, SSH_OPTIONS_RSA_MIN_SIZE, &rsaBits) != 0) {
+    return false;
+  }
   return proxyCommand.empty() ||
          ssh_options_set(session, SSH_OPTIONS_PROXYCOMMAND, proxyCommand.c_str()) == 0;
 }
@@ -861,6 +925,25 @@ std::string NoSharedAlgorithmText(const OpenSession* open, const SshConfig& conf
   return NoSharedAlgorithmReason(host, configPath, needs) + ".";
 }
 
+// Why a user name cannot be used; empty when it can. The SSH library
+// refuses names that ssh would try (Debian's libssh 0.10.6: a leading "-",
+// or any of the characters below, which a shell would read): those get a
+// reason of this program's own, the same on every platform.
+std::string UserNameProblem(const std::string& user) {
+  static const char kRefused[] = "\"$&'(),;<>\\`{|}";
+  if (user.empty()) {
+    return "no user name: /user: is empty, the SSH configuration sets no User, and this "
+           "process's user has no name.";
+  }
+  if (user[0] == '-' || user.find_first_of(kRefused) != std::string::npos) {
+    std::string shown;
+    for (const char* c = kRefused; *c != '\0'; ++c) shown += std::string(" ") + *c;
+    return "the user name \"" + user + "\" cannot be used: this program's SSH library refuses "
+           "a name that starts with - or holds any of" + shown + ".";
+  }
+  return std::string();
+}
+
 // SshConnectA's work on a new session: false, with open's failure set, when
 // it could not be opened (open's end then frees whatever it got).
 bool OpenSessionOn(OpenSession* open, const char* host, int32_t port, const char* user,
@@ -892,7 +975,14 @@ bool OpenSessionOn(OpenSession* open, const char* host, int32_t port, const char
     return false;
   }
   if (port == 0) port = config.port != 0 ? config.port : kSshDefaultPort;
-  if (user[0] == '\0' && !config.user.empty()) user = config.user.c_str();
+  // No user given: the configuration's, else this process's, as ssh does.
+  const std::string localUser = user[0] == '\0' && config.user.empty() ? LocalUserName() : "";
+  if (user[0] == '\0') user = !config.user.empty() ? config.user.c_str() : localUser.c_str();
+  const std::string userProblem = UserNameProblem(user);
+  if (!userProblem.empty()) {
+    open->Fail(SshFailure::kOther, userProblem);
+    return false;
+  }
   t_route = SshRoute();
   t_route.host = config.hostName;
   t_route.port = port;
@@ -908,14 +998,25 @@ bool OpenSessionOn(OpenSession* open, const char* host, int32_t port, const char
   open->identityFiles = config.identityFiles.empty() ? DefaultIdentityFiles()
                                                      : config.identityFiles;
   open->identitiesOnly = config.identitiesOnly;
+  open->pubkeyAuthentication = config.pubkeyAuthentication;
+  open->useAgent = config.useAgent;
+  open->password = config.password;
+  open->keyboardInteractive = config.keyboardInteractive;
+  open->keyboardInteractiveFirst = config.keyboardInteractiveFirst;
   open->session = ssh_new();
   if (open->session == nullptr) return false;
   // Read once: the same text orders the key exchange and judges its key.
-  std::vector<std::string> knownHostsPaths =
-      config.userKnownHostsFiles.empty() ? std::vector<std::string>{UserKnownHostsPath()}
-                                         : config.userKnownHostsFiles;
+  // Unset, each option names two files, as with ssh: known_hosts and
+  // known_hosts2 (a key listed or revoked only in the second counts too);
+  // a new router is recorded in the first.
+  std::vector<std::string> knownHostsPaths = config.userKnownHostsFiles;
+  if (knownHostsPaths.empty()) {
+    knownHostsPaths.push_back(UserKnownHostsPath());
+    if (knownHostsPaths[0] != NullPath()) knownHostsPaths.push_back(knownHostsPaths[0] + "2");
+  }
   if (config.globalKnownHostsFiles.empty()) {
     knownHostsPaths.push_back(GlobalKnownHostsPath());
+    knownHostsPaths.push_back(GlobalKnownHostsPath() + "2");
   } else {
     knownHostsPaths.insert(knownHostsPaths.end(), config.globalKnownHostsFiles.begin(),
                            config.globalKnownHostsFiles.end());
@@ -943,17 +1044,14 @@ bool OpenSessionOn(OpenSession* open, const char* host, int32_t port, const char
   const std::string knownName =
       CanonicalAddress(SessionHost(open->session, config.hostName.c_str()));
   t_route.host = knownName;
-  // libssh fills in the local login name for an empty user, as ssh does.
-  char* usedUser = nullptr;
-  if (t_route.user.empty() &&
-      ssh_options_get(open->session, SSH_OPTIONS_USER, &usedUser) == SSH_OK) {
-    t_route.user = usedUser;
-  }
-  ssh_string_free_char(usedUser);
+  // Under HostKeyAlias known_hosts names the router by the alias alone,
+  // without its port, as ssh reads and writes it.
+  const std::string keyName = config.hostKeyAlias.empty() ? knownName : config.hostKeyAlias;
+  const int keyPort = config.hostKeyAlias.empty() ? port : kSshDefaultPort;
   optionsSet = optionsSet &&
                ssh_options_set(open->session, SSH_OPTIONS_HOST, knownName.c_str()) == 0 &&
                ApplyConfig(open->session, config, proxyCommand,
-                           KnownHostKeyTypes(knownHosts, knownName, port));
+                           KnownHostKeyTypes(knownHosts, keyName, keyPort));
   if (!optionsSet) {
     const std::string text = ssh_get_error(open->session);
     open->Fail(SshFailure::kOther,
@@ -989,7 +1087,7 @@ bool OpenSessionOn(OpenSession* open, const char* host, int32_t port, const char
     } else {
       open->Fail(SshFailure::kOther, reason);
     }
-  } else if (!HostKeyAcceptable(session, knownHosts, knownName, port, config, &reason)) {
+  } else if (!HostKeyAcceptable(session, knownHosts, keyName, keyPort, config, &reason)) {
     open->Fail(SshFailure::kHostKeyRefused, reason + ".");
   } else if (RequestAuthService(open) == SshFailure::kNone &&
              Authenticate(open, password) == SshFailure::kNone &&

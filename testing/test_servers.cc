@@ -123,3 +123,38 @@ bool OwnSystemSshConfig(const std::string& path) {
 }
 
 void ReleaseSystemSshConfig() { umount2(kSystemSshConfig, MNT_DETACH); }
+
+void ReplaceAll(std::string* text, const std::string& from, const std::string& to) {
+  for (size_t at = text->find(from); at != std::string::npos; at = text->find(from, at)) {
+    text->replace(at, from.size(), to);
+    at += to.size();
+  }
+}
+
+std::string PublicBase64(const std::string& pubFile) {
+  std::istringstream fields(ReadAll(pubFile));
+  std::string type, base64;
+  fields >> type >> base64;
+  return base64;
+}
+
+std::string SshdLogSince(const std::string& log, size_t mark, int waitMs) {
+  std::string seen;
+  for (int waited = 0;; waited += 100) {
+    const std::string all = ReadAll(log);
+    seen = all.size() > mark ? all.substr(mark) : std::string();
+    if (waited >= waitMs || seen.find("Connection closed") != std::string::npos ||
+        seen.find("Disconnected from") != std::string::npos ||
+        seen.find("Received disconnect") != std::string::npos ||
+        seen.find("Connection reset") != std::string::npos) {
+      return seen;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+bool SshdSawPassword(const std::string& seen) {
+  return seen.find("method password") != std::string::npos ||
+         seen.find("password for") != std::string::npos ||
+         seen.find("keyboard-interactive") != std::string::npos;
+}

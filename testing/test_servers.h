@@ -64,4 +64,18 @@ bool OwnSystemSshConfig(const std::string& path);
 /// Puts the machine's file back in this namespace.
 void ReleaseSystemSshConfig();
 
+/// Replaces every from in *text with to.
+void ReplaceAll(std::string* text, const std::string& from, const std::string& to);
+
+/// The base64 field of a public key file (FILE.pub).
+std::string PublicBase64(const std::string& pubFile);
+
+/// What sshd's log at log holds after mark (a size of it taken before a
+/// client ran), once it shows the connection's end or waitMs have passed.
+std::string SshdLogSince(const std::string& log, size_t mark, int waitMs);
+
+/// Whether such a part of sshd's log (LogLevel DEBUG1) shows an attempt
+/// with a password, by either method.
+bool SshdSawPassword(const std::string& seen);
+
 #endif  // TESTING_TEST_SERVERS_H_
