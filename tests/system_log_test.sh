@@ -200,27 +200,26 @@ read -r used_host used_port used_user < <(ssh -G -F "$HOME/.ssh/config" myrouter
        END { print h, p, u }')
 [ "$used_host $used_port $used_user" = "127.0.0.1 $port admin" ] ||
   fail "ssh -G myrouter: $used_host $used_port $used_user"
-before=$(lines)
-status=0
-in_namespace setsid -w "$program" /user: "/pw:$password" /port: /v:n /ip:myrouter \
-  </dev/null >/dev/null 2>&1 || status=$?
-[ "$status" -eq 0 ] || fail "alias: exit status $status"
-wait_lines $((before + 1))
-line=$(sed -n "$((before + 1))p" "$work/received")
-expected="address=$used_host port=$used_port user=$used_user name=myrouter outcome=answered"
-[[ "$line" =~ swKicker\[[0-9]+\]:\ (.*)$ ]] && [ "${BASH_REMATCH[1]}" = "$expected" ] ||
-  fail "alias: got '$line', expected '$expected'"
+# alias_run NAME LINE EXPECTED ARGS...: a cron-like run of ARGS ending with
+# 0, whose log line LINE (after the lines before it) is EXPECTED.
+alias_run() {
+  local name=$1 at=$(($(lines) + $2)) expected=$3
+  shift 3
+  status=0
+  in_namespace setsid -w "$program" "$@" </dev/null >/dev/null 2>&1 || status=$?
+  [ "$status" -eq 0 ] || fail "$name: exit status $status"
+  wait_lines "$at"
+  line=$(sed -n "${at}p" "$work/received")
+  [[ "$line" =~ swKicker\[[0-9]+\]:\ (.*)$ ]] && [ "${BASH_REMATCH[1]}" = "$expected" ] ||
+    fail "$name: got '$line', expected '$expected'"
+}
+alias_run alias 1 "address=$used_host port=$used_port user=$used_user name=myrouter outcome=answered" \
+  /user: "/pw:$password" /port: /v:n /ip:myrouter
 echo "/pw:$password /ip:myrouter" >"$work/alias.list"
 chmod 600 "$work/alias.list"
-status=0
-in_namespace setsid -w "$program" "/list:$work/alias.list" /v:n "/report:$work/alias.csv" \
-  </dev/null >/dev/null 2>&1 || status=$?
-[ "$status" -eq 0 ] || fail "alias fleet: exit status $status"
-wait_lines $((before + 3))
-line=$(sed -n "$((before + 2))p" "$work/received")
-expected="line=1 address=$used_host port=$used_port user=$used_user name=myrouter outcome=answered"
-[[ "$line" =~ swKicker\[[0-9]+\]:\ (.*)$ ]] && [ "${BASH_REMATCH[1]}" = "$expected" ] ||
-  fail "alias fleet: got '$line', expected '$expected'"
+alias_run "alias fleet" 1 \
+  "line=1 address=$used_host port=$used_port user=$used_user name=myrouter outcome=answered" \
+  "/list:$work/alias.list" /v:n "/report:$work/alias.csv"
 tr -d '\r' <"$work/alias.csv" | grep -qxE "1,127\.0\.0\.1,$port,admin,0,rebooted,,[0-9.]+,myrouter,," ||
   fail "alias fleet: report: $(cat "$work/alias.csv")"
 rm -f "$HOME/.ssh/config"
