@@ -74,7 +74,7 @@ const Lines kUsageText = {
     "exit status: 0 done, 1 options or other failure, 2 name not resolved, 3 refused, "
     "4 timed out, 5 host key refused, 6 login refused, 7 answer not delivered, 8 router "
     "reported a failure, 9 no shared algorithm, 10 a router of the fleet failed, 11 not down, "
-    "12 not back",
+    "12 not back, 13 report not written whole",
     "--help shows this text, --version the version",
 };
 
@@ -93,7 +93,7 @@ const Lines kUsageScreen = Joined(
      "out, 5 host key refused, 6",
      "login refused, 7 answer not delivered, 8 router reported a failure, 9 no shared "
      "algorithm, 10 a router of the fleet",
-     "failed, 11 not down, 12 not back", kUsageText.back()});
+     "failed, 11 not down, 12 not back, 13 report not written whole", kUsageText.back()});
 
 const Lines kUsage = Joined(kUsageScreen, {"", "", "press any key to quit"});
 

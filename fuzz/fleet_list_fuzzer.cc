@@ -70,9 +70,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(routers.empty());
     const std::string where = std::string(kName) + ":";
     FUZZ_CHECK(error.rfind(where, 0) == 0);
-    // Only the first line's password is known not to be anything else too.
+    // Only the first line's password is known not to be anything else too:
+    // the same text elsewhere may be an address, which a reason names (now
+    // that a line needs no /user: or /port:, such a line is reached sooner).
     const size_t first = text.find(kSecret);
-    if (first == std::string::npos || text.find(kSecret, first + 1) == std::string::npos) {
+    if (withSecret && text.find(kSecret, first + 1) == std::string::npos) {
       FUZZ_CHECK(error.find(kSecret) == std::string::npos);
     }
     // "list:N: reason" names a line of the text.
