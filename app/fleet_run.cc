@@ -23,7 +23,7 @@
 #include "session/reboot_session.h"
 #include "session/router_return.h"
 #include "session/router_watch.h"
-#include "session/ssh_peer.h"
+#include "ssh/ssh_peer.h"
 
 namespace {
 

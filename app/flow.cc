@@ -15,9 +15,9 @@
 #include "session/reboot_session.h"
 #include "session/router_return.h"
 #include "session/router_watch.h"
-#include "session/ssh_library.h"
+#include "ssh/ssh_library.h"
 #include "base/wipe.h"
-#include "session/ssh_peer.h"
+#include "ssh/ssh_peer.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "session/router_return.h"
-#include "session/ssh_library.h"
+#include "ssh/ssh_library.h"
 
 namespace {
 

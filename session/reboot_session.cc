@@ -5,7 +5,7 @@
 #include "base/numbers.h"
 #include "console/console.h"
 #include "session/router_return.h"
-#include "session/ssh_library.h"
+#include "ssh/ssh_library.h"
 #include "base/wipe.h"
 
 namespace {

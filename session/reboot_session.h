@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "session/ssh_library.h"
+#include "ssh/ssh_library.h"
 
 /// One SSH conversation with the router: connect with the remote command
 /// "/system reboot", read its question, answer "y", disconnect. Reports every

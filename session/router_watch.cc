@@ -18,7 +18,7 @@
 
 #include "base/clock.h"
 #include "base/numbers.h"
-#include "session/socket.h"
+#include "ssh/socket.h"
 
 namespace {
 
