@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "session/reboot_session.h"
+#include "app/reboot_console.h"
 #include "ssh/ssh_library.h"
 #include "testing/forced_command_router.h"
 #include "testing/memory_screen.h"

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "testing/memory_screen.h"
-#include "session/reboot_session.h"
+#include "app/reboot_console.h"
 #include "ssh/ssh_library.h"
 #include "ssh/ssh_peer.h"
 #include "testing/test_process.h"

@@ -11,7 +11,7 @@
 
 #include "testing/memory_screen.h"
 #include "testing/forced_command_router.h"
-#include "session/reboot_session.h"
+#include "app/reboot_console.h"
 #include "ssh/ssh_library.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "testing/memory_screen.h"
-#include "session/reboot_session.h"
+#include "app/reboot_console.h"
 #include "ssh/ssh_library.h"
 
 const char kRouterPassword[] = "Kick-7 pass";

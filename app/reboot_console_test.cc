@@ -2,7 +2,7 @@
 // in-memory screen: what reaches the library, what is printed, what is
 // returned.
 
-#include "session/reboot_session.h"
+#include "app/reboot_console.h"
 
 #include <gtest/gtest.h>
 
