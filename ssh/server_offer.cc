@@ -161,3 +161,68 @@ bool ReadServerOffer(const std::string& host, int port, int64_t deadlineMs, int6
   CloseTcpSocket(c.socket);
   return read;
 }
+
+// libssh's words for a key exchange that found nothing common:
+// "kex error : no match for method NAME: server [LIST], client [LIST]".
+bool KexMismatch(const std::string& text, AlgorithmNeed* need) {
+  static const struct {
+    const char* name;
+    AlgorithmKind kind;
+  } kMethods[] = {
+      {"kex algos", AlgorithmKind::kKex},
+      {"server host key algo", AlgorithmKind::kHostKey},
+      {"encryption client->server", AlgorithmKind::kCipher},
+      {"encryption server->client", AlgorithmKind::kCipher},
+      {"mac algo client->server", AlgorithmKind::kMac},
+      {"mac algo server->client", AlgorithmKind::kMac},
+  };
+  const std::string marker = "no match for method ";
+  const size_t at = text.find(marker);
+  if (at == std::string::npos) return false;
+  const size_t nameStart = at + marker.size();
+  const size_t offerStart = text.find(": server [", nameStart);
+  const size_t offerEnd = offerStart == std::string::npos ? offerStart : text.find(']', offerStart);
+  if (offerEnd == std::string::npos) return false;
+  const std::string name = text.substr(nameStart, offerStart - nameStart);
+  for (const auto& method : kMethods) {
+    if (name == method.name) {
+      need->kind = method.kind;
+      need->offered = Offered(text.substr(offerStart + 10, offerEnd - offerStart - 10));
+      need->allow.clear();
+      return true;
+    }
+  }
+  return false;
+}
+
+// The reason for a router that shares no algorithm with this side; empty
+// when it shares one of every kind, and the failure was another. The SSH
+// library names only the first kind it found nothing common in, and loses
+// even that when the router closes the connection before it has read its
+// offer: the router's offer is read on a connection of its own (no key
+// exchange follows), except through a proxy, where the library's words are
+// all there is.
+std::string NoSharedAlgorithmText(const SshConfig& config, const std::string& given,
+                                  const std::string& hostName, int port, bool direct,
+                                  const std::string& libraryText,
+                                  bool (*supported)(AlgorithmKind kind, const std::string& name),
+                                  int64_t deadlineMs) {
+  std::vector<AlgorithmNeed> needs;
+  ServerOffer offer;
+  if (direct && ReadServerOffer(hostName, port, deadlineMs, MonotonicMs, &offer)) {
+    needs = AlgorithmNeeds(offer, config, supported);
+  } else {
+    AlgorithmNeed need;
+    if (KexMismatch(libraryText, &need)) {
+      need.allow = AlgorithmToAllow(need.offered, supported, need.kind);
+      needs.push_back(need);
+    }
+  }
+  if (needs.empty()) return std::string();
+#if defined(_WIN32)
+  const char* configPath = "%USERPROFILE%\\.ssh\\config";
+#else
+  const char* configPath = "~/.ssh/config";
+#endif
+  return NoSharedAlgorithmReason(given, configPath, needs) + ".";
+}

@@ -46,4 +46,22 @@ std::vector<AlgorithmNeed> AlgorithmNeeds(const ServerOffer& offer, const SshCon
 bool ReadServerOffer(const std::string& host, int port, int64_t deadlineMs,
                      int64_t (*nowMs)(), ServerOffer* offer);
 
+/// Reads the SSH library's words for a key exchange that found nothing
+/// common ("kex error : no match for method NAME: server [LIST], client
+/// [LIST]") into need's kind and offered list; false for any other words.
+bool KexMismatch(const std::string& text, AlgorithmNeed* need);
+
+/// Why the router at hostName:port (named given by the user) shares no
+/// algorithm with this side, naming what it offers and the configuration
+/// lines that would allow it; empty when it shares one of every kind and
+/// the failure was another. direct: the session went straight to the
+/// router (not through a proxy), so its offer is read on a connection of
+/// its own until deadlineMs; else libraryText is all there is. supported
+/// says what the SSH library can do.
+std::string NoSharedAlgorithmText(const SshConfig& config, const std::string& given,
+                                  const std::string& hostName, int port, bool direct,
+                                  const std::string& libraryText,
+                                  bool (*supported)(AlgorithmKind kind, const std::string& name),
+                                  int64_t deadlineMs);
+
 #endif  // SSH_SERVER_OFFER_H_
