@@ -3,6 +3,7 @@
 #include "base/clock.h"
 #include "ssh/socket.h"
 #include "ssh/tcp_connect.h"
+#include "ssh/version_line.h"
 
 #include <algorithm>
 #include <string_view>
@@ -13,9 +14,6 @@ constexpr unsigned char kMsgKexInit = 20;
 constexpr size_t kCookieBytes = 16;
 // RFC 4253 makes a client take packets of at least 35000 bytes.
 constexpr uint32_t kMaxPacketBytes = 35000;
-// Lines a server may send before its version line (RFC 4253, 4.2).
-constexpr int kMaxLinesBeforeVersion = 50;
-constexpr size_t kMaxLineBytes = 8192;
 constexpr char kVersionLine[] = "SSH-2.0-swKicker\r\n";
 
 uint32_t ReadUint32(const std::string& bytes, size_t at) {
@@ -66,16 +64,17 @@ std::string Take(Connection* c, size_t count) {
   return bytes;
 }
 
+// Takes the bytes up to and with the server's identification line.
 bool SkipToVersionLine(Connection* c) {
-  for (int lines = 0; lines < kMaxLinesBeforeVersion; ++lines) {
-    size_t end;
-    while ((end = c->buffer.find('\n')) == std::string::npos) {
-      if (c->buffer.size() > kMaxLineBytes || !Fill(c, c->buffer.size() + 1)) return false;
+  for (;;) {
+    size_t end = 0;
+    const VersionLineScan scan = FindVersionLine(c->buffer, &end);
+    if (scan == VersionLineScan::kFound) {
+      Take(c, end);
+      return true;
     }
-    const std::string line = Take(c, end + 1);
-    if (line.rfind("SSH-", 0) == 0) return true;
+    if (scan == VersionLineScan::kRefused || !Fill(c, c->buffer.size() + 1)) return false;
   }
-  return false;
 }
 
 bool ReadKexInitPayload(Connection* c, std::string* payload) {

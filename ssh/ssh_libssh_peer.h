@@ -1,8 +1,9 @@
 #ifndef SSH_SSH_LIBSSH_PEER_H_
 #define SSH_SSH_LIBSSH_PEER_H_
 
-// Shared by the two files built on libssh (ssh_libssh.cc and
-// ssh_libssh_peer.cc); nothing else includes it.
+// Shared by the files built on libssh (see ssh_libssh_session.h) and
+// ssh_libssh_peer.cc, which keeps the router's address and host key;
+// nothing else includes it.
 
 #include <libssh/libssh.h>
 

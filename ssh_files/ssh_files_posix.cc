@@ -1,3 +1,6 @@
+// Where the user's SSH files are on POSIX systems (~/.ssh and /etc/ssh),
+// the agent's socket, and the file operations that differ there.
+
 #include "ssh_files/ssh_files.h"
 
 #include <errno.h>

@@ -1,3 +1,6 @@
+// Where the user's SSH files are on Windows (%USERPROFILE%\.ssh and
+// %PROGRAMDATA%\ssh, as Windows' own OpenSSH client has them), and the file
+// operations that differ there. rand_s needs _CRT_RAND_S before any header.
 #define _CRT_RAND_S
 #include "ssh_files/ssh_files.h"
 
