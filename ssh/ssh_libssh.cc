@@ -359,7 +359,7 @@ bool OpenSessionOn(OpenSession* open, const char* host, int32_t port, const char
       !ConnectTcp(open, target.knownName.c_str(), port, config.connectTimeoutSeconds)) {
     return false;
   }
-  // Up to the command, every step runs non-blocking under this file's own
+  // Up to the command, every step runs non-blocking under the client's own
   // bounds: libssh's timeout holds for each wait, not for a whole step or
   // the whole session.
   ssh_set_blocking(open->session, 0);
