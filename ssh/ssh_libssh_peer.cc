@@ -17,10 +17,10 @@
 
 #include "base/clock.h"
 #include "base/numbers.h"
-#include "ssh_files/ssh_config.h"
-#include "ssh_files/ssh_files.h"
 #include "ssh/ssh_peer.h"
 #include "ssh/tcp_connect.h"
+#include "ssh_files/ssh_config.h"
+#include "ssh_files/ssh_files.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "testing/memory_screen.h"
-#include "testing/forced_command_router.h"
 #include "app/reboot_console.h"
 #include "ssh/ssh_library.h"
+#include "testing/forced_command_router.h"
+#include "testing/memory_screen.h"
 
 namespace {
 

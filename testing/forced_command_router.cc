@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "testing/memory_screen.h"
 #include "app/reboot_console.h"
 #include "ssh/ssh_library.h"
+#include "testing/memory_screen.h"
 
 const char kRouterPassword[] = "Kick-7 pass";
 
