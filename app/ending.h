@@ -5,7 +5,6 @@
 
 #include "session/reboot_session.h"
 #include "session/router_return.h"
-#include "session/ssh_library.h"
 
 constexpr int kExitDone = 0;
 constexpr int kExitFailed = 1;

@@ -23,7 +23,6 @@
 #include "session/reboot_session.h"
 #include "session/router_return.h"
 #include "session/router_watch.h"
-#include "session/ssh_peer.h"
 
 namespace {
 
@@ -94,9 +93,6 @@ void Returned(Progress* progress, size_t index, const RouterReturn& back) {
   progress->finished.notify_one();
 }
 
-// The routers, one at a time, on a worker thread: the conversation, and
-// for one that took the answer under /wait:, the hand-over to the watch,
-// which does not hold the job slot. Nothing here prints.
 // Where the session went, in place of what the list gave, when it got as
 // far as reading the SSH configuration.
 void TakeRoute(const SshRoute& route, RouterResult* result) {
@@ -111,6 +107,9 @@ void TakeRoute(const SshRoute& route, RouterResult* result) {
   }
 }
 
+// The routers, one at a time, on a worker thread: the conversation, and
+// for one that took the answer under /wait:, the hand-over to the watch,
+// which does not hold the job slot. Nothing here prints.
 void Work(std::vector<FleetRouter>* routers, int32_t waitSeconds, ReturnWatchPool* watch,
           Progress* progress) {
   // The port is read as a number before any SSH call; a new thread starts
@@ -132,14 +131,11 @@ void Work(std::vector<FleetRouter>* routers, int32_t waitSeconds, ReturnWatchPoo
     result.port = std::to_string(router.portNumber);
     result.user = router.user;
     int sameAs = 0;
-    SshSetPeerCheck(OneSessionPerRouter(progress, router.line, &sameAs));
     const RebootResult talk =
-        RebootQuietly(router.user, &router.password, router.port, router.address);
-    SshSetPeerCheck(nullptr);
+        RebootQuietly(router.user, &router.password, router.port, router.address,
+                      OneSessionPerRouter(progress, router.line, &sameAs));
     TakeRoute(talk.route, &result);
     const bool awaited = talk.failure == SshFailure::kNone && waitSeconds > 0;
-    SshPeer peer;
-    if (awaited && !SshLastPeer(&peer)) peer = SshPeer();
     if (sameAs != 0) {
       Finish(&result, Ending{kExitSameRouter, ""}, SameRouterReason(sameAs),
              progress->startedMs[index]);
@@ -159,7 +155,7 @@ void Work(std::vector<FleetRouter>* routers, int32_t waitSeconds, ReturnWatchPoo
       }
     }
     if (awaited) {
-      watch->Watch(index, peer, waitSeconds, talk.answeredMs);
+      watch->Watch(index, talk.peer, waitSeconds, talk.answeredMs);
     } else {
       progress->finished.notify_one();
     }

@@ -9,15 +9,14 @@
 #include "app/ending.h"
 #include "app/fleet.h"
 #include "app/fleet_run.h"
+#include "app/reboot_console.h"
 #include "app/run_log.h"
-#include "console/console.h"
 #include "base/numbers.h"
+#include "base/wipe.h"
+#include "console/console.h"
 #include "session/reboot_session.h"
 #include "session/router_return.h"
 #include "session/router_watch.h"
-#include "session/ssh_library.h"
-#include "base/wipe.h"
-#include "session/ssh_peer.h"
 
 namespace {
 
@@ -137,9 +136,8 @@ void PrintVerboseLine(const std::string& line, void*) { PrintLine(line); }
 // After the answer: waits for the router to go down and come back with the
 // host key it showed, printing the progress in verbose mode and a failure in
 // both.
-RouterReturn AwaitRouterReturn(int32_t seconds, int64_t answeredMs, bool verbose) {
-  SshPeer peer;
-  if (!SshLastPeer(&peer)) peer = SshPeer();
+RouterReturn AwaitRouterReturn(const SshPeer& peer, int32_t seconds, int64_t answeredMs,
+                               bool verbose) {
   RouterReturn back = WaitForRouterReturn(peer, seconds, answeredMs,
                                           verbose ? PrintVerboseLine : nullptr, nullptr);
   if (back.outcome != ReturnOutcome::kBack) {
@@ -235,26 +233,27 @@ int RunProgramFlow() {
     PrintLine("");
   }
 
-  int64_t answeredMs = 0;
-  // Where the session went, as the SSH configuration made it; what was
-  // given when it got nowhere.
-  SshRoute route;
-  route.host = request.address;
-  route.port = PortFromText(request.port);
-  route.user = request.user;
-  const SshFailure outcome =
-      RunRebootSession(request.user, &request.password, request.port,
-                       request.verbose, request.address, &answeredMs, &route);
+  const RebootResult talk = RebootOnConsole(request.user, &request.password, request.port,
+                                            request.verbose, request.address);
+  const SshFailure outcome = talk.failure;
   Wipe(&request.password);
   Ending ending = EndingFor(outcome);
   // A router that shares no algorithm is told with what to add: a scheduled
   // job's admin reads that in the log line too.
-  char detail[kReasonTextBytes] = {};
-  if (outcome == SshFailure::kNoSharedAlgorithm) SshGetLastError(detail, sizeof detail);
+  const std::string detail =
+      outcome == SshFailure::kNoSharedAlgorithm ? talk.libraryText : std::string();
   RouterReturn back;
   if (outcome == SshFailure::kNone && waitSeconds > 0) {
-    back = AwaitRouterReturn(waitSeconds, answeredMs, verbose);
+    back = AwaitRouterReturn(talk.peer, waitSeconds, talk.answeredMs, verbose);
     ending = EndingFor(back.outcome);
+  }
+  // Where the session went, as the SSH configuration made it; what was
+  // given when it got nowhere.
+  SshRoute route = talk.route;
+  if (route.host.empty()) {
+    route.host = request.address;
+    route.port = PortFromText(request.port);
+    route.user = request.user;
   }
   const std::string addedKey = route.addedFingerprint.empty()
                                    ? std::string()
@@ -265,7 +264,7 @@ int RunProgramFlow() {
                    .givenName = route.host != request.address ? std::string_view(request.address)
                                                                : std::string_view(),
                    .outcome = ending.status == kExitDone ? "answered" : "failed",
-                   .reason = detail[0] != '\0' ? std::string_view(detail) : ending.reason,
+                   .reason = !detail.empty() ? std::string_view(detail) : ending.reason,
                    .downMs = back.downMs,
                    .backMs = back.backMs,
                    .addedKey = addedKey,

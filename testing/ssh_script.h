@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "session/ssh_library.h"
-#include "session/ssh_peer.h"
+#include "ssh/ssh_library.h"
+#include "ssh/ssh_peer.h"
 
 struct SshScript {
   int32_t initializeResult = 1;
