@@ -389,8 +389,9 @@ std::string ReportRow(const RouterResult& result, bool waited) {
     row += ",";
     if (result.backSeconds >= 0) row += Seconds(result.backSeconds);
   }
-  row += "," + ReportCell(result.givenName) + "," + ReportCell(result.addedKey) + "," +
-         ReportCell(result.addedTo);
+  for (const std::string* cell : {&result.givenName, &result.addedKey, &result.addedTo}) {
+    row.append(",").append(ReportCell(*cell));
+  }
   return row + "\r\n";
 }
 
@@ -431,10 +432,11 @@ std::string RouterName(std::string_view address, std::string_view port) {
 }
 
 std::string FinishedLine(const RouterResult& result) {
-  std::string line = RouterName(result.address, result.port) +
-                     (result.givenName.empty() ? "" : " (" + result.givenName + ")") + " " +
-                     std::string(OutcomeOf(result)) +
-                     " " + Seconds(result.seconds) + " s";
+  std::string line = RouterName(result.address, result.port);
+  // An alias is named beside where it went.
+  if (!result.givenName.empty()) line.append(" (").append(result.givenName).append(")");
+  line.append(" ").append(OutcomeOf(result)).append(" ").append(Seconds(result.seconds));
+  line.append(" s");
   if (result.status != 0) line += ": " + result.reason;
   return line;
 }
