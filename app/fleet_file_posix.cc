@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/fleet.h"
+#include "app/fleet_list.h"
+#include "app/fleet_report.h"
 
 namespace {
 

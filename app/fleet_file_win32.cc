@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/fleet.h"
+#include "app/fleet_list.h"
+#include "app/fleet_report.h"
 #include "base/text_codec.h"
 
 // The list file on Windows: the path is 8-bit text in the ANSI code page, as

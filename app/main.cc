@@ -2,7 +2,7 @@
 #include <new>
 
 #include "app/command_line.h"
-#include "app/fleet.h"
+#include "app/fleet_options.h"
 #include "app/flow.h"
 #include "app/process_guard.h"
 #include "base/numbers.h"

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/fleet.h"
+#include "app/fleet_list.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {
