@@ -7,6 +7,9 @@
 #include "session/router_return.h"
 #include "session/ssh_library.h"
 
+// How a run ends: the exit status a scheduled job sees, and the words for
+// the log line, for each way the conversation or the wait can end.
+
 constexpr int kExitDone = 0;
 constexpr int kExitFailed = 1;
 

@@ -1,3 +1,5 @@
+// The fleet's files on POSIX: reading the list, private by its mode bits,
+// and opening, writing and closing the report.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,3 +1,5 @@
+// The fleet's files on Windows: reading the list, private by its access
+// list, and opening, writing and closing the report.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 

@@ -1,3 +1,6 @@
+// The fleet's list: lines cut into parameters with quotes, bad lines named
+// by file and line, spellings of one router refused as duplicates, the
+// private modes and access lists, and the reading cap.
 #include "app/fleet_list.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// The fleet run's options: read in any order by their prefix, a refused
+// one named (never a password), and only /list: first starts the fleet.
 #include "app/fleet_options.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,6 @@
+// The fleet's report records: CSV quoting, the header and rows with and
+// without the waited columns, and cells a spreadsheet would take for a
+// formula.
 #include "app/fleet_report.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// What the fleet run shows: the progress lines, a finished router's line,
+// the summary, and the exit status.
 #include "app/fleet_text.h"
 
 #include <gtest/gtest.h>

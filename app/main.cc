@@ -1,3 +1,5 @@
+// swKicker's entry: guards the process's memory, takes the command line and
+// stars the password in it, then runs the program flow in the console.
 #include <clocale>
 #include <new>
 
