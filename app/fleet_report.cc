@@ -22,7 +22,9 @@ std::string CsvField(std::string_view text) {
 
 std::string ReportCell(std::string_view text) {
   if (!text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos) {
-    return CsvField("'" + std::string(text));
+    std::string cell(1, '\'');
+    cell += text;
+    return CsvField(cell);
   }
   return CsvField(text);
 }

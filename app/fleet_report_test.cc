@@ -15,14 +15,13 @@ TEST(FleetReportTest, CsvQuotingAndRows) {
   EXPECT_EQ(CsvField("say \"y\""), "\"say \"\"y\"\"\"");
   EXPECT_EQ(CsvField("two\nlines"), "\"two\nlines\"");
 
-  RouterResult failed;
-  failed.line = 7;
-  failed.address = "10.0.0.9";
-  failed.port = "22";
-  failed.user = "ad,min";
-  failed.status = 4;
-  failed.reason = "timed out";
-  failed.seconds = 45.04;
+  const RouterResult failed = {.line = 7,
+                               .address = "10.0.0.9",
+                               .port = "22",
+                               .user = "ad,min",
+                               .status = 4,
+                               .reason = "timed out",
+                               .seconds = 45.04};
   EXPECT_EQ(ReportHeader(false),
             "line,address,port,user,exit status,outcome,reason,seconds\r\n");
   EXPECT_EQ(ReportRow(failed, false),
@@ -60,13 +59,12 @@ TEST(FleetReportTest, FormulaCellsAreNeutralised) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(ReportCell(c.text), c.cell);
   }
-  RouterResult result;
-  result.line = 3;
-  result.address = "10.0.0.9";
-  result.port = "22";
-  result.user = "=cmd";
-  result.status = 7;
-  result.reason = "-the router ended";
+  const RouterResult result = {.line = 3,
+                               .address = "10.0.0.9",
+                               .port = "22",
+                               .user = "=cmd",
+                               .status = 7,
+                               .reason = "-the router ended"};
   EXPECT_EQ(ReportRow(result, false), "3,10.0.0.9,22,'=cmd,7,failed,'-the router ended,0.0\r\n");
 }
 

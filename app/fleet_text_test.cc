@@ -16,10 +16,7 @@ TEST(FleetTextTest, ProgressFinishedAndSummary) {
   EXPECT_EQ(SummaryLine(118, 2, 41), "118 rebooted, 2 failed in 0:41");
   EXPECT_EQ(ElapsedText(3725), "1:02:05");
   EXPECT_EQ(ShortProgressLine(120, 37, 2, 7.9), "37/120 done, 2 failed, 0:07");
-  RouterResult result;
-  result.address = "10.0.0.9";
-  result.port = "22";
-  result.seconds = 2.34;
+  RouterResult result = {.address = "10.0.0.9", .port = "22", .seconds = 2.34};
   EXPECT_EQ(FinishedLine(result), "10.0.0.9 rebooted 2.3 s");
   result.status = 6;
   result.reason = "authentication refused";
