@@ -5,7 +5,6 @@
 
 #include "session/reboot_session.h"
 #include "session/router_return.h"
-#include "session/ssh_library.h"
 
 // How a run ends: the exit status a scheduled job sees, and the words for
 // the log line, for each way the conversation or the wait can end.

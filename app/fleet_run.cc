@@ -26,7 +26,6 @@
 #include "session/reboot_session.h"
 #include "session/router_return.h"
 #include "session/router_watch.h"
-#include "session/ssh_peer.h"
 
 namespace {
 
@@ -121,13 +120,10 @@ void Work(std::vector<FleetRouter>* routers, int32_t waitSeconds, ReturnWatchPoo
     result.port = std::to_string(router.portNumber);
     result.user = router.user;
     int sameAs = 0;
-    SshSetPeerCheck(OneSessionPerRouter(progress, router.line, &sameAs));
     const RebootResult talk =
-        RebootQuietly(router.user, &router.password, router.port, router.address);
-    SshSetPeerCheck(nullptr);
+        RebootQuietly(router.user, &router.password, router.port, router.address,
+                      OneSessionPerRouter(progress, router.line, &sameAs));
     const bool awaited = talk.failure == SshFailure::kNone && waitSeconds > 0;
-    SshPeer peer;
-    if (awaited && !SshLastPeer(&peer)) peer = SshPeer();
     if (sameAs != 0) {
       Finish(&result, Ending{kExitSameRouter, ""}, SameRouterReason(sameAs),
              progress->startedMs[index]);
@@ -147,7 +143,7 @@ void Work(std::vector<FleetRouter>* routers, int32_t waitSeconds, ReturnWatchPoo
       }
     }
     if (awaited) {
-      watch->Watch(index, peer, waitSeconds, talk.answeredMs);
+      watch->Watch(index, talk.peer, waitSeconds, talk.answeredMs);
     } else {
       progress->finished.notify_one();
     }

@@ -9,15 +9,14 @@
 #include "app/ending.h"
 #include "app/fleet_options.h"
 #include "app/fleet_run.h"
+#include "app/reboot_console.h"
 #include "app/run_log.h"
-#include "console/console.h"
 #include "base/numbers.h"
+#include "base/wipe.h"
+#include "console/console.h"
 #include "session/reboot_session.h"
 #include "session/router_return.h"
 #include "session/router_watch.h"
-#include "session/ssh_library.h"
-#include "base/wipe.h"
-#include "session/ssh_peer.h"
 
 namespace {
 
@@ -103,9 +102,8 @@ void PrintVerboseLine(const std::string& line, void*) { PrintLine(line); }
 // After the answer: waits for the router to go down and come back with the
 // host key it showed, printing the progress in verbose mode and a failure in
 // both.
-RouterReturn AwaitRouterReturn(int32_t seconds, int64_t answeredMs, bool verbose) {
-  SshPeer peer;
-  if (!SshLastPeer(&peer)) peer = SshPeer();
+RouterReturn AwaitRouterReturn(const SshPeer& peer, int32_t seconds, int64_t answeredMs,
+                               bool verbose) {
   RouterReturn back = WaitForRouterReturn(peer, seconds, answeredMs,
                                           verbose ? PrintVerboseLine : nullptr, nullptr);
   if (back.outcome != ReturnOutcome::kBack) {
@@ -183,26 +181,25 @@ int RunProgramFlow() {
     PrintLine("");
   }
 
-  int64_t answeredMs = 0;
-  const SshFailure outcome =
-      RunRebootSession(request.user, &request.password, request.port,
-                       request.verbose, request.address, &answeredMs);
+  const RebootResult talk = RebootOnConsole(request.user, &request.password, request.port,
+                                            request.verbose, request.address);
+  const SshFailure outcome = talk.failure;
   Wipe(&request.password);
   Ending ending = EndingFor(outcome);
   // A router that shares no algorithm is told with what to add: a scheduled
   // job's admin reads that in the log line too.
-  char detail[kReasonTextBytes] = {};
-  if (outcome == SshFailure::kNoSharedAlgorithm) SshGetLastError(detail, sizeof detail);
+  const std::string detail =
+      outcome == SshFailure::kNoSharedAlgorithm ? talk.libraryText : std::string();
   RouterReturn back;
   if (outcome == SshFailure::kNone && waitSeconds > 0) {
-    back = AwaitRouterReturn(waitSeconds, answeredMs, verbose);
+    back = AwaitRouterReturn(talk.peer, waitSeconds, talk.answeredMs, verbose);
     ending = EndingFor(back.outcome);
   }
   LogUnwatchedRun({.address = request.address,
                    .port = PortFromText(request.port),
                    .user = request.user,
                    .outcome = ending.status == kExitDone ? "answered" : "failed",
-                   .reason = detail[0] != '\0' ? std::string_view(detail) : ending.reason,
+                   .reason = !detail.empty() ? std::string_view(detail) : ending.reason,
                    .downMs = back.downMs,
                    .backMs = back.backMs});
 

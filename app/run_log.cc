@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
+#include "session/reboot_session.h"
 #include "session/router_return.h"
-#include "session/ssh_library.h"
 
 namespace {
 

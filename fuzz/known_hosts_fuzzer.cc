@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "session/known_hosts.h"
+#include "ssh_files/known_hosts.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "fuzz/fuzz_check.h"
-#include "session/line_assembler.h"
+#include "ssh/line_assembler.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "fuzz/fuzz_check.h"
-#include "session/server_offer.h"
-#include "session/ssh_config.h"
+#include "ssh/server_offer.h"
+#include "ssh_files/ssh_config.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "session/ssh_config.h"
+#include "ssh_files/ssh_config.h"
 
 namespace {
 

@@ -48,7 +48,7 @@ check_log() {
 
 echo "== session tests under valgrind"
 rc=0
-"${vg[@]}" --log-file="$work/vg.session.%p" "$dir/session/ssh_libssh_test" \
+"${vg[@]}" --log-file="$work/vg.session.%p" "$dir/ssh/ssh_libssh_test" \
     >"$work/session.out" 2>&1 || rc=$?
 if [ "$rc" -ne 0 ]; then
   fail "session tests: exit status $rc"

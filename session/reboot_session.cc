@@ -2,18 +2,16 @@
 
 #include <string>
 
+#include "base/clock.h"
 #include "base/numbers.h"
-#include "console/console.h"
-#include "session/router_return.h"
-#include "session/ssh_library.h"
 #include "base/wipe.h"
+#include "ssh/ssh_library.h"
 
 namespace {
 
 constexpr int32_t kConnectTimeoutSeconds = 20;
 constexpr uint32_t kConnectFlags = 512;
 constexpr int32_t kLineCount = 1024;
-constexpr int32_t kFailurePauseMs = 4000;
 constexpr const char* kRebootCommand = "/system reboot";
 constexpr const char* kAnswer = "y";
 
@@ -83,55 +81,33 @@ std::string RequestProblem(std::string_view user, std::string_view password,
   return std::string();
 }
 
-// Where one conversation's words go: the stages (verbose only), each
-// failure as a headline and its reason, and the pause after a failure.
-class SessionTalk {
- public:
-  virtual ~SessionTalk() = default;
-  virtual void Stage(const std::string& line) = 0;
-  virtual void Failed(const std::string& headline, const std::string& reason) = 0;
-  virtual void Pause() = 0;
-};
+// The talk's calls, where it has them.
+void Stage(const RebootTalk& talk, const std::string& line) {
+  if (talk.stage != nullptr) talk.stage(line, talk.context);
+}
 
-// The single run's: everything on the console.
-class ConsoleTalk : public SessionTalk {
- public:
-  explicit ConsoleTalk(bool verbose) : verbose_(verbose) {}
-  void Stage(const std::string& line) override {
-    if (verbose_) PrintLine(line);
-  }
-  void Failed(const std::string& headline, const std::string& reason) override {
-    PrintLine(headline);
-    if (!reason.empty()) PrintLine("Reason: " + reason);
-  }
-  void Pause() override { SleepMs(kFailurePauseMs); }
+// A failure is told, and its reason kept for the result: the headline
+// stands for a reason it has not.
+void Failed(const RebootTalk& talk, const std::string& headline, const std::string& reason,
+            RebootResult* result) {
+  if (talk.failed != nullptr) talk.failed(headline, reason, talk.context);
+  result->reason = reason.empty() ? headline : reason;
+  // The reason reads as one clause in a report: no closing full stop.
+  if (!result->reason.empty() && result->reason.back() == '.') result->reason.pop_back();
+}
 
- private:
-  bool verbose_;
-};
+}  // namespace
 
-// One router of many: nothing shown, no pause; the reason is kept.
-class QuietTalk : public SessionTalk {
- public:
-  void Stage(const std::string&) override {}
-  void Failed(const std::string& headline, const std::string& reason) override {
-    reason_ = reason.empty() ? headline : reason;
-  }
-  void Pause() override {}
-  const std::string& reason() const { return reason_; }
-
- private:
-  std::string reason_;
-};
-
-SshFailure Converse(std::string_view user, std::string* password, std::string_view port,
-                    std::string_view address, SessionTalk* talk, int64_t* answeredMs) {
+RebootResult Reboot(std::string_view user, std::string* password, std::string_view port,
+                    std::string_view address, const RebootTalk& talk,
+                    const SshPeerCheck& check) {
+  RebootResult result;
   const std::string problem = RequestProblem(user, *password, port, address);
   if (!problem.empty()) {
     Wipe(password);
-    talk->Failed("Connection attempt failed. Error: 'invalid client'.", problem);
-    talk->Pause();
-    return SshFailure::kOther;
+    result.failure = SshFailure::kOther;
+    Failed(talk, "Connection attempt failed. Error: 'invalid client'.", problem, &result);
+    return result;
   }
 
   FixedText<128> addressText;
@@ -150,78 +126,60 @@ SshFailure Converse(std::string_view user, std::string* password, std::string_vi
   StoreFixedText(kRebootCommand, &command);
   StoreFixedText(ReadFixedText(command), options.remoteCommand, sizeof options.remoteCommand);
 
-  talk->Stage("connecting to " + std::string(address) + " and sending reboot command");
+  Stage(talk, "connecting to " + std::string(address) + " and sending reboot command");
+  // The library asks the check of the sessions this thread opens, while it
+  // is set.
+  if (check) SshSetPeerCheck(check);
   SshClient client =
       SshConnectA(addressText.bytes, portNumber, userText.bytes, passwordText.bytes,
                   kConnectTimeoutSeconds, kConnectFlags, &options, nullptr);
+  if (check) SshSetPeerCheck(nullptr);
   // The password is not needed once the session is open (or has failed),
   // and is gone before any pause.
   WipeBytes(passwordText.bytes, sizeof passwordText.bytes);
   Wipe(password);
   if (client == kInvalidClient) {
-    std::string reason;
-    const SshFailure failure = LastFailure(&reason);
-    talk->Failed("Connection attempt failed. Error: 'invalid client'.",
-                 ReasonText(failure, reason));
-    talk->Pause();
-    return failure;
+    result.failure = LastFailure(&result.libraryText);
+    Failed(talk, "Connection attempt failed. Error: 'invalid client'.",
+           ReasonText(result.failure, result.libraryText), &result);
+    return result;
   }
+  result.opened = true;
+  if (!SshLastPeer(&result.peer)) result.peer = SshPeer();
 
   // Whatever came back (even nothing before the timeout), the answer is sent.
   count = kLineCount;
   SshReadLineA(client, line, &count);
-  talk->Stage("responding 'y' to question");
+  Stage(talk, "responding 'y' to question");
 
   StoreFixedText(kAnswer, &command);
   count = kLineCount;
-  SshFailure outcome = SshFailure::kNone;
   // The router closes the session when the user may not reboot it: that
   // must not look like a quiet success.
   if (SshWriteLineA(client, command.bytes, &count) == 0) {
-    std::string reason;
-    outcome = LastFailure(&reason);
-    talk->Failed("Sending the answer failed.", ReasonText(outcome, reason));
-  } else if (answeredMs != nullptr) {
-    *answeredMs = MonotonicMs();
+    result.failure = LastFailure(&result.libraryText);
+    Failed(talk, "Sending the answer failed.", ReasonText(result.failure, result.libraryText),
+           &result);
+  } else {
+    result.answeredMs = MonotonicMs();
   }
 
-  talk->Stage("disconnecting from " + std::string(address));
+  Stage(talk, "disconnecting from " + std::string(address));
   // A router that goes down to reboot simply ends the session; one that
   // refuses says so with its command's exit status or a signal.
-  if (SshDisconnect(client) == 0 && outcome == SshFailure::kNone) {
-    std::string reason;
-    if (LastFailure(&reason) == SshFailure::kRemoteFailed) {
-      outcome = SshFailure::kRemoteFailed;
-      talk->Failed("The reboot failed: the router reported " + reason + ".", "");
+  if (SshDisconnect(client) == 0 && result.failure == SshFailure::kNone) {
+    std::string text;
+    if (LastFailure(&text) == SshFailure::kRemoteFailed) {
+      result.failure = SshFailure::kRemoteFailed;
+      result.libraryText = text;
+      Failed(talk, "The reboot failed: the router reported " + text + ".", "", &result);
     }
   }
   client = kInvalidClient;
-  return outcome;
-}
-
-}  // namespace
-
-SshFailure RunRebootSession(std::string_view user, std::string* password,
-                            std::string_view port, std::string_view verbose,
-                            std::string_view address, int64_t* answeredMs) {
-  ConsoleTalk talk(verbose == "y");
-  return Converse(user, password, port, address, &talk, answeredMs);
-}
-
-SshFailure RunRebootSession(std::string_view user, std::string_view password,
-                            std::string_view port, std::string_view verbose,
-                            std::string_view address, int64_t* answeredMs) {
-  std::string copy(password);
-  return RunRebootSession(user, &copy, port, verbose, address, answeredMs);
+  return result;
 }
 
 RebootResult RebootQuietly(std::string_view user, std::string* password, std::string_view port,
-                           std::string_view address) {
-  QuietTalk talk;
-  RebootResult result;
-  result.failure = Converse(user, password, port, address, &talk, &result.answeredMs);
-  result.reason = talk.reason();
-  // The reason reads as one clause in a report: no closing full stop.
-  if (!result.reason.empty() && result.reason.back() == '.') result.reason.pop_back();
-  return result;
+                           std::string_view address, const SshPeerCheck& check) {
+  return Reboot(user, password, port, address, RebootTalk(), check);
 }

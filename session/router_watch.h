@@ -13,7 +13,7 @@
 #include <string>
 
 #include "session/router_return.h"
-#include "session/ssh_peer.h"
+#include "ssh/ssh_peer.h"
 
 /// Receives the progress lines (when waiting starts, when the router went
 /// down, when it is back) as they happen; context is the caller's.

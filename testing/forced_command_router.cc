@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <vector>
 
+#include "app/reboot_console.h"
+#include "ssh/ssh_library.h"
 #include "testing/memory_screen.h"
-#include "session/reboot_session.h"
-#include "session/ssh_library.h"
 
 const char kRouterPassword[] = "Kick-7 pass";
 

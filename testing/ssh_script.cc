@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "base/numbers.h"
-#include "session/ssh_peer.h"
+#include "ssh/ssh_peer.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "session/ssh_library.h"
+#include "ssh/ssh_library.h"
 
 struct SshScript {
   int32_t initializeResult = 1;
