@@ -1,3 +1,4 @@
+// The system log on Windows, where the run leaves no line.
 #include "app/run_log.h"
 
 // Windows has no syslog; a scheduled task's result is its exit status, which

@@ -22,22 +22,17 @@ own_system_ssh_config "$0" "$@"
 
 program=$1
 sim=$2
-export LANG=C.UTF-8
-unset LC_ALL SSH_AUTH_SOCK
-work=$(mktemp -d)
-export HOME="$work/home"
+test_begin fleet
+unset SSH_AUTH_SOCK
+own_home
 mkdir -p "$HOME/.ssh"
-failures=0
-socket="swk-fleet-$$"
 server_pids=()
 user=
 cleanup() {
-  tmux_end
-  stop_sims
   local pid
   for pid in "${server_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   [ -n "$user" ] && userdel "$user" 2>/dev/null
-  rm -rf "$work"
+  test_end
 }
 trap cleanup EXIT
 
