@@ -1,3 +1,6 @@
+// The command line on POSIX: rebuilt as one text from the argument vector,
+// and the password starred in that vector so the process list no longer
+// shows it.
 #include "app/command_line.h"
 
 #include <cstring>

@@ -1,3 +1,6 @@
+// The command line on POSIX: rebuilt from the argument vector in UTF-8 and
+// C locales, whatever argv[0] holds, and the password scrubbed so that the
+// process list of a running child no longer shows it.
 #include "app/command_line.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The command line on Windows: the UTF-16 line the process was started with,
+// and the password starred in every copy of it the process holds.
 #include "app/command_line.h"
 
 #define WIN32_LEAN_AND_MEAN

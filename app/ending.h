@@ -6,6 +6,9 @@
 #include "session/reboot_session.h"
 #include "session/router_return.h"
 
+// How a run ends: the exit status a scheduled job sees, and the words for
+// the log line, for each way the conversation or the wait can end.
+
 constexpr int kExitDone = 0;
 constexpr int kExitFailed = 1;
 

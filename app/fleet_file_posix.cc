@@ -1,3 +1,5 @@
+// The fleet's files on POSIX: reading the list, private by its mode bits,
+// and opening, writing and closing the report.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/fleet.h"
+#include "app/fleet_list.h"
+#include "app/fleet_report.h"
 
 namespace {
 

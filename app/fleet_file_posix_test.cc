@@ -1,3 +1,6 @@
+// The fleet's files on POSIX, on real files: lists refused for their mode,
+// type or size, lists read from a file and from standard input, and what may
+// be opened as the report.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "app/fleet.h"
+#include "app/fleet_list.h"
+#include "app/fleet_report.h"
 
 namespace {
 

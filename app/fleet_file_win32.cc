@@ -1,3 +1,5 @@
+// The fleet's files on Windows: reading the list, private by its access
+// list, and opening, writing and closing the report.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -8,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/fleet.h"
+#include "app/fleet_list.h"
+#include "app/fleet_report.h"
 #include "base/text_codec.h"
 
 // The list file on Windows: the path is 8-bit text in the ANSI code page, as

@@ -19,7 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "app/fleet.h"
+#include "app/fleet_list.h"
+#include "app/fleet_report.h"
 #include "base/text_codec.h"
 
 namespace {

@@ -14,7 +14,10 @@
 #include <utility>
 
 #include "app/ending.h"
-#include "app/fleet.h"
+#include "app/fleet_list.h"
+#include "app/fleet_options.h"
+#include "app/fleet_report.h"
+#include "app/fleet_text.h"
 #include "app/run_log.h"
 #include "base/clock.h"
 #include "base/numbers.h"
@@ -175,67 +178,6 @@ bool SameFile(const std::string& a, const std::string& b) {
 #endif
 }
 
-// The report file: the header at once, then each router's row written out
-// as it finishes, so that a run cut short still leaves what was done. A row
-// that cannot be written whole leaves no part of itself; the later ones are
-// still tried, and the run counts those missing.
-class Report {
- public:
-  ~Report() {
-    std::string ignored;
-    if (open_) CloseFleetReport(&file_, &ignored);
-  }
-
-  bool Open(const std::string& path, bool waited, std::string* error) {
-    waited_ = waited;
-    if (!OpenFleetReport(path, &file_, error)) return false;
-    open_ = true;
-    if (!WriteFleetReport(&file_, ReportHeader(waited), error)) {
-      *error = path + ": cannot be written (" + *error + ")";
-      return false;
-    }
-    return true;
-  }
-
-  void Add(const RouterResult& result) {
-    if (!open_) return;
-    std::string error;
-    if (WriteFleetReport(&file_, ReportRow(result, waited_), &error)) {
-      ++written_;
-    } else {
-      ++missing_;
-      if (error_.empty()) error_ = error;
-    }
-  }
-
-  // Closes the file; false when a row is missing or what was written did
-  // not all reach the disk.
-  bool Close() {
-    if (!open_) return true;
-    open_ = false;
-    std::string error;
-    if (!CloseFleetReport(&file_, &error)) {
-      if (error_.empty()) error_ = error;
-      // Nothing tells which rows were lost: none counts as whole.
-      missing_ += written_;
-      written_ = 0;
-    }
-    return missing_ == 0;
-  }
-
-  int written() const { return written_; }
-  int missing() const { return missing_; }
-  const std::string& error() const { return error_; }
-
- private:
-  ReportFile file_;
-  bool open_ = false;
-  bool waited_ = false;
-  int written_ = 0;
-  int missing_ = 0;
-  std::string error_;  // the first fault
-};
-
 // A refusal before any router is contacted: the reason, in both modes, and
 // in the system log when no terminal watches.
 int Refuse(const std::string& reason) {
@@ -274,7 +216,7 @@ int RunFleet(const std::vector<std::u16string>& params) {
   }
   std::vector<FleetRouter> routers;
   if (!LoadFleetList(options.listPath, &routers, &error)) return Refuse(error);
-  Report report;
+  FleetReport report;
   if (!options.reportPath.empty() && !report.Open(options.reportPath, waitSeconds > 0, &error)) {
     WipeAll(&routers);
     return Refuse("the report " + error);

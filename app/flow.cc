@@ -7,7 +7,7 @@
 
 #include "app/command_line.h"
 #include "app/ending.h"
-#include "app/fleet.h"
+#include "app/fleet_options.h"
 #include "app/fleet_run.h"
 #include "app/reboot_console.h"
 #include "app/run_log.h"

@@ -1,8 +1,10 @@
+// swKicker's entry: guards the process's memory, takes the command line and
+// stars the password in it, then runs the program flow in the console.
 #include <clocale>
 #include <new>
 
 #include "app/command_line.h"
-#include "app/fleet.h"
+#include "app/fleet_options.h"
 #include "app/flow.h"
 #include "app/process_guard.h"
 #include "base/numbers.h"

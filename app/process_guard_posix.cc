@@ -1,3 +1,4 @@
+// Keeping the process's memory private on Linux.
 #include <sys/prctl.h>
 #include <sys/resource.h>
 

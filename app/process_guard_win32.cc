@@ -1,3 +1,4 @@
+// Keeping the password out of crash dumps on Windows.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 

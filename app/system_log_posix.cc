@@ -1,3 +1,4 @@
+// The run's trace to syslog, when no terminal shows the run.
 #include <syslog.h>
 
 #include <string>

@@ -1,3 +1,4 @@
+// The system log on Windows: one event in the Application log.
 #include <windows.h>
 
 #include <string>

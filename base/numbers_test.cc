@@ -1,3 +1,5 @@
+// Numbers read from text exactly, bit for bit, whatever the floating-point
+// mode; ports, bounded decimals, and fixed-size text buffers.
 #include "base/numbers.h"
 
 #include <gtest/gtest.h>

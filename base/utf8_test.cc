@@ -1,3 +1,5 @@
+// UTF-8 decoding of good and bad sequences, and every code point through
+// encoding, decoding and UTF-16.
 #include "base/utf8.h"
 
 #include <string>

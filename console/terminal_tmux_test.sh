@@ -8,40 +8,26 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../tests/test_lib.sh"
 
 driver=$1
-export LANG=C.UTF-8
-unset LC_ALL
-socket="swk-console-test-$$"
-work=$(mktemp -d)
-failures=0
+test_begin console-test
 # Waits for the screen and for the end take at most 20 s.
 wait_for_tenths=200
 wait_end_tenths=200
 
-cleanup() {
-  tmux_end
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap test_end EXIT
 
-# A session that keeps the private server alive between the cases.
-T new-session -d -s keep -x 20 -y 5 'exec sleep 300'
+tmux_keep 300
 T set -g window-style 'fg=white,bg=blue'
 T set -g history-limit 100
 
-case_number=0
 # start CMD: runs CMD in a fresh 20x5 pane; its exit status lands in
 # $work/status.N and the pane stays open, unchanged, afterwards. The shells
 # around CMD ignore Ctrl+C and Ctrl+\ (when the terminal makes signals of
 # them); the driver gets them with their default action.
 start() {
-  case_number=$((case_number + 1))
-  pane="c$case_number"
-  status_file="$work/status.$case_number"
+  next_case
   T new-session -d -s "$pane" -x 20 -y 5 \
     "trap '' INT QUIT; ($1); echo \$? > $status_file; exec sleep 300"
 }
-
-screen_text() { T capture-pane -p -t "$pane"; }
 
 # driver_pid: the driver running in the pane (the pane's shell leads its
 # session).
@@ -133,8 +119,5 @@ else
   fail "no terminal: exit status $?"
 fi
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures failure(s)"
-  exit 1
-fi
+test_exit
 echo "all terminal checks passed"

@@ -12,40 +12,22 @@ source "$(dirname "${BASH_SOURCE[0]}")/../tests/test_lib.sh"
 
 driver=$(realpath "$1")
 watch=$(realpath "$2")
-: "${WINEPREFIX:?set WINEPREFIX to a Wine prefix in the build folder}"
-export WINEPREFIX WINEDEBUG=-all LANG=C.UTF-8
-unset LC_ALL DISPLAY
-socket="swk-console-wine-$$"
-work=$(mktemp -d)
-failures=0
+test_begin console-wine
+wine_begin
+trap test_end EXIT
 
-# A persistent server: each start then takes a fraction of a second. (It
-# fails when one is already running for the prefix, which is as good.)
-wineserver -p || true
-
-cleanup() {
-  tmux_end
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-T new-session -d -s keep -x 20 -y 5 'exec sleep 600'
+tmux_keep 600
 T set -g window-style 'fg=white,bg=blue'
 T set -g history-limit 100
 
-case_number=0
 # start CMD: runs CMD as the first thing in a fresh 20x5 pane (Wine's console
 # starts at the pane's top left); its exit status lands in $status_file and
 # the pane stays open, unchanged, afterwards. Ctrl+C reaches only Wine.
 start() {
-  case_number=$((case_number + 1))
-  pane="c$case_number"
-  status_file="$work/status.$case_number"
+  next_case
   T new-session -d -s "$pane" -x 20 -y 5 -c "$work" \
     "trap '' INT QUIT; ($1); echo \$? > $status_file; exec sleep 600"
 }
-
-screen_text() { T capture-pane -p -t "$pane"; }
 
 # --- Lines wrap at the right edge and the screen scrolls ---
 # 7 lines and the cursor's row in 5 rows: "first" and the first 20 letters
@@ -111,8 +93,6 @@ T send-keys -t "$pane" C-c
 # input mode, output mode, attribute and title before, during and after.
 # During the run input is raw (mode 0); afterwards everything is back, after
 # colour changes and after the fatal end (255) too.
-# winpath PATH: the Windows name Wine gives a Unix path (drive Z: is /).
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
 watch_case() {  # NAME DRIVER_ARGS
   local report="$work/report.$1"
   start "wine '$watch' '$(winpath "$report")' 1200 '$(winpath "$driver") $2'"
@@ -176,8 +156,5 @@ grep -qx "status 0" "$report" || fail "hidden: $(cat "$report")"
 grep -q "ended before the look" "$report" || fail "hidden: it waited for a key"
 [ -z "$(screen_text)" ] || fail "hidden: shown: $(screen_text)"
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures failure(s)"
-  exit 1
-fi
+test_exit
 echo "all console checks passed under Wine"

@@ -17,20 +17,13 @@ own_system_ssh_config "$0" "$@"
 program=$(realpath "$1")
 sim=$2
 examples=$(realpath "$3")
-export LANG=C.UTF-8
-unset LC_ALL SSH_AUTH_SOCK
-work=$(mktemp -d)
-export HOME="$work/home"  # known_hosts of this test's own, and Ansible's files
-mkdir -p "$HOME"
+test_begin fleet-playbook
+unset SSH_AUTH_SOCK
+own_home  # known_hosts of this test's own, and Ansible's files
 # Ansible with nothing of the machine's: no configuration file, no colours.
 export ANSIBLE_CONFIG="$work/none.cfg" ANSIBLE_NOCOLOR=1 ANSIBLE_RETRY_FILES_ENABLED=0 \
   ANSIBLE_LOCAL_TEMP="$work/ansible-tmp" ANSIBLE_LOCALHOST_WARNING=0
-failures=0
-cleanup() {
-  stop_sims
-  rm -rf "$work"
-}
-trap cleanup EXIT
+trap test_end EXIT
 
 password='s3cret-fleet'
 

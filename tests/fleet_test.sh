@@ -22,26 +22,21 @@ own_system_ssh_config "$0" "$@"
 
 program=$1
 sim=$2
-export LANG=C.UTF-8
-unset LC_ALL SSH_AUTH_SOCK
-work=$(mktemp -d)
-export HOME="$work/home"
+test_begin fleet
+unset SSH_AUTH_SOCK
+own_home
 mkdir -p "$HOME/.ssh"
-failures=0
 # The report's header; its rows are compared without their last four
 # fields (seconds, the name as given, the key a first contact recorded, its
 # file), which vary.
 report_header="line,address,port,user,exit status,outcome,reason,seconds,name as given,added host key,added to"
-socket="swk-fleet-$$"
 server_pids=()
 user=
 cleanup() {
-  tmux_end
-  stop_sims
   local pid
   for pid in "${server_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   [ -n "$user" ] && userdel "$user" 2>/dev/null
-  rm -rf "$work"
+  test_end
 }
 trap cleanup EXIT
 

@@ -10,21 +10,10 @@ own_system_ssh_config "$0" "$@"
 
 program=$1
 sim=$2
-export LANG=C.UTF-8
-unset LC_ALL
-socket="swk-program-test-$$"
-work=$(mktemp -d)
-export HOME="$work/home"  # no known_hosts of the user's: the simulator is unknown
-mkdir -p "$HOME"
-failures=0
+test_begin program-test
+own_home
+trap test_end EXIT
 wait_end_tenths=400
-
-cleanup() {
-  tmux_end
-  stop_sims
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 start_sim 's3cret pw' 280
 
@@ -39,16 +28,13 @@ mode_sim() {
   mode_port=$sim_port
 }
 
-T new-session -d -s keep -x 20 -y 5 'exec sleep 300'
+tmux_keep 300
 T set -g window-style 'fg=white,bg=blue'
 
-case_number=0
 # start CMD: runs CMD in a fresh 120x30 pane between two `stty -g`, timing
 # it; the exit status lands in $status_file, the pane stays open afterwards.
 start() {
-  case_number=$((case_number + 1))
-  pane="c$case_number"
-  status_file="$work/status.$case_number"
+  next_case
   stty_before="$work/stty-before.$case_number"
   stty_after="$work/stty-after.$case_number"
   seconds_file="$work/seconds.$case_number"
@@ -244,8 +230,5 @@ Reason: the router did not respond in time."
 # 45 s for the session, then the 4 s failure pause.
 at_most 55 || fail "stall: took $(cat "$seconds_file") s"
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
+test_exit
 echo "program in tmux: all checks passed"

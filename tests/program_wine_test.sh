@@ -12,26 +12,12 @@ source "$(dirname "${BASH_SOURCE[0]}")/test_lib.sh"
 program=$(realpath "$1")
 sim=$(realpath "$2")
 watch=$(realpath "$3")
-: "${WINEPREFIX:?set WINEPREFIX to a Wine prefix in the build folder}"
-export WINEPREFIX WINEDEBUG=-all LANG=C.UTF-8
-unset LC_ALL DISPLAY
-socket="swk-program-wine-$$"
-work=$(mktemp -d)
-failures=0
+test_begin program-wine
+wine_begin
+trap test_end EXIT
 wait_for_tenths=400
 # (at most 90 s: a connection that times out takes the session's 45 s bound)
 wait_end_tenths=900
-
-# A persistent server: each start then takes a fraction of a second. (It
-# fails when one is already running for the prefix, which is as good.)
-wineserver -p || true
-
-cleanup() {
-  tmux_end
-  stop_sims
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 start_sim 's3cret pw' 280
 # No earlier run's known_hosts or configuration takes part.
@@ -41,10 +27,9 @@ wine_ssh_files_reset || { echo "FAIL: no Wine profile"; exit 1; }
 # refused but times out, so that case can take the session's 45 s bound.
 closed_port=$(free_port)
 
-T new-session -d -s keep -x 20 -y 5 'exec sleep 600'
+tmux_keep 600
 T set -g window-style 'fg=white,bg=blue'
 
-case_number=0
 # start CMD: runs CMD as the first thing in a fresh 120x30 pane (Wine's
 # console starts at the pane's top left); the exit status lands in
 # $status_file and the pane stays open afterwards.
@@ -55,9 +40,7 @@ case_number=0
 start() {
   local try
   for try in 1 2; do
-    case_number=$((case_number + 1))
-    pane="c$case_number"
-    status_file="$work/status.$case_number"
+    next_case
     T new-session -d -s "$pane" -x 120 -y 30 -c "$work" \
       "trap '' INT QUIT; ($1); echo \$? > $status_file; exec sleep 600"
     local tenths=0
@@ -77,8 +60,6 @@ screen_text() { T capture-pane -p -t "$pane" | sed -e :a -e '/^\n*$/{$d;N;ba' -e
 
 answers() { grep -c '"answer":"y"' "$work/router.log" 2>/dev/null || true; }
 args_for() { echo "/user:admin '/pw:s3cret pw' /port:$1 /v:$2 /ip:127.0.0.1"; }
-# winpath PATH: the Windows name Wine gives a Unix path (drive Z: is /).
-winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
 # --- The usage screen, in its colours, ended by a letter and by F1 ---
 for key in x F1; do
@@ -203,8 +184,5 @@ for p in $(grep -o '/port:[0-9]*' "$work/fleet.list" | cut -d: -f2); do
 done
 [ "$(grep -c $'\r$' "$work/fleet.csv")" = 5 ] || fail "fleet: report: $(cat "$work/fleet.csv")"
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
+test_exit
 echo "swKicker.exe under Wine: all checks passed"

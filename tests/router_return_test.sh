@@ -12,18 +12,15 @@ source "$(dirname "${BASH_SOURCE[0]}")/test_lib.sh"
 
 program=$1
 sim=$2
-export LANG=C.UTF-8 TERM=dumb
-unset LC_ALL SSH_AUTH_SOCK
-work=$(mktemp -d)
-export HOME="$work/home"
-mkdir -p "$HOME"
-failures=0
+test_begin router-return
+export TERM=dumb
+unset SSH_AUTH_SOCK
+own_home
 user=
 cleanup() {
-  stop_sims
   stop_sshd
   [ -n "$user" ] && userdel "$user" 2>/dev/null
-  rm -rf "$work"
+  test_end
 }
 # stop_sshd: ends the sshd of the test, whichever start of it is running
 # (its pid file says).
@@ -204,8 +201,5 @@ else
   echo "skipped: the reboot of OpenSSH's sshd needs root"
 fi
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
+test_exit
 echo "router return: all cases passed"

@@ -11,18 +11,14 @@ own_system_ssh_config "$0" "$@"
 
 program=$1
 sim=$2
-export LANG=C.UTF-8
-unset LC_ALL SSH_AUTH_SOCK
-work=$(mktemp -d)
-export HOME="$work/home"
-mkdir -p "$HOME"
-failures=0
+test_begin router-sim-ports
+unset SSH_AUTH_SOCK
+own_home
 client_pids=()
 cleanup() {
   local pid
   for pid in "${client_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  stop_sims
-  rm -rf "$work"
+  test_end
 }
 trap cleanup EXIT
 

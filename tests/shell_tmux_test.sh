@@ -12,20 +12,9 @@ own_system_ssh_config "$0" "$@"
 
 program=$1
 sim=$2
-export LANG=C.UTF-8
-unset LC_ALL
-socket="swk-shell-test-$$"
-work=$(mktemp -d)
-export HOME="$work/home"  # no known_hosts of the user's: the simulator is unknown
-mkdir -p "$HOME"
-failures=0
-
-cleanup() {
-  tmux_end
-  stop_sims
-  rm -rf "$work"
-}
-trap cleanup EXIT
+test_begin shell-test
+own_home
+trap test_end EXIT
 
 start_sim 's3cret pw' 280
 closed_port=$(free_port)
@@ -33,19 +22,17 @@ closed_port=$(free_port)
 args_for() { echo "/user:admin '/pw:s3cret pw' /port:$1 /v:$2 /ip:127.0.0.1"; }
 answers() { grep -c '"answer":"y"' "$work/router.log" 2>/dev/null || true; }
 
-T new-session -d -s keep -x 20 -y 5 'exec sleep 300'
+tmux_keep 300
 
-case_number=0
 # shell: a fresh 120x30 pane with an interactive bash at a "$ " prompt.
 shell() {
-  case_number=$((case_number + 1))
+  next_case
   pane="s$case_number"
   T new-session -d -s "$pane" -x 120 -y 30 \
     "env -i HOME=$HOME LANG=$LANG PATH=/usr/bin:/bin TERM=screen PS1='\$ ' HISTFILE=/dev/null bash --norc --noprofile -i"
   wait_for_prompt 1 || fail "$pane: no prompt"
 }
 
-screen_text() { T capture-pane -p -t "$pane"; }
 prompts() { screen_text | grep -c '^\$ *$' || true; }
 
 # wait_for TEXT: until a whole line of the pane is TEXT (at most 30 s).
@@ -156,8 +143,5 @@ screen_text | grep -qE '^STATUS=[1-9][0-9]*$' || fail "continue: the run did not
 wait_for_prompt 1 || fail "continue: no prompt at the end"
 [ "$(pane_modes)" = "$idle_modes" ] || fail "continue: modes at the end: $(pane_modes)"
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
+test_exit
 echo "program from bash in tmux: all checks passed"

@@ -12,17 +12,11 @@ program=$1
 # Debian's paramiko is installed for the system's interpreter.
 sim="/usr/bin/python3"
 peer="$(dirname "${BASH_SOURCE[0]}")/stalling_router.py"
-export LANG=C.UTF-8 TERM=dumb
-unset LC_ALL SSH_AUTH_SOCK
-work=$(mktemp -d)
-export HOME="$work/home"
-mkdir -p "$HOME"
-failures=0
-cleanup() {
-  stop_sims
-  rm -rf "$work"
-}
-trap cleanup EXIT
+test_begin stalling-router
+export TERM=dumb
+unset SSH_AUTH_SOCK
+own_home
+trap test_end EXIT
 
 "$sim" -c 'import paramiko' ||
   { echo "FAIL: $sim cannot import paramiko (scripts/install-deps.sh installs python3-paramiko)"; exit 1; }
@@ -88,8 +82,5 @@ peer stop-reading-wait stop-reading &&
   run stop-reading-wait /user:admin /pw:secret "/port:$sim_port" /v:y /ip:127.0.0.1 /wait:3 &&
   check stop-reading-wait 11 25 "$head|disconnecting from 127\.0\.0\.1|waiting up to 3 s for the router to go down and come back|The reboot was not confirmed\.|Reason: the router took the answer but did not go down within 3 s\.|done - quitting in 4 seconds"
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures failure(s)"
-  exit 1
-fi
+test_exit
 echo "all stalling router cases passed"

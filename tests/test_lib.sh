@@ -1,5 +1,56 @@
-# Helpers the shell tests source: tmux on a private socket, failures counted
-# in $failures, router simulators in $work, and waiting for a pane.
+# Helpers the shell tests source: the test's own folder, HOME and tmux
+# server, failures counted in $failures, router simulators in $work, cases in
+# tmux panes and waiting for them, and Wine's setup.
+
+# test_begin NAME: what every test starts with: text in C.UTF-8 (no LC_ALL
+# overriding it), its own folder $work, the name of its own tmux server
+# ($socket, "swk-NAME-PID") and no failure yet.
+test_begin() {
+  export LANG=C.UTF-8
+  unset LC_ALL
+  work=$(mktemp -d)
+  socket="swk-$1-$$"
+  failures=0
+}
+
+# own_home: HOME inside $work, so that no known_hosts or configuration of the
+# user's takes part: the test's routers are unknown to the program.
+own_home() {
+  export HOME="$work/home"
+  mkdir -p "$HOME"
+}
+
+# test_end: stops what the helpers here started (the tmux server, the
+# simulators) and removes $work. A test with more to stop calls it last in
+# its own cleanup.
+test_end() {
+  tmux_end
+  stop_sims
+  rm -rf "$work"
+}
+
+# test_exit: the test's verdict, at its end: fails it when a check failed.
+test_exit() {
+  if [ "$failures" -ne 0 ]; then
+    echo "$failures failure(s)"
+    exit 1
+  fi
+}
+
+# wine_begin: for a test under Wine, with the prefix in WINEPREFIX (which
+# must be set; the tests keep it inside the build folder): no debug output
+# and no display, and one wineserver kept up for the whole test, so each
+# start takes a fraction of a second. (Starting it fails when one is already
+# running for the prefix, which is as good.)
+wine_begin() {
+  : "${WINEPREFIX:?set WINEPREFIX to a Wine prefix in the build folder}"
+  export WINEPREFIX WINEDEBUG=-all
+  unset DISPLAY
+  wineserver -p || true
+}
+
+# winpath PATH: the Windows name Wine gives a Unix path (drive Z: is /).
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
 # T ARGS...: tmux on the test's own server ($socket), with no configuration.
 T() { tmux -L "$socket" -f /dev/null "$@"; }
@@ -9,6 +60,22 @@ tmux_end() {
   T kill-server 2>/dev/null || true
   rm -f "${TMUX_TMPDIR:-/tmp}/tmux-$(id -u)/$socket"
 }
+
+# tmux_keep SECONDS: a small session that keeps the test's tmux server up
+# between the cases, for at most SECONDS.
+tmux_keep() { T new-session -d -s keep -x 20 -y 5 "exec sleep $1"; }
+
+# next_case: names the next case's pane ($pane, "cN") and the file where the
+# case's exit status lands ($status_file).
+next_case() {
+  case_number=$((${case_number:-0} + 1))
+  pane="c$case_number"
+  status_file="$work/status.$case_number"
+}
+
+# screen_text: what the case's pane shows, as wait_for reads it. A test that
+# reads its screen otherwise defines its own after sourcing this file.
+screen_text() { T capture-pane -p -t "$pane"; }
 
 fail() {
   echo "FAIL: $*"

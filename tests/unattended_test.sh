@@ -11,18 +11,10 @@ own_system_ssh_config "$0" "$@"
 
 program=$1
 sim=$2
-export LANG=C.UTF-8
-unset LC_ALL NO_COLOR
-work=$(mktemp -d)
-export HOME="$work/home"
-mkdir -p "$HOME"
-failures=0
-
-cleanup() {
-  stop_sims
-  rm -rf "$work"
-}
-trap cleanup EXIT
+test_begin unattended
+unset NO_COLOR
+own_home
+trap test_end EXIT
 
 start_sim 's3cret pw' 280
 # A second router whose password is another one: the fleet's failing row.
@@ -195,8 +187,5 @@ run_in_pty pty strace -f -qq -e trace=poll,ppoll -o "$work/pty.trace" \
   "$program" /user:admin /pw:wrong "/port:$port" /v:n /ip:127.0.0.1
 [ "$(pauses pty)" = 1 ] || fail "pty: $(pauses pty) pauses, one expected (the check would miss them)"
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures check(s) failed"
-  exit 1
-fi
+test_exit
 echo "unattended runs: all checks passed"

@@ -124,13 +124,12 @@ connection_sim fleet-a
 fleet_a=$sim_port
 connection_sim fleet-b
 fleet_b=$sim_port
-winname() { printf 'Z:%s' "${1//\//\\}"; }
 printf '/user:admin /pw:secret /port:%s /ip:127.0.0.1\r\n/user:admin /pw:wrong /port:%s /ip:127.0.0.1\r\n' \
   "$fleet_a" "$fleet_b" >"$work/fleet.list"
 chmod 604 "$work/fleet.list"
-run fleet-readable 1 "/list:$(winname "$work/fleet.list")" /v:n
+run fleet-readable 1 "/list:$(winpath "$work/fleet.list")" /v:n
 chmod 600 "$work/fleet.list"
-run fleet 10 "/list:$(winname "$work/fleet.list")" /v:n "/report:$(winname "$work/fleet.csv")"
+run fleet 10 "/list:$(winpath "$work/fleet.list")" /v:n "/report:$(winpath "$work/fleet.csv")"
 answer_logged fleet-a || fail "fleet: the first router did not get the answer"
 tr -d '\r' <"$work/fleet.csv" | grep -q "^1,127.0.0.1,$fleet_a,admin,0,rebooted,,[0-9.]*," ||
   fail "fleet: report: $(cat "$work/fleet.csv")"
@@ -148,10 +147,10 @@ printf '/user:admin /pw:secret /port:%s /ip:127.0.0.1\r\n/user:admin /pw:secret 
   "$fleet_c" "$fleet_c" >"$work/twice.list"
 chmod 600 "$work/one.list" "$work/twice.list"
 mkdir "$work/folder.csv"
-run fleet-report-folder 1 "/list:$(winname "$work/one.list")" /v:n "/report:$(winname "$work/folder.csv")"
-run fleet-twice 1 "/list:$(winname "$work/twice.list")" /v:n
+run fleet-report-folder 1 "/list:$(winpath "$work/one.list")" /v:n "/report:$(winpath "$work/folder.csv")"
+run fleet-twice 1 "/list:$(winpath "$work/twice.list")" /v:n
 [ -s "$work/fleet-c.log" ] && fail "fleet: a refused run contacted the router"
-run fleet-stdout 0 "/list:$(winname "$work/one.list")" /v:n /report:-
+run fleet-stdout 0 "/list:$(winpath "$work/one.list")" /v:n /report:-
 # Rows without their last four fields (seconds, the name as given, the key
 # a first contact recorded and its file).
 [ "$(tr -d '\r' <"$work/fleet-stdout.out" | sed -E 's/,[0-9.]*,[^,]*,[^,]*,[^,]*$//' | paste -sd '|')" = \
@@ -169,8 +168,8 @@ for name in fleet-wait-a fleet-wait-b; do
   printf '/user:admin /pw:secret /port:%s /ip:127.0.0.1\r\n' "$sim_port" >>"$work/fleet-wait.list"
 done
 chmod 600 "$work/fleet-wait.list"
-run fleet-wait 0 "/list:$(winname "$work/fleet-wait.list")" /v:n /jobs:1 /wait:30 \
-  "/report:$(winname "$work/fleet-wait.csv")"
+run fleet-wait 0 "/list:$(winpath "$work/fleet-wait.list")" /v:n /jobs:1 /wait:30 \
+  "/report:$(winpath "$work/fleet-wait.csv")"
 [ "$(tr -d '\r' <"$work/fleet-wait.csv" | grep -cE '^[12],127\.0\.0\.1,[0-9]+,admin,0,rebooted,,[0-9.]+,[0-9.]+,[0-9.]+,')" = 2 ] ||
   fail "fleet-wait: report: $(cat "$work/fleet-wait.csv")"
 first_back=$(sed -n 's/^{"event":"back","ms":\([0-9]*\)}$/\1/p' "$work/fleet-wait-a.log")
@@ -235,8 +234,5 @@ else
   echo "skipped: the reboot against OpenSSH's sshd needs root"
 fi
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures failure(s)"
-  exit 1
-fi
+test_exit
 echo "swKicker.exe: all runs ended with the expected status"

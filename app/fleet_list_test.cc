@@ -1,4 +1,7 @@
-#include "app/fleet.h"
+// The fleet's list: lines cut into parameters with quotes, bad lines named
+// by file and line, spellings of one router refused as duplicates, the
+// private modes and access lists, and the reading cap.
+#include "app/fleet_list.h"
 
 #include <gtest/gtest.h>
 
@@ -8,63 +11,6 @@
 #include <vector>
 
 namespace {
-
-TEST(FleetOptionsTest, OptionsInAnyOrderByPrefix) {
-  FleetOptions options;
-  std::string error;
-  ASSERT_TRUE(ReadFleetOptions({u"/list:r.txt", u"/report:out.csv", u"/jobs:8",
-                                u"/v:N", u"/wait:300"},
-                               &options, &error))
-      << error;
-  EXPECT_EQ(options.listPath, "r.txt");
-  EXPECT_EQ(options.reportPath, "out.csv");
-  EXPECT_EQ(options.jobs, 8);
-  EXPECT_FALSE(options.verbose);
-  EXPECT_TRUE(options.hasWait);
-  EXPECT_EQ(options.wait, "300");
-
-  ASSERT_TRUE(ReadFleetOptions({u"/list:-"}, &options, &error));
-  EXPECT_EQ(options.listPath, "-");
-  EXPECT_EQ(options.jobs, kDefaultJobs);
-  EXPECT_TRUE(options.verbose);
-  EXPECT_TRUE(options.reportPath.empty());
-}
-
-TEST(FleetOptionsTest, RefusedArgumentIsNamed) {
-  struct Case {
-    std::vector<std::u16string> params;
-    std::string named;
-  };
-  const Case cases[] = {
-      {{u"/list:r", u"/jobs:0"}, "/jobs:0"},
-      {{u"/list:r", u"/jobs:257"}, "/jobs:257"},
-      {{u"/list:r", u"/jobs:x"}, "/jobs:x"},
-      {{u"/list:r", u"/v:maybe"}, "/v:maybe"},
-      {{u"/list:r", u"/report:"}, "/report:"},
-      {{u"/list:r", u"/user:admin"}, "/user:admin"},
-      {{u"/list:r", u"extra"}, "extra"},
-      {{u"/list:"}, "/list:"},
-  };
-  for (const Case& c : cases) {
-    FleetOptions options;
-    std::string error;
-    EXPECT_FALSE(ReadFleetOptions(c.params, &options, &error)) << c.named;
-    EXPECT_NE(error.find(c.named), std::string::npos) << error;
-  }
-  // A password on the command line is refused without being repeated.
-  FleetOptions options;
-  std::string error;
-  EXPECT_FALSE(ReadFleetOptions({u"/list:r", u"/pw:s3cret"}, &options, &error));
-  EXPECT_EQ(error.find("s3cret"), std::string::npos) << error;
-  EXPECT_NE(error.find("/pw:"), std::string::npos) << error;
-}
-
-TEST(FleetOptionsTest, OnlyListFirstStartsFleet) {
-  EXPECT_TRUE(IsFleetInvocation(u"/list:r.txt"));
-  EXPECT_FALSE(IsFleetInvocation(u"/user:admin"));
-  EXPECT_FALSE(IsFleetInvocation(u"\"/list:r\""));
-  EXPECT_FALSE(IsFleetInvocation(u""));
-}
 
 TEST(FleetListTest, ReadsLinesCommentsAndQuotes) {
   const std::string text =
@@ -285,118 +231,6 @@ TEST(FleetListTest, GroupThatCanReadFromAccessList) {
   for (const Case& c : cases) {
     EXPECT_EQ(GroupThatCanRead(c.hasList, c.entries), c.group) << c.what;
   }
-}
-
-TEST(FleetReportTest, CsvQuotingAndRows) {
-  EXPECT_EQ(CsvField("plain"), "plain");
-  EXPECT_EQ(CsvField("a,b"), "\"a,b\"");
-  EXPECT_EQ(CsvField("say \"y\""), "\"say \"\"y\"\"\"");
-  EXPECT_EQ(CsvField("two\nlines"), "\"two\nlines\"");
-
-  RouterResult failed;
-  failed.line = 7;
-  failed.address = "10.0.0.9";
-  failed.port = "22";
-  failed.user = "ad,min";
-  failed.status = 4;
-  failed.reason = "timed out";
-  failed.seconds = 45.04;
-  EXPECT_EQ(ReportHeader(false),
-            "line,address,port,user,exit status,outcome,reason,seconds,name as given,"
-            "added host key,added to\r\n");
-  EXPECT_EQ(ReportRow(failed, false),
-            "7,10.0.0.9,22,\"ad,min\",4,failed,timed out,45.0,,,\r\n");
-  RouterResult back = failed;
-  back.status = 0;
-  back.reason = "";
-  back.downSeconds = 3;
-  back.backSeconds = 61.5;
-  EXPECT_EQ(ReportRow(back, true),
-            "7,10.0.0.9,22,\"ad,min\",0,rebooted,,45.0,3.0,61.5,,,\r\n");
-  EXPECT_EQ(ReportRow(failed, true),
-            "7,10.0.0.9,22,\"ad,min\",4,failed,timed out,45.0,,,,,\r\n");
-  // Where an alias went, and the key its first contact recorded.
-  RouterResult alias = back;
-  alias.address = "127.0.0.1";
-  alias.port = "2201";
-  alias.givenName = "myrouter";
-  alias.addedKey = "ED25519 SHA256:abc";
-  alias.addedTo = "/root/.ssh/known_hosts";
-  EXPECT_EQ(ReportRow(alias, false),
-            "7,127.0.0.1,2201,\"ad,min\",0,rebooted,,45.0,myrouter,ED25519 SHA256:abc,"
-            "/root/.ssh/known_hosts\r\n");
-  EXPECT_EQ(FinishedLine(alias), "127.0.0.1:2201 (myrouter) rebooted 45.0 s");
-}
-
-// A cell a spreadsheet would take for a formula is text with a leading '.
-TEST(FleetReportTest, FormulaCellsAreNeutralised) {
-  struct Case {
-    std::string text;
-    std::string cell;
-  };
-  const Case cases[] = {
-      {"=HYPERLINK(\"http://x\")", "\"'=HYPERLINK(\"\"http://x\"\")\""},
-      {"+1", "'+1"},
-      {"-2+3", "'-2+3"},
-      {"@SUM(A1)", "'@SUM(A1)"},
-      {"\tadmin", "'\tadmin"},
-      {"\radmin", "\"'\radmin\""},
-      {"=a,b", "\"'=a,b\""},
-      {"admin=1", "admin=1"},
-      {"a-b", "a-b"},
-      {"", ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(ReportCell(c.text), c.cell);
-  }
-  RouterResult result;
-  result.line = 3;
-  result.address = "10.0.0.9";
-  result.port = "22";
-  result.user = "=cmd";
-  result.status = 7;
-  result.reason = "-the router ended";
-  EXPECT_EQ(ReportRow(result, false),
-            "3,10.0.0.9,22,'=cmd,7,failed,'-the router ended,0.0,,,\r\n");
-}
-
-TEST(FleetTextTest, ProgressFinishedAndSummary) {
-  EXPECT_EQ(ProgressLine(120, 37, 2, 16, -1, 7.9),
-            "rebooting 120 routers: 37 done, 2 failed, 16 running, 0:07");
-  EXPECT_EQ(ProgressLine(120, 37, 2, 16, 40, 7.9),
-            "rebooting 120 routers: 37 done, 2 failed, 16 running, 40 coming back, 0:07");
-  EXPECT_EQ(SummaryLine(118, 2, 41), "118 rebooted, 2 failed in 0:41");
-  EXPECT_EQ(ElapsedText(3725), "1:02:05");
-  EXPECT_EQ(ShortProgressLine(120, 37, 2, 7.9), "37/120 done, 2 failed, 0:07");
-  RouterResult result;
-  result.address = "10.0.0.9";
-  result.port = "22";
-  result.seconds = 2.34;
-  EXPECT_EQ(FinishedLine(result), "10.0.0.9 rebooted 2.3 s");
-  result.status = 6;
-  result.reason = "authentication refused";
-  EXPECT_EQ(FinishedLine(result),
-            "10.0.0.9 failed 2.3 s: authentication refused");
-  // Routers on one address are told apart by their port.
-  const struct {
-    const char* address;
-    const char* port;
-    const char* name;
-  } kNames[] = {{"10.0.0.9", "22", "10.0.0.9"},
-                {"10.0.0.9", "2222", "10.0.0.9:2222"},
-                {"fe80::1", "2222", "[fe80::1]:2222"},
-                {"router.example", "8022", "router.example:8022"}};
-  for (const auto& n : kNames) {
-    EXPECT_EQ(RouterName(n.address, n.port), n.name) << n.address << " " << n.port;
-  }
-  EXPECT_EQ(SummaryLine(118, 2, 41, 24, 120),
-            "118 rebooted, 2 failed in 0:41; the report lacks 24 of 120 rows");
-  EXPECT_EQ(FleetStatus(0), 0);
-  EXPECT_EQ(FleetStatus(3), 10);
-  // A report that is not whole outweighs the routers' own results.
-  EXPECT_EQ(FleetStatus(0, false), 13);
-  EXPECT_EQ(FleetStatus(3, false), 13);
 }
 
 }  // namespace

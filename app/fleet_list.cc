@@ -1,36 +1,17 @@
-#include "app/fleet.h"
+#include "app/fleet_list.h"
 
-#include <cstdio>
+#include <cstdint>
 #include <map>
 #include <utility>
 
-#include "app/command_line.h"
 #include "base/address_text.h"
 #include "base/numbers.h"
 #include "base/wipe.h"
 
 namespace {
 
-constexpr char kVerbosePrefix[] = "/v:";
-constexpr char kJobsPrefix[] = "/jobs:";
-constexpr char kReportPrefix[] = "/report:";
-constexpr char kWaitPrefix[] = "/wait:";
-
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
-}
-
-// The options' prefixes are ASCII: each unit is compared as one byte.
-std::string Narrow(std::u16string_view wide) {
-  std::string bytes;
-  for (char16_t c : wide) bytes.push_back(static_cast<char>(c));
-  return bytes;
-}
-
-std::string Seconds(double seconds) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f", seconds < 0 ? 0.0 : seconds);
-  return text;
 }
 
 // Reads one line's parameters into router; on a refused one, says why.
@@ -113,63 +94,6 @@ bool ReadRouterLine(std::string_view line, FleetRouter* router,
 }
 
 }  // namespace
-
-bool IsFleetInvocation(std::u16string_view firstParam) {
-  return StartsWith(Narrow(firstParam), kListPrefix);
-}
-
-bool ReadFleetOptions(const std::vector<std::u16string>& params,
-                      FleetOptions* options, std::string* error) {
-  FleetOptions read;
-  if (params.empty() || !IsFleetInvocation(params[0])) {
-    *error = "the first argument must be /list:FILE";
-    return false;
-  }
-  // Paths in the program's 8-bit encoding, as the file calls take them.
-  read.listPath = ToNarrow(params[0]).substr(sizeof kListPrefix - 1);
-  if (read.listPath.empty()) {
-    *error = "/list: names no file";
-    return false;
-  }
-  for (size_t i = 1; i < params.size(); ++i) {
-    const std::string param = Narrow(params[i]);
-    if (StartsWith(param, kVerbosePrefix)) {
-      std::string value = Narrow(LowerText(params[i])).substr(3);
-      if (value != "y" && value != "n") {
-        *error = "unknown argument \"" + param + "\": /v: takes y or n";
-        return false;
-      }
-      read.verbose = value == "y";
-    } else if (StartsWith(param, kJobsPrefix)) {
-      int64_t jobs = 0;
-      if (ParseDecimal(param.substr(sizeof kJobsPrefix - 1), kMinJobs, kMaxJobs, &jobs)) {
-        read.jobs = static_cast<int>(jobs);
-      } else {
-        *error = "unknown argument \"" + param + "\": /jobs: takes 1 to 256";
-        return false;
-      }
-    } else if (StartsWith(param, kReportPrefix)) {
-      read.reportPath = ToNarrow(params[i]).substr(sizeof kReportPrefix - 1);
-      if (read.reportPath.empty()) {
-        *error = "unknown argument \"" + param + "\": /report: names no file";
-        return false;
-      }
-    } else if (StartsWith(param, kWaitPrefix)) {
-      read.hasWait = true;
-      read.wait = param.substr(sizeof kWaitPrefix - 1);
-    } else if (StartsWith(param, "/pw:")) {
-      // The refusal is shown and logged: a password given here is not
-      // repeated in it.
-      *error = "unknown argument \"/pw:...\": passwords belong in the list file";
-      return false;
-    } else {
-      *error = "unknown argument \"" + param + "\"";
-      return false;
-    }
-  }
-  *options = std::move(read);
-  return true;
-}
 
 bool SplitListLine(std::string_view line, std::vector<std::string>* params,
                    std::string* reason) {
@@ -344,119 +268,4 @@ std::string_view GroupThatCanRead(bool hasList,
     }
   }
   return {};
-}
-
-std::string CsvField(std::string_view text) {
-  if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
-    return std::string(text);
-  }
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + "\"";
-}
-
-std::string ReportCell(std::string_view text) {
-  if (!text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos) {
-    return CsvField("'" + std::string(text));
-  }
-  return CsvField(text);
-}
-
-std::string ReportHeader(bool waited) {
-  std::string header =
-      "line,address,port,user,exit status,outcome,reason,seconds";
-  if (waited) header += ",down seconds,back seconds";
-  return header + ",name as given,added host key,added to\r\n";
-}
-
-std::string_view OutcomeOf(const RouterResult& result) {
-  return result.status == 0 ? "rebooted" : "failed";
-}
-
-std::string ReportRow(const RouterResult& result, bool waited) {
-  std::string row = std::to_string(result.line) + "," +
-                    ReportCell(result.address) + "," + ReportCell(result.port) +
-                    "," + ReportCell(result.user) + "," +
-                    std::to_string(result.status) + "," +
-                    std::string(OutcomeOf(result)) + "," +
-                    ReportCell(result.reason) + "," + Seconds(result.seconds);
-  if (waited) {
-    row += ",";
-    if (result.downSeconds >= 0) row += Seconds(result.downSeconds);
-    row += ",";
-    if (result.backSeconds >= 0) row += Seconds(result.backSeconds);
-  }
-  for (const std::string* cell : {&result.givenName, &result.addedKey, &result.addedTo}) {
-    row.append(",").append(ReportCell(*cell));
-  }
-  return row + "\r\n";
-}
-
-std::string ElapsedText(double seconds) {
-  long whole = seconds < 0 ? 0 : static_cast<long>(seconds);
-  char text[32];
-  if (whole >= 3600) {
-    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", whole / 3600,
-                  whole / 60 % 60, whole % 60);
-  } else {
-    std::snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
-  }
-  return text;
-}
-
-std::string ProgressLine(int total, int done, int failed, int running, int waiting,
-                         double seconds) {
-  return "rebooting " + std::to_string(total) +
-         (total == 1 ? " router: " : " routers: ") + std::to_string(done) +
-         " done, " + std::to_string(failed) + " failed, " +
-         std::to_string(running) + " running, " +
-         (waiting >= 0 ? std::to_string(waiting) + " coming back, " : std::string()) +
-         ElapsedText(seconds);
-}
-
-std::string ShortProgressLine(int total, int done, int failed, double seconds) {
-  return std::to_string(done) + "/" + std::to_string(total) + " done, " +
-         std::to_string(failed) + " failed, " + ElapsedText(seconds);
-}
-
-std::string RouterName(std::string_view address, std::string_view port) {
-  std::string name(address);
-  if (port == "22") return name;
-  if (name.find(':') != std::string::npos) name = '[' + name + ']';
-  name += ':';
-  name += port;
-  return name;
-}
-
-std::string FinishedLine(const RouterResult& result) {
-  std::string line = RouterName(result.address, result.port);
-  // An alias is named beside where it went.
-  if (!result.givenName.empty()) line.append(" (").append(result.givenName).append(")");
-  line.append(" ").append(OutcomeOf(result)).append(" ").append(Seconds(result.seconds));
-  line.append(" s");
-  if (result.status != 0) line += ": " + result.reason;
-  return line;
-}
-
-std::string SummaryLine(int rebooted, int failed, double seconds, int rowsMissing,
-                        int rows) {
-  std::string line = std::to_string(rebooted) + " rebooted, " + std::to_string(failed) +
-                     " failed in " + ElapsedText(seconds);
-  if (rowsMissing > 0) {
-    line += "; the report lacks " + std::to_string(rowsMissing) + " of " +
-            std::to_string(rows) + " rows";
-  }
-  return line;
-}
-
-int FleetStatus(int failed, bool reportWhole) {
-  if (!reportWhole) return kExitReportIncomplete;
-  return failed == 0 ? 0 : kExitSomeFailed;
-}
-
-std::string SameRouterReason(int line) {
-  return "the same router as line " + std::to_string(line) + ": not rebooted twice";
 }
