@@ -38,6 +38,7 @@ namespace {
 constexpr OptionUse kH = OptionUse::kHonoured;
 constexpr OptionUse kN = OptionUse::kNoEffect;
 constexpr OptionUse kR = OptionUse::kRefused;
+using Take = OptionTake;
 const SshOption kOptions[] = {
     // Which router, and as whom.
     {"Host", kH, nullptr, nullptr,
@@ -49,23 +50,30 @@ const SshOption kOptions[] = {
      "reads more files in place (globs; relative paths from `~/.ssh` or `/etc/ssh`), at most 16 "
      "deep"},
     {"IgnoreUnknown", kH, nullptr, nullptr,
-     "keywords (patterns) that may follow although neither ssh nor swKicker knows them"},
+     "keywords (patterns) that may follow although neither ssh nor swKicker knows them", nullptr,
+     Take::kIgnoreUnknown},
     {"HostName", kH, nullptr, nullptr,
-     "where to connect, so `/ip:` may be an alias (`%h` is the name given)"},
+     "where to connect, so `/ip:` may be an alias (`%h` is the name given)", nullptr,
+     Take::kHostName},
     {"User", kH, nullptr, nullptr,
      "used when `/user:` is empty or left out of a fleet line; else the local user name, as ssh "
-     "does; verbose mode, the log line and the report say the user used"},
+     "does; verbose mode, the log line and the report say the user used",
+     nullptr, Take::kUser},
     {"Port", kH, nullptr, nullptr,
      "used when `/port:` is empty or 0, or left out of a fleet line; verbose mode, the log line "
-     "and the report say the port used"},
+     "and the report say the port used",
+     nullptr, Take::kPort},
     {"ConnectTimeout", kH, nullptr, nullptr,
      "bounds connecting and the key exchange instead of the 20 s step, never past the 45 s "
-     "session"},
+     "session",
+     nullptr, Take::kConnectTimeout},
     {"ProxyCommand", kH, nullptr, nullptr,
-     "the session goes through the command (not on Windows: refused there)"},
+     "the session goes through the command (not on Windows: refused there)", nullptr,
+     Take::kProxyCommand},
     {"ProxyJump", kH, nullptr, nullptr,
      "the session goes through `ssh -W` over the hops, as ssh does (not on Windows: refused "
-     "there)"},
+     "there)",
+     nullptr, Take::kProxyJump},
     {"AddressFamily", kR, nullptr, "any",
      "would limit the addresses tried; `any` (the default) is fine", "any|inet|inet6"},
     {"BindAddress", kR, nullptr, nullptr, "would choose the local address the router sees"},
@@ -87,26 +95,35 @@ const SshOption kOptions[] = {
     // Which key the router must show.
     {"UserKnownHostsFile", kH, nullptr, nullptr,
      "the user's known_hosts files instead of `~/.ssh/known_hosts` and `~/.ssh/known_hosts2` "
-     "(`none` alone: no file)"},
+     "(`none` alone: no file)",
+     nullptr, Take::kUserKnownHostsFile},
     {"GlobalKnownHostsFile", kH, nullptr, nullptr,
      "the machine's known_hosts files instead of `/etc/ssh/ssh_known_hosts` and "
-     "`/etc/ssh/ssh_known_hosts2` (`none` alone: no file)"},
+     "`/etc/ssh/ssh_known_hosts2` (`none` alone: no file)",
+     nullptr, Take::kGlobalKnownHostsFile},
     {"StrictHostKeyChecking", kH, nullptr, nullptr,
      "an unknown router: `accept-new` (default) records it, `yes` and `ask` refuse it, `no` "
-     "accepts it"},
-    {"HashKnownHosts", kH, nullptr, nullptr, "a recorded router's name is hashed"},
+     "accepts it",
+     nullptr, Take::kStrictHostKeyChecking},
+    {"HashKnownHosts", kH, nullptr, nullptr, "a recorded router's name is hashed", nullptr,
+     Take::kHashKnownHosts},
     {"HostKeyAlias", kH, nullptr, nullptr,
-     "known_hosts is read and written under this name (without the port), as ssh does"},
+     "known_hosts is read and written under this name (without the port), as ssh does", nullptr,
+     Take::kHostKeyAlias},
     {"RevokedHostKeys", kH, nullptr, nullptr,
      "a file of public keys the router must not show (refused with exit 5); a binary key "
-     "revocation list is refused with a reason, a missing file too"},
+     "revocation list is refused with a reason, a missing file too",
+     nullptr, Take::kRevokedHostKeys},
     {"HostKeyAlgorithms", kH, nullptr, nullptr,
-     "a list, or `+list` added to the defaults, `-list` removed, `^list` put first"},
-    {"KexAlgorithms", kH, nullptr, nullptr, "as `HostKeyAlgorithms`"},
-    {"Ciphers", kH, nullptr, nullptr, "as `HostKeyAlgorithms`"},
-    {"MACs", kH, nullptr, nullptr, "as `HostKeyAlgorithms`"},
+     "a list, or `+list` added to the defaults, `-list` removed, `^list` put first", nullptr,
+     Take::kHostKeyAlgorithms},
+    {"KexAlgorithms", kH, nullptr, nullptr, "as `HostKeyAlgorithms`", nullptr,
+     Take::kKexAlgorithms},
+    {"Ciphers", kH, nullptr, nullptr, "as `HostKeyAlgorithms`", nullptr, Take::kCiphers},
+    {"MACs", kH, nullptr, nullptr, "as `HostKeyAlgorithms`", nullptr, Take::kMacs},
     {"RequiredRSASize", kH, nullptr, nullptr,
-     "the smallest RSA key taken, from the router and of the user's keys"},
+     "the smallest RSA key taken, from the router and of the user's keys", nullptr,
+     Take::kRequiredRsaSize},
     {"CheckHostIP", kR, nullptr, "no|false",
      "would check the router's address in known_hosts as well; `no` (the default) is fine", "flag"},
     {"VerifyHostKeyDNS", kR, nullptr, "no|false",
@@ -116,7 +133,8 @@ const SshOption kOptions[] = {
      "would accept any host key on this machine; `no` (the default) is fine", "flag"},
     {"GSSAPIKeyExchange", kR, nullptr, "no|false",
      "would authenticate the router by Kerberos instead of its host key; `no` (the default) is "
-     "fine", "flag"},
+     "fine",
+     "flag"},
     {"UpdateHostKeys", kN, nullptr, nullptr,
      "swKicker records only the key the router proved in the key exchange and learns no others",
      "yes|no|true|false|ask"},
@@ -126,9 +144,11 @@ const SshOption kOptions[] = {
      "certificates are not verified: a router known only by `@cert-authority` is refused"},
     // How swKicker proves who it is, and where the password may go.
     {"PasswordAuthentication", kH, nullptr, nullptr,
-     "`no`: the password is never sent by the password method"},
+     "`no`: the password is never sent by the password method", nullptr,
+     Take::kPasswordAuthentication},
     {"KbdInteractiveAuthentication", kH, nullptr, nullptr,
-     "`no`: the password is never sent by keyboard-interactive"},
+     "`no`: the password is never sent by keyboard-interactive", nullptr,
+     Take::kKbdInteractiveAuthentication},
     {"ChallengeResponseAuthentication", kH, "KbdInteractiveAuthentication", nullptr,
      "old spelling of `KbdInteractiveAuthentication`"},
     {"SKeyAuthentication", kH, "KbdInteractiveAuthentication", nullptr,
@@ -137,24 +157,31 @@ const SshOption kOptions[] = {
      "old spelling of `KbdInteractiveAuthentication`"},
     {"PreferredAuthentications", kH, nullptr, nullptr,
      "a method not listed is not used; `password` and `keyboard-interactive` are tried in the "
-     "listed order"},
+     "listed order",
+     nullptr, Take::kPreferredAuthentications},
     {"NumberOfPasswordPrompts", kH, nullptr, nullptr,
-     "0: the password is never sent (swKicker sends it at most once)"},
+     "0: the password is never sent (swKicker sends it at most once)", nullptr,
+     Take::kNumberOfPasswordPrompts},
     {"BatchMode", kH, nullptr, nullptr,
-     "`yes`: the password is never sent (only keys are used), as with ssh"},
-    {"PubkeyAuthentication", kH, nullptr, nullptr, "`no`: no key is tried"},
+     "`yes`: the password is never sent (only keys are used), as with ssh", nullptr,
+     Take::kBatchMode},
+    {"PubkeyAuthentication", kH, nullptr, nullptr, "`no`: no key is tried", nullptr,
+     Take::kPubkeyAuthentication},
     {"DSAAuthentication", kH, "PubkeyAuthentication", nullptr,
      "old spelling of `PubkeyAuthentication`"},
     {"PubkeyAcceptedAlgorithms", kH, nullptr, nullptr,
-     "as `HostKeyAlgorithms`, for the user's keys"},
+     "as `HostKeyAlgorithms`, for the user's keys", nullptr, Take::kPubkeyAcceptedAlgorithms},
     {"PubkeyAcceptedKeyTypes", kH, "PubkeyAcceptedAlgorithms", nullptr,
      "old spelling of `PubkeyAcceptedAlgorithms`"},
     {"IdentityFile", kH, nullptr, nullptr,
-     "the keys tried, in order (`~`, `%d`, `%h`, `%r`, `%u` expanded)"},
+     "the keys tried, in order (`~`, `%d`, `%h`, `%r`, `%u` expanded)", nullptr,
+     Take::kIdentityFile},
     {"IdentityFile2", kH, "IdentityFile", nullptr, "old spelling of `IdentityFile`"},
-    {"IdentitiesOnly", kH, nullptr, nullptr, "only the `IdentityFile` keys, not the agent's"},
+    {"IdentitiesOnly", kH, nullptr, nullptr, "only the `IdentityFile` keys, not the agent's",
+     nullptr, Take::kIdentitiesOnly},
     {"IdentityAgent", kH, nullptr, nullptr,
-     "`none`: no agent; `SSH_AUTH_SOCK`: the usual one; another socket is refused"},
+     "`none`: no agent; `SSH_AUTH_SOCK`: the usual one; another socket is refused", nullptr,
+     Take::kIdentityAgent},
     {"CertificateFile", kN, nullptr, nullptr,
      "certificates are not offered; the keys themselves are"},
     {"PKCS11Provider", kN, nullptr, nullptr,
@@ -495,140 +522,195 @@ bool TakeSwitch(Reading* reading, const std::string& keyword, const std::string&
   return true;
 }
 
-// One honoured option's line (the keyword in its current spelling, lower
-// case). Its value is checked in every block; it is taken only in one that
-// applies. False when the value is bad; *problem may then say why.
-bool TakeOption(Reading* reading, const std::string& keyword,
+// One honoured option's line: take is its row's case, keyword its current
+// spelling in lower case. Its value is checked in every block; it is taken
+// only in one that applies. False when the value is bad; *problem may then
+// say why.
+bool TakeOption(Reading* reading, Take take, const std::string& keyword,
                 const std::vector<std::string>& args, std::string* problem) {
   SshConfig& config = reading->config;
   const std::string& value = args[0];
-  if (keyword == "ignoreunknown") {
-    if (FirstTime(reading, keyword)) reading->ignoreUnknown = LowerText(value);
-  } else if (keyword == "hostkeyalias") {
-    // ssh looks the alias up in lower case, as every name.
-    if (FirstTime(reading, keyword)) config.hostKeyAlias = LowerText(value);
-  } else if (keyword == "revokedhostkeys") {
-    if (FirstTime(reading, keyword) && LowerText(value) != "none") {
-      config.revokedHostKeys = ExpandTokens(*reading, value);
+  switch (take) {
+    case Take::kIgnoreUnknown: {
+      if (FirstTime(reading, keyword)) reading->ignoreUnknown = LowerText(value);
+      break;
     }
-  } else if (keyword == "batchmode") {
-    return TakeSwitch(reading, keyword, value, &reading->batchMode, &reading->batchModeAt);
-  } else if (keyword == "passwordauthentication") {
-    return TakeSwitch(reading, keyword, value, &config.password.allowed,
-                      &reading->passwordAuthenticationAt);
-  } else if (keyword == "kbdinteractiveauthentication") {
-    return TakeSwitch(reading, keyword, value, &config.keyboardInteractive.allowed,
-                      &reading->kbdInteractiveAt);
-  } else if (keyword == "pubkeyauthentication") {
-    // "unbound" and "host-bound" are yes with a detail of the protocol.
-    const std::string lower = LowerText(value);
-    bool on = lower == "unbound" || lower == "host-bound";
-    if (!on && !ParseYesNo(value, &on)) return false;
-    if (FirstTime(reading, keyword)) config.pubkeyAuthentication = on;
-  } else if (keyword == "preferredauthentications") {
-    if (FirstTime(reading, keyword)) {
-      reading->preferred = SplitAlgorithmList(LowerText(value));
-      reading->preferredAt = reading->spelled + " " + value + " at " + reading->where;
+    case Take::kHostKeyAlias: {
+      // ssh looks the alias up in lower case, as every name.
+      if (FirstTime(reading, keyword)) config.hostKeyAlias = LowerText(value);
+      break;
     }
-  } else if (keyword == "numberofpasswordprompts") {
-    int64_t prompts = 0;
-    if (!ParseDecimal(value, 0, 1000000, &prompts)) return false;
-    if (FirstTime(reading, keyword)) {
-      reading->passwordPrompts = static_cast<int>(prompts);
-      reading->promptsAt = reading->spelled + " " + value + " at " + reading->where;
+    case Take::kRevokedHostKeys: {
+      if (FirstTime(reading, keyword) && LowerText(value) != "none") {
+        config.revokedHostKeys = ExpandTokens(*reading, value);
+      }
+      break;
     }
-  } else if (keyword == "requiredrsasize") {
-    int64_t bits = 0;
-    if (!ParseDecimal(value, 0, 16384, &bits)) return false;
-    if (FirstTime(reading, keyword)) config.requiredRsaSize = static_cast<int>(bits);
-  } else if (keyword == "identityagent") {
-    const std::string lower = LowerText(value);
-    if (lower != "none" && lower != "ssh_auth_sock" && lower != "$ssh_auth_sock") {
-      // Checked only where it applies: another agent is not built.
-      if (!reading->apply || Contains(reading->seen, keyword)) return true;
-      *problem = "IdentityAgent " + value +
-                 " is not supported: only \"none\" or SSH_AUTH_SOCK's agent can be used";
-      return false;
+    case Take::kBatchMode: {
+      return TakeSwitch(reading, keyword, value, &reading->batchMode, &reading->batchModeAt);
     }
-    if (FirstTime(reading, keyword)) config.useAgent = lower != "none";
-  } else if (keyword == "hostname") {
-    if (FirstTime(reading, keyword)) {
-      config.hostName = ExpandTokens(*reading, value);
-      reading->hostNameSet = true;
+    case Take::kPasswordAuthentication: {
+      return TakeSwitch(reading, keyword, value, &config.password.allowed,
+                        &reading->passwordAuthenticationAt);
     }
-  } else if (keyword == "user") {
-    if (FirstTime(reading, keyword)) config.user = value;
-  } else if (keyword == "port") {
-    int64_t port = 0;
-    if (!ParseDecimal(value, 1, 65535, &port)) return false;
-    if (FirstTime(reading, keyword)) config.port = static_cast<int>(port);
-  } else if (keyword == "hostkeyalgorithms") {
-    SetAlgorithms(reading, keyword, value, &config.hostKeyAlgorithms, kDefaultHostKeyAlgorithms);
-  } else if (keyword == "kexalgorithms") {
-    SetAlgorithms(reading, keyword, value, &config.kexAlgorithms, kDefaultKexAlgorithms);
-  } else if (keyword == "ciphers") {
-    SetAlgorithms(reading, keyword, value, &config.ciphers, kDefaultCiphers);
-  } else if (keyword == "macs") {
-    SetAlgorithms(reading, keyword, value, &config.macs, kDefaultMacs);
-  } else if (keyword == "pubkeyacceptedalgorithms" || keyword == "pubkeyacceptedkeytypes") {
-    SetAlgorithms(reading, "pubkeyacceptedalgorithms", value, &config.pubkeyAcceptedAlgorithms,
-                  kDefaultPubkeyAcceptedAlgorithms);
-  } else if (keyword == "identityfile") {
-    // Every IdentityFile line counts, in order, as in ssh.
-    if (reading->apply) config.identityFiles.push_back(ExpandTokens(*reading, value));
-  } else if (keyword == "identitiesonly") {
-    bool only = false;
-    if (!ParseYesNo(value, &only)) return false;
-    if (FirstTime(reading, keyword)) config.identitiesOnly = only;
-  } else if (keyword == "userknownhostsfile" || keyword == "globalknownhostsfile") {
-    // "none" names no file, and only alone: ssh refuses it beside others.
-    for (const std::string& arg : args) {
-      if (LowerText(arg) == "none" && args.size() > 1) {
-        *problem = "\"none\" must stand alone: it names no file";
+    case Take::kKbdInteractiveAuthentication: {
+      return TakeSwitch(reading, keyword, value, &config.keyboardInteractive.allowed,
+                        &reading->kbdInteractiveAt);
+    }
+    case Take::kPubkeyAuthentication: {
+      // "unbound" and "host-bound" are yes with a detail of the protocol.
+      const std::string lower = LowerText(value);
+      bool on = lower == "unbound" || lower == "host-bound";
+      if (!on && !ParseYesNo(value, &on)) return false;
+      if (FirstTime(reading, keyword)) config.pubkeyAuthentication = on;
+      break;
+    }
+    case Take::kPreferredAuthentications: {
+      if (FirstTime(reading, keyword)) {
+        reading->preferred = SplitAlgorithmList(LowerText(value));
+        reading->preferredAt = reading->spelled + " " + value + " at " + reading->where;
+      }
+      break;
+    }
+    case Take::kNumberOfPasswordPrompts: {
+      int64_t prompts = 0;
+      if (!ParseDecimal(value, 0, 1000000, &prompts)) return false;
+      if (FirstTime(reading, keyword)) {
+        reading->passwordPrompts = static_cast<int>(prompts);
+        reading->promptsAt = reading->spelled + " " + value + " at " + reading->where;
+      }
+      break;
+    }
+    case Take::kRequiredRsaSize: {
+      int64_t bits = 0;
+      if (!ParseDecimal(value, 0, 16384, &bits)) return false;
+      if (FirstTime(reading, keyword)) config.requiredRsaSize = static_cast<int>(bits);
+      break;
+    }
+    case Take::kIdentityAgent: {
+      const std::string lower = LowerText(value);
+      if (lower != "none" && lower != "ssh_auth_sock" && lower != "$ssh_auth_sock") {
+        // Checked only where it applies: another agent is not built.
+        if (!reading->apply || Contains(reading->seen, keyword)) return true;
+        *problem = "IdentityAgent " + value +
+                   " is not supported: only \"none\" or SSH_AUTH_SOCK's agent can be used";
         return false;
       }
+      if (FirstTime(reading, keyword)) config.useAgent = lower != "none";
+      break;
     }
-    if (!FirstTime(reading, keyword)) return true;
-    std::vector<std::string>* files = keyword == "userknownhostsfile"
-                                          ? &config.userKnownHostsFiles
-                                          : &config.globalKnownHostsFiles;
-    for (const std::string& arg : args) {
-      files->push_back(LowerText(arg) == "none" ? NullPath() : ExpandTokens(*reading, arg));
+    case Take::kHostName: {
+      if (FirstTime(reading, keyword)) {
+        config.hostName = ExpandTokens(*reading, value);
+        reading->hostNameSet = true;
+      }
+      break;
     }
-  } else if (keyword == "stricthostkeychecking") {
-    const std::string lower = LowerText(value);
-    StrictHostKeyChecking strict;
-    if (lower == "yes" || lower == "true") {
-      strict = StrictHostKeyChecking::kYes;
-    } else if (lower == "ask") {
-      strict = StrictHostKeyChecking::kAsk;
-    } else if (lower == "accept-new") {
-      strict = StrictHostKeyChecking::kAcceptNew;
-    } else if (lower == "no" || lower == "off" || lower == "false") {
-      strict = StrictHostKeyChecking::kNo;
-    } else {
-      return false;
+    case Take::kUser: {
+      if (FirstTime(reading, keyword)) config.user = value;
+      break;
     }
-    if (FirstTime(reading, keyword)) config.strictHostKeyChecking = strict;
-  } else if (keyword == "hashknownhosts") {
-    bool hashed = false;
-    if (!ParseYesNo(value, &hashed)) return false;
-    if (FirstTime(reading, keyword)) config.hashKnownHosts = hashed;
-  } else if (keyword == "connecttimeout") {
-    int64_t seconds = 0;
-    if (LowerText(value) != "none" && !ParseDecimal(value, 0, 1000000, &seconds)) return false;
-    if (FirstTime(reading, keyword)) config.connectTimeoutSeconds = static_cast<int>(seconds);
-  } else if (keyword == "proxycommand" || keyword == "proxyjump") {
-    // One of the two: whichever comes first.
-    if (!reading->apply || Contains(reading->seen, "proxy")) return true;
-    reading->seen.push_back("proxy");
-    std::string text;
-    for (const std::string& arg : args) {
-      if (!text.empty()) text += ' ';
-      text += arg;
+    case Take::kPort: {
+      int64_t port = 0;
+      if (!ParseDecimal(value, 1, 65535, &port)) return false;
+      if (FirstTime(reading, keyword)) config.port = static_cast<int>(port);
+      break;
     }
-    if (LowerText(text) == "none") return true;
-    (keyword == "proxycommand" ? config.proxyCommand : config.proxyJump) = text;
+    case Take::kHostKeyAlgorithms: {
+      SetAlgorithms(reading, keyword, value, &config.hostKeyAlgorithms, kDefaultHostKeyAlgorithms);
+      break;
+    }
+    case Take::kKexAlgorithms: {
+      SetAlgorithms(reading, keyword, value, &config.kexAlgorithms, kDefaultKexAlgorithms);
+      break;
+    }
+    case Take::kCiphers: {
+      SetAlgorithms(reading, keyword, value, &config.ciphers, kDefaultCiphers);
+      break;
+    }
+    case Take::kMacs: {
+      SetAlgorithms(reading, keyword, value, &config.macs, kDefaultMacs);
+      break;
+    }
+    case Take::kPubkeyAcceptedAlgorithms: {
+      SetAlgorithms(reading, "pubkeyacceptedalgorithms", value, &config.pubkeyAcceptedAlgorithms,
+                    kDefaultPubkeyAcceptedAlgorithms);
+      break;
+    }
+    case Take::kIdentityFile: {
+      // Every IdentityFile line counts, in order, as in ssh.
+      if (reading->apply) config.identityFiles.push_back(ExpandTokens(*reading, value));
+      break;
+    }
+    case Take::kIdentitiesOnly: {
+      bool only = false;
+      if (!ParseYesNo(value, &only)) return false;
+      if (FirstTime(reading, keyword)) config.identitiesOnly = only;
+      break;
+    }
+    case Take::kUserKnownHostsFile:
+    case Take::kGlobalKnownHostsFile: {
+      // "none" names no file, and only alone: ssh refuses it beside others.
+      for (const std::string& arg : args) {
+        if (LowerText(arg) == "none" && args.size() > 1) {
+          *problem = "\"none\" must stand alone: it names no file";
+          return false;
+        }
+      }
+      if (!FirstTime(reading, keyword)) return true;
+      std::vector<std::string>* files = take == Take::kUserKnownHostsFile
+                                            ? &config.userKnownHostsFiles
+                                            : &config.globalKnownHostsFiles;
+      for (const std::string& arg : args) {
+        files->push_back(LowerText(arg) == "none" ? NullPath() : ExpandTokens(*reading, arg));
+      }
+      break;
+    }
+    case Take::kStrictHostKeyChecking: {
+      const std::string lower = LowerText(value);
+      StrictHostKeyChecking strict;
+      if (lower == "yes" || lower == "true") {
+        strict = StrictHostKeyChecking::kYes;
+      } else if (lower == "ask") {
+        strict = StrictHostKeyChecking::kAsk;
+      } else if (lower == "accept-new") {
+        strict = StrictHostKeyChecking::kAcceptNew;
+      } else if (lower == "no" || lower == "off" || lower == "false") {
+        strict = StrictHostKeyChecking::kNo;
+      } else {
+        return false;
+      }
+      if (FirstTime(reading, keyword)) config.strictHostKeyChecking = strict;
+      break;
+    }
+    case Take::kHashKnownHosts: {
+      bool hashed = false;
+      if (!ParseYesNo(value, &hashed)) return false;
+      if (FirstTime(reading, keyword)) config.hashKnownHosts = hashed;
+      break;
+    }
+    case Take::kConnectTimeout: {
+      int64_t seconds = 0;
+      if (LowerText(value) != "none" && !ParseDecimal(value, 0, 1000000, &seconds)) return false;
+      if (FirstTime(reading, keyword)) config.connectTimeoutSeconds = static_cast<int>(seconds);
+      break;
+    }
+    case Take::kProxyCommand:
+    case Take::kProxyJump: {
+      // One of the two: whichever comes first.
+      if (!reading->apply || Contains(reading->seen, "proxy")) return true;
+      reading->seen.push_back("proxy");
+      std::string text;
+      for (const std::string& arg : args) {
+        if (!text.empty()) text += ' ';
+        text += arg;
+      }
+      if (LowerText(text) == "none") return true;
+      (take == Take::kProxyCommand ? config.proxyCommand : config.proxyJump) = text;
+      break;
+    }
+    case Take::kNone:
+      break;
   }
   return true;
 }
@@ -775,7 +857,7 @@ void ReadLine(Reading* reading, const std::string& keyword, const std::vector<st
   reading->apply = *active;
   reading->spelled = option->keyword;
   std::string problem;
-  const bool good = TakeOption(reading, current, args, &problem);
+  const bool good = TakeOption(reading, FindOption(current)->take, current, args, &problem);
   reading->apply = true;
   if (!good) {
     if (problem.empty()) problem = "bad value for " + reading->spelled + ": " + args[0];

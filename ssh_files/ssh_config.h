@@ -99,6 +99,39 @@ enum class OptionUse {
               // run is refused (unless the value is one that changes nothing)
 };
 
+/// What the reader does with an honoured keyword's value: one case each.
+enum class OptionTake {
+  kNone,  // nothing to take (no effect, refused, or a block or Include line)
+  kIgnoreUnknown,
+  kHostName,
+  kUser,
+  kPort,
+  kConnectTimeout,
+  kProxyCommand,
+  kProxyJump,
+  kUserKnownHostsFile,
+  kGlobalKnownHostsFile,
+  kStrictHostKeyChecking,
+  kHashKnownHosts,
+  kHostKeyAlias,
+  kRevokedHostKeys,
+  kHostKeyAlgorithms,
+  kKexAlgorithms,
+  kCiphers,
+  kMacs,
+  kRequiredRsaSize,
+  kPasswordAuthentication,
+  kKbdInteractiveAuthentication,
+  kPreferredAuthentications,
+  kNumberOfPasswordPrompts,
+  kBatchMode,
+  kPubkeyAuthentication,
+  kPubkeyAcceptedAlgorithms,
+  kIdentityFile,
+  kIdentitiesOnly,
+  kIdentityAgent,
+};
+
 /// One row of the keyword table: every keyword OpenSSH's client (9.2)
 /// accepts, its old spellings included.
 struct SshOption {
@@ -113,6 +146,7 @@ struct SshOption {
   // false), "int" (0 or more), "count" (1 or more), "time" (ssh's 1h30m
   // form, or none), or a list "a|b" (lower case); nullptr: not checked.
   const char* values;
+  OptionTake take = OptionTake::kNone;  // honoured rows in their current spelling
 };
 
 /// The whole table, in the README's order.

@@ -408,6 +408,22 @@ TEST(SshConfigTest, ReadmeTableIsTheKeywordTable) {
   EXPECT_EQ(documented, table);
 }
 
+// An honoured keyword whose row names no case would be read and then
+// silently dropped; a case on a row that is not honoured would take a value
+// the README says is left alone or refused.
+TEST(SshConfigTest, EveryHonouredKeywordIsTakenAndNoOtherIs) {
+  size_t count = 0;
+  const SshOption* options = SshOptions(&count);
+  for (size_t i = 0; i < count; ++i) {
+    const SshOption& option = options[i];
+    SCOPED_TRACE(option.keyword);
+    const std::string keyword = option.keyword;
+    const bool block = keyword == "Host" || keyword == "Match" || keyword == "Include";
+    const bool takes = option.use == OptionUse::kHonoured && option.sameAs == nullptr && !block;
+    EXPECT_EQ(option.take != OptionTake::kNone, takes);
+  }
+}
+
 TEST(SshConfigTest, ProxyJumpRunsSshThroughTheHops) {
   const struct {
     const char* jump;
