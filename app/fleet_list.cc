@@ -53,8 +53,10 @@ bool ReadRouterLine(std::string_view line, FleetRouter* router,
   }
   for (std::string& param : params) Wipe(&param);
   if (!read) return false;
+  // /user: and /port: may be left out, as the single command's may be
+  // empty: the SSH configuration's User and Port, or ssh's defaults, apply.
   for (const Field& field : fields) {
-    if (!field.seen && field.prefix != "/v:") {
+    if (!field.seen && (field.prefix == "/pw:" || field.prefix == "/ip:")) {
       *reason = std::string(field.prefix) + " missing";
       return false;
     }
@@ -86,10 +88,6 @@ bool ReadRouterLine(std::string_view line, FleetRouter* router,
   router->portNumber = port;
   if (router->address.empty()) {
     *reason = "/ip: is empty";
-    return false;
-  }
-  if (router->user.empty()) {
-    *reason = "/user: is empty";
     return false;
   }
   return true;

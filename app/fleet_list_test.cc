@@ -63,6 +63,20 @@ TEST(FleetListTest, BadListNamesFileAndLine) {
   }
 }
 
+// The SSH configuration's User and Port stand in for a line's /user: and
+// /port: left out (they were refused as "/user: is empty", "/port: missing").
+TEST(FleetListTest, UserAndPortMayBeLeftToTheConfiguration) {
+  std::vector<FleetRouter> routers;
+  std::string error;
+  ASSERT_TRUE(ReadFleetList("f", "/pw: /ip:myrouter\n/user: /pw:p /ip:other\n", &routers, &error))
+      << error;
+  ASSERT_EQ(routers.size(), 2u);
+  EXPECT_EQ(routers[0].user, "");
+  EXPECT_EQ(routers[0].port, "");
+  EXPECT_EQ(routers[0].portNumber, 22);
+  EXPECT_EQ(routers[1].user, "");
+}
+
 // The README's own line, and the quoting a Windows program's command line
 // gets: a quote anywhere groups, two quotes in a quoted stretch are one.
 TEST(FleetListTest, QuotesGroupAValueWithSpaces) {

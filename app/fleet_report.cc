@@ -33,7 +33,7 @@ std::string ReportHeader(bool waited) {
   std::string header =
       "line,address,port,user,exit status,outcome,reason,seconds";
   if (waited) header += ",down seconds,back seconds";
-  return header + "\r\n";
+  return header + ",name as given,added host key,added to\r\n";
 }
 
 std::string_view OutcomeOf(const RouterResult& result) {
@@ -52,6 +52,9 @@ std::string ReportRow(const RouterResult& result, bool waited) {
     if (result.downSeconds >= 0) row += SecondsText(result.downSeconds);
     row += ",";
     if (result.backSeconds >= 0) row += SecondsText(result.backSeconds);
+  }
+  for (const std::string* cell : {&result.givenName, &result.addedKey, &result.addedTo}) {
+    row.append(",").append(ReportCell(*cell));
   }
   return row + "\r\n";
 }

@@ -22,9 +22,16 @@ std::string ReportHeader(bool waited);
 
 struct RouterResult {
   int line = 0;
+  // Where the session went, as used after the SSH configuration (as given
+  // when it got nowhere); the list's /ip: value when it differs.
   std::string address;
   std::string port;
   std::string user;
+  std::string givenName;
+  // A first contact's key recorded in known_hosts: "ED25519 SHA256:..." and
+  // the file; empty when none was.
+  std::string addedKey;
+  std::string addedTo;
   int status = 0;
   std::string reason;  // empty when rebooted
   double seconds = 0;

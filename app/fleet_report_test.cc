@@ -23,18 +23,29 @@ TEST(FleetReportTest, CsvQuotingAndRows) {
                                .reason = "timed out",
                                .seconds = 45.04};
   EXPECT_EQ(ReportHeader(false),
-            "line,address,port,user,exit status,outcome,reason,seconds\r\n");
+            "line,address,port,user,exit status,outcome,reason,seconds,name as given,"
+            "added host key,added to\r\n");
   EXPECT_EQ(ReportRow(failed, false),
-            "7,10.0.0.9,22,\"ad,min\",4,failed,timed out,45.0\r\n");
+            "7,10.0.0.9,22,\"ad,min\",4,failed,timed out,45.0,,,\r\n");
   RouterResult back = failed;
   back.status = 0;
   back.reason = "";
   back.downSeconds = 3;
   back.backSeconds = 61.5;
   EXPECT_EQ(ReportRow(back, true),
-            "7,10.0.0.9,22,\"ad,min\",0,rebooted,,45.0,3.0,61.5\r\n");
+            "7,10.0.0.9,22,\"ad,min\",0,rebooted,,45.0,3.0,61.5,,,\r\n");
   EXPECT_EQ(ReportRow(failed, true),
-            "7,10.0.0.9,22,\"ad,min\",4,failed,timed out,45.0,,\r\n");
+            "7,10.0.0.9,22,\"ad,min\",4,failed,timed out,45.0,,,,,\r\n");
+  // Where an alias went, and the key its first contact recorded.
+  RouterResult alias = back;
+  alias.address = "127.0.0.1";
+  alias.port = "2201";
+  alias.givenName = "myrouter";
+  alias.addedKey = "ED25519 SHA256:abc";
+  alias.addedTo = "/root/.ssh/known_hosts";
+  EXPECT_EQ(ReportRow(alias, false),
+            "7,127.0.0.1,2201,\"ad,min\",0,rebooted,,45.0,myrouter,ED25519 SHA256:abc,"
+            "/root/.ssh/known_hosts\r\n");
 }
 
 // A cell a spreadsheet would take for a formula is text with a leading '.
@@ -65,7 +76,8 @@ TEST(FleetReportTest, FormulaCellsAreNeutralised) {
                                .user = "=cmd",
                                .status = 7,
                                .reason = "-the router ended"};
-  EXPECT_EQ(ReportRow(result, false), "3,10.0.0.9,22,'=cmd,7,failed,'-the router ended,0.0\r\n");
+  EXPECT_EQ(ReportRow(result, false),
+            "3,10.0.0.9,22,'=cmd,7,failed,'-the router ended,0.0,,,\r\n");
 }
 
 }  // namespace

@@ -96,6 +96,20 @@ void Returned(Progress* progress, size_t index, const RouterReturn& back) {
   progress->finished.notify_one();
 }
 
+// Where the session went, in place of what the list gave, when it got as
+// far as reading the SSH configuration.
+void TakeRoute(const SshRoute& route, RouterResult* result) {
+  if (route.host.empty()) return;
+  if (route.host != result->address) result->givenName = result->address;
+  result->address = route.host;
+  result->port = std::to_string(route.port);
+  result->user = route.user;
+  if (!route.addedFingerprint.empty()) {
+    result->addedKey = route.addedKeyType + " " + route.addedFingerprint;
+    result->addedTo = route.addedFile;
+  }
+}
+
 // The routers, one at a time, on a worker thread: the conversation, and
 // for one that took the answer under /wait:, the hand-over to the watch,
 // which does not hold the job slot. Nothing here prints.
@@ -123,6 +137,7 @@ void Work(std::vector<FleetRouter>* routers, int32_t waitSeconds, ReturnWatchPoo
     const RebootResult talk =
         RebootQuietly(router.user, &router.password, router.port, router.address,
                       OneSessionPerRouter(progress, router.line, &sameAs));
+    TakeRoute(talk.route, &result);
     const bool awaited = talk.failure == SshFailure::kNone && waitSeconds > 0;
     if (sameAs != 0) {
       Finish(&result, Ending{kExitSameRouter, ""}, SameRouterReason(sameAs),
@@ -166,8 +181,8 @@ bool SameFile(const std::string& a, const std::string& b) {
 // A refusal before any router is contacted: the reason, in both modes, and
 // in the system log when no terminal watches.
 int Refuse(const std::string& reason) {
-  PrintLine("The fleet run cannot start.");
-  PrintLine("Reason: " + reason + ".");
+  PrintErrorLine("The fleet run cannot start.");
+  PrintErrorLine("Reason: " + reason + ".");
   if (Console().output < 0) {
     WriteSystemLog(true, RunLogLine({.outcome = "failed", .reason = reason,
                                      .hasTarget = false}));
@@ -210,9 +225,20 @@ int RunFleet(const std::vector<std::u16string>& params) {
   const bool verbose = options.verbose;
   const bool showProgress = verbose && ConsoleShowsText();
   const bool unwatched = Console().output < 0;
+  // Lines that are no failure go to standard output when nobody sees a
+  // screen, unless the CSV itself goes there (/report:-): then it holds the
+  // CSV alone and they go to standard error.
+  const bool csvOnStandardOutput = options.reportPath == "-";
+  const auto say = [csvOnStandardOutput](const std::string& line) {
+    if (csvOnStandardOutput) {
+      PrintErrorLine(line);
+    } else {
+      PrintLine(line);
+    }
+  };
   if (verbose) {
-    PrintLine(kBanner);
-    PrintLine("");
+    say(kBanner);
+    say("");
   }
   const int total = static_cast<int>(routers.size());
   const int64_t startMs = MonotonicMs();
@@ -254,7 +280,11 @@ int RunFleet(const std::vector<std::u16string>& params) {
       if (result.status != kExitDone) ++failed;
       if (verbose || result.status != kExitDone) {
         if (showProgress) ShowStatusLine("");
-        PrintLine(FinishedLine(result));
+        if (result.status == kExitDone) {
+          say(FinishedLine(result));
+        } else {
+          PrintErrorLine(FinishedLine(result));
+        }
       }
       report.Add(result);
       if (unwatched) {
@@ -262,11 +292,14 @@ int RunFleet(const std::vector<std::u16string>& params) {
                        RunLogLine({.address = result.address,
                                    .port = PortFromText(result.port),
                                    .user = result.user,
+                                   .givenName = result.givenName,
                                    .outcome = result.status == kExitDone ? "answered" : "failed",
                                    .reason = result.reason,
                                    .downMs = MillisecondsOf(result.downSeconds),
                                    .backMs = MillisecondsOf(result.backSeconds),
-                                   .listLine = result.line}));
+                                   .listLine = result.line,
+                                   .addedKey = result.addedKey,
+                                   .addedTo = result.addedTo}));
       }
     }
     if (showProgress && done < total) {
@@ -284,12 +317,12 @@ int RunFleet(const std::vector<std::u16string>& params) {
   const bool reportWhole = report.Close();
   const double seconds = static_cast<double>(elapsedMs) / 1000;
   if (!reportWhole) {
-    PrintLine("The report " + options.reportPath + " could not be written whole: " +
-              std::to_string(report.missing()) + " of " + std::to_string(total) +
-              " rows are missing (" + report.error() + ").");
+    PrintErrorLine("The report " + options.reportPath + " could not be written whole: " +
+                   std::to_string(report.missing()) + " of " + std::to_string(total) +
+                   " rows are missing (" + report.error() + ").");
   }
   if (verbose || failed > 0 || !reportWhole) {
-    PrintLine(SummaryLine(total - failed, failed, seconds, report.missing(), total));
+    say(SummaryLine(total - failed, failed, seconds, report.missing(), total));
   }
   if (unwatched) {
     WriteSystemLog(failed > 0 || !reportWhole,
@@ -297,12 +330,13 @@ int RunFleet(const std::vector<std::u16string>& params) {
                                 reportWhole ? -1 : report.written()));
   }
   // One pause for the whole run, where the single command pauses: after a
-  // verbose run, and after failures shown in quiet mode.
+  // verbose run, and after failures shown in quiet mode; none when nobody
+  // sees the text.
   if (verbose) {
-    PrintLine(kClosingVerbose);
-    SleepMs(kClosingPauseMs);
+    say(kClosingVerbose);
+    PauseForReader(kClosingPauseMs);
   } else if (failed > 0 || !reportWhole) {
-    SleepMs(kClosingPauseMs);
+    PauseForReader(kClosingPauseMs);
   }
   return FleetStatus(failed, reportWhole);
 }

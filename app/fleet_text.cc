@@ -39,9 +39,11 @@ std::string RouterName(std::string_view address, std::string_view port) {
 }
 
 std::string FinishedLine(const RouterResult& result) {
-  std::string line = RouterName(result.address, result.port) + " " +
-                     std::string(OutcomeOf(result)) +
-                     " " + SecondsText(result.seconds) + " s";
+  std::string line = RouterName(result.address, result.port);
+  // An alias is named beside where it went.
+  if (!result.givenName.empty()) line.append(" (").append(result.givenName).append(")");
+  line.append(" ").append(OutcomeOf(result)).append(" ").append(SecondsText(result.seconds));
+  line.append(" s");
   if (result.status != 0) line += ": " + result.reason;
   return line;
 }

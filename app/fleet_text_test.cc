@@ -22,6 +22,10 @@ TEST(FleetTextTest, ProgressFinishedAndSummary) {
   result.reason = "authentication refused";
   EXPECT_EQ(FinishedLine(result),
             "10.0.0.9 failed 2.3 s: authentication refused");
+  // An alias is named beside where it went.
+  RouterResult alias = {.address = "127.0.0.1", .port = "2201", .givenName = "myrouter",
+                        .seconds = 45};
+  EXPECT_EQ(FinishedLine(alias), "127.0.0.1:2201 (myrouter) rebooted 45.0 s");
   // Routers on one address are told apart by their port.
   const struct {
     const char* address;

@@ -34,17 +34,51 @@ constexpr int32_t kLightCyan = 11;
 constexpr int32_t kBlack = 0;
 
 void ShowUsage() {
-  PrintLine("syntax:");
-  PrintLine(
+  PrintWrappedLine("syntax:");
+  PrintWrappedLine(
       "swKicker /user:(user name) /pw:(password) /port:(port) "
       "/v:(use verbose: y or n) /ip:(ip address of router)");
   SetColor(kLightCyan, kBlack);
-  PrintLine(
+  PrintWrappedLine(
       "example: swKicker /user:admin /pw:yourSecret /port:22 /v:y "
       "/ip:192.168.88.1");
   SetColor(kLightGrey, kBlack);
-  PrintLine("verbose=n will produce no console output");
-  PrintLine("Same order is required!");
+  PrintWrappedLine("verbose=n will produce no console output");
+  PrintWrappedLine("Same order is required!");
+  // What the program does beyond the five options.
+  PrintWrappedLine("");
+  PrintWrappedLine(
+      "/wait:(seconds, 1 to 3600) as a sixth option waits until the router has rebooted and "
+      "serves SSH again");
+  PrintWrappedLine(
+      "a fleet: swKicker /list:(file, one router per line: /user:... /pw:... /port:... /ip:...) "
+      "[/v:y|n] [/jobs:(1 to 256)] [/report:(CSV file)] [/wait:(seconds)]");
+  PrintWrappedLine(
+      "exit status: 0 done, 1 options or other failure, 2 name not resolved, 3 refused, "
+      "4 timed out, 5 host key refused, 6 login refused, 7 answer not delivered, 8 router "
+      "reported a failure, 9 no shared algorithm, 10 a router of the fleet failed, 11 not down, "
+      "12 not back, 13 report not written whole");
+  PrintWrappedLine("--help shows this text, --version the version");
+}
+
+// The one line --version prints: this program, the SSH library, the
+// platform it was built for.
+std::string VersionLine() {
+  return std::string("swKicker ") + SWK_VERSION + ", libssh " + SshLibraryVersion() + ", " +
+         SWK_PLATFORM_NAME;
+}
+
+// What a lone first parameter asks for instead of a reboot.
+enum class InfoRequest { kNone, kHelp, kVersion };
+
+InfoRequest AskedForInfo() {
+  if (!CommandParam(2).empty()) return InfoRequest::kNone;
+  const std::string first = ToNarrow(LowerText(CommandParam(1)));
+  for (const char* help : {"--help", "-h", "-?", "/?"}) {
+    if (first == help) return InfoRequest::kHelp;
+  }
+  if (first == "--version" || first == "/version") return InfoRequest::kVersion;
+  return InfoRequest::kNone;
 }
 
 // The parameters are found by position only; each prefix is text removed
@@ -107,26 +141,44 @@ RouterReturn AwaitRouterReturn(const SshPeer& peer, int32_t seconds, int64_t ans
   RouterReturn back = WaitForRouterReturn(peer, seconds, answeredMs,
                                           verbose ? PrintVerboseLine : nullptr, nullptr);
   if (back.outcome != ReturnOutcome::kBack) {
-    PrintLine("The reboot was not confirmed.");
-    PrintLine("Reason: " + back.reason);
+    PrintErrorLine("The reboot was not confirmed.");
+    PrintErrorLine("Reason: " + back.reason);
   }
   return back;
 }
 
 // The usage screen and an initialisation failure end here: the message, an
 // empty line, and a key press. Nobody presses a key for a screen that was
-// never shown (all output redirected): that run ends at once.
+// never shown (all output redirected): that run ends at once, its message
+// (a failure's on standard error) and nothing about a key.
 void ClosingWithKey(const std::string& errorText) {
-  PrintLine(errorText);
-  PrintLine("");
-  PrintLine(kPressAnyKey);
-  if (ConsoleShowsText()) WaitKey();
+  if (ConsoleShowsText()) {
+    PrintLine(errorText);
+    PrintLine("");
+    PrintLine(kPressAnyKey);
+    WaitKey();
+  } else if (!errorText.empty()) {
+    PrintErrorLine(errorText);
+  }
   SshUninitialize();
 }
 
 }  // namespace
 
 int RunProgramFlow() {
+  // Help and version need no SSH library and wait for nothing.
+  switch (AskedForInfo()) {
+    case InfoRequest::kHelp:
+      WipeCommandLine();
+      ShowUsage();
+      return kExitDone;
+    case InfoRequest::kVersion:
+      WipeCommandLine();
+      PrintLine(VersionLine());
+      return kExitDone;
+    case InfoRequest::kNone:
+      break;
+  }
   if (SshInitializeA("", nullptr) == 0) {
     LogUnwatchedRun({.outcome = "failed",
                      .reason = "the SSH library could not start", .hasTarget = false});
@@ -165,8 +217,8 @@ int RunProgramFlow() {
   int32_t waitSeconds = 0;
   if (request.hasWait && !ParseWaitSeconds(request.wait, &waitSeconds)) {
     Wipe(&request.password);
-    PrintLine("The option /wait: is not valid.");
-    PrintLine("Reason: /wait: takes a whole number of seconds from 1 to " +
+    PrintErrorLine("The option /wait: is not valid.");
+    PrintErrorLine("Reason: /wait: takes a whole number of seconds from 1 to " +
               std::to_string(kMaxWaitSeconds) + ".");
     LogUnwatchedRun({.address = request.address,
                      .port = PortFromText(request.port),
@@ -195,18 +247,33 @@ int RunProgramFlow() {
     back = AwaitRouterReturn(talk.peer, waitSeconds, talk.answeredMs, verbose);
     ending = EndingFor(back.outcome);
   }
-  LogUnwatchedRun({.address = request.address,
-                   .port = PortFromText(request.port),
-                   .user = request.user,
+  // Where the session went, as the SSH configuration made it; what was
+  // given when it got nowhere.
+  SshRoute route = talk.route;
+  if (route.host.empty()) {
+    route.host = request.address;
+    route.port = PortFromText(request.port);
+    route.user = request.user;
+  }
+  const std::string addedKey = route.addedFingerprint.empty()
+                                   ? std::string()
+                                   : route.addedKeyType + " " + route.addedFingerprint;
+  LogUnwatchedRun({.address = route.host,
+                   .port = route.port,
+                   .user = route.user,
+                   .givenName = route.host != request.address ? std::string_view(request.address)
+                                                               : std::string_view(),
                    .outcome = ending.status == kExitDone ? "answered" : "failed",
                    .reason = !detail.empty() ? std::string_view(detail) : ending.reason,
                    .downMs = back.downMs,
-                   .backMs = back.backMs});
+                   .backMs = back.backMs,
+                   .addedKey = addedKey,
+                   .addedTo = route.addedFile});
 
   SshUninitialize();
   if (verbose) {
     PrintLine(kClosingVerbose);
-    SleepMs(kClosingPauseMs);
+    PauseForReader(kClosingPauseMs);
   }
   return ending.status;
 }

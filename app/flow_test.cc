@@ -57,7 +57,8 @@ const SshCall* Find(SshCallKind kind) {
   return nullptr;
 }
 
-const Lines kUsage = {
+// The usage text as plain lines, one per paragraph.
+const Lines kUsageText = {
     "syntax:",
     "swKicker /user:(user name) /pw:(password) /port:(port) /v:(use verbose: "
     "y or n) /ip:(ip address of router)",
@@ -66,9 +67,35 @@ const Lines kUsage = {
     "verbose=n will produce no console output",
     "Same order is required!",
     "",
-    "",
-    "press any key to quit",
+    "/wait:(seconds, 1 to 3600) as a sixth option waits until the router has rebooted and "
+    "serves SSH again",
+    "a fleet: swKicker /list:(file, one router per line: /user:... /pw:... /port:... /ip:...) "
+    "[/v:y|n] [/jobs:(1 to 256)] [/report:(CSV file)] [/wait:(seconds)]",
+    "exit status: 0 done, 1 options or other failure, 2 name not resolved, 3 refused, "
+    "4 timed out, 5 host key refused, 6 login refused, 7 answer not delivered, 8 router "
+    "reported a failure, 9 no shared algorithm, 10 a router of the fleet failed, 11 not down, "
+    "12 not back, 13 report not written whole",
+    "--help shows this text, --version the version",
 };
+
+Lines Joined(Lines a, const Lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// The same on a screen 120 columns wide: the long lines break at spaces.
+const Lines kUsageScreen = Joined(
+    Lines(kUsageText.begin(), kUsageText.begin() + 7),
+    {"a fleet: swKicker /list:(file, one router per line: /user:... /pw:... /port:... /ip:...) "
+     "[/v:y|n] [/jobs:(1 to 256)]",
+     "[/report:(CSV file)] [/wait:(seconds)]",
+     "exit status: 0 done, 1 options or other failure, 2 name not resolved, 3 refused, 4 timed "
+     "out, 5 host key refused, 6",
+     "login refused, 7 answer not delivered, 8 router reported a failure, 9 no shared "
+     "algorithm, 10 a router of the fleet",
+     "failed, 11 not down, 12 not back, 13 report not written whole", kUsageText.back()});
+
+const Lines kUsage = Joined(kUsageScreen, {"", "", "press any key to quit"});
 
 TEST(FlowTest, EmptyCommandLineShowsUsageAndWaitsForKey) {
   EXPECT_EQ(RunFlow({}), 0);
@@ -90,6 +117,53 @@ TEST(FlowTest, UsageExampleLineIsLightCyanAndTheRestLightGrey) {
   EXPECT_EQ(MemoryScreenCell(40, 2).attribute, kLightCyanOnBlack);
   EXPECT_EQ(MemoryScreenCell(0, 3).attribute, kLightGreyOnBlack);
   EXPECT_EQ(MemoryScreenCell(0, 7).attribute, kLightGreyOnBlack);
+}
+
+// On an 80-column terminal the command's line broke inside "router".
+TEST(FlowTest, UsageBreaksAtSpacesOnANarrowScreen) {
+  MemoryScreenReset(80, 40);
+  SshScriptReset(SshScript());
+  SetCommandLineText(u"swKicker");
+  EXPECT_EQ(RunProgramFlow(), 0);
+  const Lines lines = MemoryScreenLines();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[1], "swKicker /user:(user name) /pw:(password) /port:(port) /v:(use verbose: y or n)");
+  EXPECT_EQ(lines[2], "/ip:(ip address of router)");
+}
+
+// Help and version are what a new admin tries first: an answer on the
+// screen or standard output, status 0, no pause, no key wait, no SSH.
+TEST(FlowTest, HelpAndVersionAnswerAndEndAtOnce) {
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    bool version;
+  } kRows[] = {
+      {"--help", {"--help"}, false}, {"-h", {"-h"}, false},      {"-?", {"-?"}, false},
+      {"/?", {"/?"}, false},         {"/HELP case", {"--HELP"}, false},
+      {"--version", {"--version"}, true}, {"/version", {"/version"}, true},
+  };
+  for (const auto& row : kRows) {
+    for (int width : {120, 0}) {
+      SCOPED_TRACE(std::string(row.name) + (width == 0 ? " without a screen" : " on a screen"));
+      EXPECT_EQ(RunFlow(row.args, SshScript(), width), 0);
+      const Lines shown = width == 0 ? MemoryScreenPlainLines(1) : MemoryScreenLines();
+      if (row.version) {
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_EQ(shown[0].rfind("swKicker 1.", 0), 0u) << shown[0];
+        EXPECT_NE(shown[0].find(", libssh 0.0-script, "), std::string::npos) << shown[0];
+      } else {
+        EXPECT_EQ(shown, width == 0 ? kUsageText : kUsageScreen);
+      }
+      EXPECT_TRUE(MemoryScreenPlainLines(2).empty());
+      EXPECT_TRUE(MemoryScreenSleeps().empty());
+      EXPECT_EQ(MemoryScreenKeyWaits(), 0);
+      EXPECT_TRUE(SshScriptCalls().empty());
+    }
+  }
+  // Only as the only parameter: otherwise it is a user name.
+  EXPECT_EQ(RunFlow({"--help", "/pw:p", "/port:22", "/v:n", "/ip:h"}), 0);
+  EXPECT_EQ(Find(SshCallKind::kConnect)->user, "--help");
 }
 
 TEST(FlowTest, InitialisationFailureComesBeforeTheCommandLine) {
@@ -152,6 +226,24 @@ TEST(FlowTest, VerboseRunPrintsBannerSessionAndClosingPause) {
   EXPECT_EQ(Count(SshCallKind::kInitialize), 1);
   EXPECT_EQ(Count(SshCallKind::kUninitialize), 1);
   EXPECT_EQ(SshScriptCalls().back().kind, SshCallKind::kUninitialize);
+}
+
+// Verbose mode says where an alias went and the key a first contact
+// recorded, as ssh's "Permanently added" does; nothing more when the session
+// went where it was told and knew the key.
+TEST(FlowTest, VerboseRunNamesWhereItWentAndTheKeyItRecorded) {
+  SshScript script;
+  script.route = {.host = "127.0.0.1", .port = 2201, .user = "admin",
+                  .addedName = "[127.0.0.1]:2201", .addedKeyType = "ED25519",
+                  .addedFingerprint = "SHA256:abc", .addedFile = "/root/.ssh/known_hosts"};
+  EXPECT_EQ(RunFlow({"/user:", "/pw:p", "/port:", "/v:y", "/ip:myrouter"}, script), 0);
+  EXPECT_EQ(MemoryScreenLines(),
+            (Lines{"SWKicker v1.0", "", "connecting to myrouter and sending reboot command",
+                   "myrouter is 127.0.0.1 port 2201, user admin",
+                   "permanently added '[127.0.0.1]:2201' (ED25519 key SHA256:abc) to "
+                   "/root/.ssh/known_hosts",
+                   "responding 'y' to question", "disconnecting from myrouter",
+                   "done - quitting in 4 seconds"}));
 }
 
 TEST(FlowTest, QuietRunPrintsNothingAndEndsAtOnce) {
@@ -305,6 +397,10 @@ TEST(FlowTest, RunWithoutTerminalLeavesOneLineInTheSystemLog) {
   refused.connectFailure = SshFailure::kConnectionRefused;
   SshScript noInit;
   noInit.initializeResult = 0;
+  SshScript alias;
+  alias.route = {.host = "127.0.0.1", .port = 2201, .user = "admin",
+                 .addedName = "[127.0.0.1]:2201", .addedKeyType = "ED25519",
+                 .addedFingerprint = "SHA256:abc", .addedFile = "/root/.ssh/known_hosts"};
   SshScript oldRouter;
   oldRouter.connectResult = kInvalidClient;
   oldRouter.connectFailure = SshFailure::kNoSharedAlgorithm;
@@ -340,6 +436,12 @@ TEST(FlowTest, RunWithoutTerminalLeavesOneLineInTheSystemLog) {
        "address=192.0.2.1 port=22 user=admin outcome=failed reason=\"the router offers only old "
        "host key types (ssh-rsa); to allow them for this router, add to ~/.ssh/config: Host "
        "192.0.2.1 / HostKeyAlgorithms +ssh-rsa.\""},
+      // Where it went (a Host alias with HostName, Port and User), the name
+      // as given, and the key its first contact recorded.
+      {"alias and first contact", {"/user:", "/pw:p", "/port:", "/v:n", "/ip:myrouter"}, alias,
+       false,
+       "address=127.0.0.1 port=2201 user=admin name=myrouter outcome=answered "
+       "added_key=\"ED25519 SHA256:abc\" known_hosts=/root/.ssh/known_hosts"},
       {"no options", {}, {}, false, "outcome=no-options reason=\"nothing to do\""},
       {"library cannot start", {"/user:a", "/pw:p", "/port:22", "/v:n", "/ip:h"}, noInit, true,
        "outcome=failed reason=\"the SSH library could not start\""},
@@ -352,6 +454,61 @@ TEST(FlowTest, RunWithoutTerminalLeavesOneLineInTheSystemLog) {
     EXPECT_EQ(SystemLogMemoryRecords()[0].failure, row.failure);
     EXPECT_EQ(SystemLogMemoryRecords()[0].line.find("Sec"), std::string::npos);
   }
+}
+
+// With no screen (`swKicker ... > run.log 2>&1`, cron) the run's lines are
+// plain text: progress on standard output, every failure and its reason on
+// standard error, and no pause, since nobody reads the screen.
+TEST(FlowTest, WithoutAScreenLinesGoToTheirStreamsAndNothingPauses) {
+  SshScript refused;
+  refused.connectResult = kInvalidClient;
+  refused.connectFailure = SshFailure::kAuthenticationRefused;
+  refused.failureText = "the user name or password was refused.";
+  SshScript noInit;
+  noInit.initializeResult = 0;
+  const std::vector<std::string> kBase = {"/user:u", "/pw:p", "/port:22"};
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    SshScript script;
+    int status;
+    Lines out;
+    Lines errors;
+  } kRows[] = {
+      {"verbose success", {"/v:y", "/ip:h"}, {}, 0,
+       {"SWKicker v1.0", "", "connecting to h and sending reboot command",
+        "responding 'y' to question", "disconnecting from h", "done - quitting in 4 seconds"},
+       {}},
+      {"quiet success", {"/v:n", "/ip:h"}, {}, 0, {}, {}},
+      {"verbose, wrong password", {"/v:y", "/ip:h"}, refused, 6,
+       {"SWKicker v1.0", "", "connecting to h and sending reboot command",
+        "done - quitting in 4 seconds"},
+       {"Connection attempt failed. Error: 'invalid client'.",
+        "Reason: the user name or password was refused."}},
+      {"quiet, wrong password", {"/v:n", "/ip:h"}, refused, 6, {},
+       {"Connection attempt failed. Error: 'invalid client'.",
+        "Reason: the user name or password was refused."}},
+      {"invalid /wait:", {"/v:y", "/ip:h", "/wait:0"}, {}, 1, {},
+       {"The option /wait: is not valid.",
+        "Reason: /wait: takes a whole number of seconds from 1 to 3600."}},
+      {"library cannot start", {"/v:y", "/ip:h"}, noInit, 1, {},
+       {"Unable to initialize SocketTools library"}},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.name);
+    std::vector<std::string> args = kBase;
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    EXPECT_EQ(RunUnwatched(args, row.script), row.status);
+    EXPECT_EQ(MemoryScreenPlainLines(1), row.out);
+    EXPECT_EQ(MemoryScreenPlainLines(2), row.errors);
+    EXPECT_TRUE(MemoryScreenLines().empty());
+    EXPECT_TRUE(MemoryScreenSleeps().empty());
+    EXPECT_EQ(MemoryScreenKeyWaits(), 0);
+  }
+  // The bare command's usage, with nothing about a key nobody is asked for.
+  EXPECT_EQ(RunUnwatched({}), 0);
+  EXPECT_EQ(MemoryScreenPlainLines(1), kUsageText);
+  EXPECT_EQ(MemoryScreenKeyWaits(), 0);
 }
 
 TEST(FlowTest, RunOnATerminalWritesNothingToTheSystemLog) {

@@ -8,9 +8,10 @@ constexpr int32_t kFailurePauseMs = 4000;
 
 void PrintStage(const std::string& line, void*) { PrintLine(line); }
 
+// A failure's lines go to standard error when no screen shows them.
 void PrintFailure(const std::string& headline, const std::string& reason, void*) {
-  PrintLine(headline);
-  if (!reason.empty()) PrintLine("Reason: " + reason);
+  PrintErrorLine(headline);
+  if (!reason.empty()) PrintErrorLine("Reason: " + reason);
 }
 
 }  // namespace
@@ -22,7 +23,7 @@ RebootResult RebootOnConsole(std::string_view user, std::string* password,
   if (verbose == "y") talk.stage = PrintStage;
   talk.failed = PrintFailure;
   RebootResult result = Reboot(user, password, port, address, talk);
-  if (!result.opened) SleepMs(kFailurePauseMs);
+  if (!result.opened) PauseForReader(kFailurePauseMs);
   return result;
 }
 

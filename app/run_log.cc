@@ -61,11 +61,16 @@ std::string RunLogLine(const RunLogEntry& entry) {
     const int32_t port = entry.port == 0 ? kSshDefaultPort : entry.port;
     AppendField("port", std::to_string(port), &line);
     AppendField("user", entry.user, &line);
+    if (!entry.givenName.empty()) AppendField("name", entry.givenName, &line);
   }
   AppendField("outcome", entry.outcome, &line);
   if (!entry.reason.empty()) AppendField("reason", entry.reason, &line);
   if (entry.downMs >= 0) AppendField("down", SecondsText(entry.downMs), &line);
   if (entry.backMs >= 0) AppendField("back", SecondsText(entry.backMs), &line);
+  if (!entry.addedKey.empty()) {
+    AppendField("added_key", entry.addedKey, &line);
+    AppendField("known_hosts", entry.addedTo, &line);
+  }
   return line;
 }
 

@@ -15,6 +15,9 @@ struct RunLogEntry {
   std::string_view address;
   int32_t port = 0;            // as used: 0 stands for 22
   std::string_view user;
+  // The router's name as given, when the session went elsewhere (an alias
+  // in the SSH configuration); empty otherwise.
+  std::string_view givenName;
   std::string_view outcome;    // one word: "answered", "failed", "no-options"
   std::string_view reason;     // why it failed; empty otherwise
   bool hasTarget = true;       // false: the options were never read
@@ -24,10 +27,16 @@ struct RunLogEntry {
   int64_t backMs = -1;
   // In a fleet run, the router's line in the list; 0 otherwise.
   int listLine = 0;
+  // A first contact's key recorded in known_hosts ("ED25519 SHA256:...")
+  // and the file; empty when none was.
+  std::string_view addedKey;
+  std::string_view addedTo;
 };
 
 /// The line, e.g. address=192.0.2.1 port=22 user=admin outcome=failed
-/// reason="authentication refused". Values with blanks, quotes or control
+/// reason="authentication refused"; name=ALIAS follows the user when the
+/// router was given by another name, added_key="ED25519 SHA256:..." and
+/// known_hosts=FILE come last when its key was recorded. Values with blanks, quotes or control
 /// characters are quoted and escaped so the line stays one line; down=3.2
 /// and back=47.9 (seconds) follow when they were seen; anything
 /// after a "/pw:" in a value (a password given out of order) is starred.
@@ -40,9 +49,10 @@ std::string RunLogLine(const RunLogEntry& entry);
 std::string FleetLogLine(std::string_view list, int routers, int rebooted, int failed,
                          int64_t elapsedMs, int reportRowsWritten = -1);
 
-/// Sends one line to the system log: facility user, identity "swKicker",
-/// a warning for a failure and a notice otherwise. Does nothing on systems
-/// without a system log of this kind (Windows).
+/// Sends one line to the system log: on POSIX syslog, facility user,
+/// identity "swKicker", a warning for a failure and a notice otherwise; on
+/// Windows one event in the Application log, source swKicker, a warning for
+/// a failure and information otherwise.
 void WriteSystemLog(bool failure, std::string_view line);
 
 #endif  // APP_RUN_LOG_H_

@@ -74,6 +74,33 @@ void BreakLine() {
   g_console.wrapPending = false;
 }
 
+// Whether printed text reaches a screen: a terminal or console was found at
+// start-up and its size can be read.
+bool HasScreen(TerminalGeometry* geometry) {
+  return g_console.output >= 0 && TerminalGetGeometry(geometry);
+}
+
+// A line for a file or a pipe: control characters (C0, DEL and C1, which a
+// terminal that later shows the file would obey) become "?".
+std::string PlainLine(std::string_view text) {
+  std::u16string wide = WidenText(text);
+  for (char16_t& unit : wide) {
+    if (unit < 0x20 || (unit >= 0x7F && unit < 0xA0)) unit = u'?';
+  }
+  return NarrowText(wide);
+}
+
+void PrintTo(int stream, std::string_view text) {
+  TerminalGeometry geometry;
+  if (!HasScreen(&geometry)) {
+    TerminalWritePlainLine(stream, PlainLine(text));
+    return;
+  }
+  PlaceText(WidenText(text));
+  BreakLine();
+  TerminalFlush();
+}
+
 bool EndsKeyWait(const TerminalKeyEvent& event) {
   if (!event.isKey || !event.pressed) return false;
   if (event.ch != 0) return true;
@@ -87,11 +114,43 @@ bool EndsKeyWait(const TerminalKeyEvent& event) {
 
 ConsoleState& Console() { return g_console; }
 
-void PrintLine(std::string_view text) {
-  const std::u16string wide = WidenText(text);
-  PlaceText(wide);
-  BreakLine();
+void PrintLine(std::string_view text) { PrintTo(1, text); }
+
+void PrintErrorLine(std::string_view text) { PrintTo(2, text); }
+
+void PrintWrappedLine(std::string_view text) {
+  TerminalGeometry geometry;
+  if (!HasScreen(&geometry)) {
+    TerminalWritePlainLine(1, PlainLine(text));
+    return;
+  }
+  // Rows start at the first column; text after the cursor's column would
+  // shorten the first row.
+  for (const std::u16string& row : WrapAtSpaces(WidenText(text), geometry.width)) {
+    PlaceText(row);
+    // A row that filled the screen's width has moved to the next one already.
+    if (static_cast<int>(row.size()) < geometry.width) BreakLine();
+  }
   TerminalFlush();
+}
+
+std::vector<std::u16string> WrapAtSpaces(std::u16string_view text, int width) {
+  std::vector<std::u16string> rows;
+  const size_t limit = width > 0 ? static_cast<size_t>(width) : text.size();
+  while (text.size() > limit) {
+    // The last space that lets the row's words fit; the spaces at the break
+    // are dropped. A word wider than the row is cut at the edge.
+    size_t cut = text.substr(0, limit + 1).find_last_of(u' ');
+    const bool atSpace = cut != std::u16string_view::npos && cut > 0;
+    if (!atSpace) cut = limit;
+    size_t end = cut;
+    while (atSpace && end > 0 && text[end - 1] == u' ') --end;
+    rows.emplace_back(text.substr(0, end));
+    text.remove_prefix(cut);
+    while (atSpace && !text.empty() && text.front() == u' ') text.remove_prefix(1);
+  }
+  rows.emplace_back(text);
+  return rows;
 }
 
 void ShowStatusLine(std::string_view text, std::string_view shorter) {
@@ -139,10 +198,14 @@ void WaitKey() {
 
 bool ConsoleShowsText() {
   TerminalGeometry geometry;
-  return TerminalGetGeometry(&geometry);
+  return HasScreen(&geometry);
 }
 
 void SleepMs(int32_t milliseconds) { TerminalSleep(milliseconds); }
+
+void PauseForReader(int32_t milliseconds) {
+  if (ConsoleShowsText()) SleepMs(milliseconds);
+}
 
 void WriteText(std::u16string_view text) {
   PlaceText(text);

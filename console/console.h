@@ -2,7 +2,9 @@
 #define CONSOLE_CONSOLE_H_
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 /// The one record of the console: where text goes, where keys come from,
 /// the current colours and whether a full last row still owes a scroll.
@@ -19,8 +21,20 @@ struct ConsoleState {
 ConsoleState& Console();
 
 /// Writes one line of 8-bit text (the locale's encoding) at the cursor in the
-/// current colours, then moves to the start of the next row.
+/// current colours, then moves to the start of the next row. With no screen
+/// (output redirected, no terminal at all) the line goes to standard output
+/// as a plain text line instead: no colours, no cell placement, control
+/// characters shown as "?".
 void PrintLine(std::string_view text);
+
+/// A failure's line: on a screen the same as PrintLine; with none, a plain
+/// text line on standard error, so a log of the run holds why it failed.
+void PrintErrorLine(std::string_view text);
+
+/// PrintLine for prose: on a screen too narrow for the text, the rows break
+/// at spaces rather than inside a word (a word wider than the screen still
+/// breaks at its edge).
+void PrintWrappedLine(std::string_view text);
 
 /// Shows text on the cursor's row from its first column, in the current
 /// colours, cut to one cell less than the row so that it never wraps; the
@@ -44,6 +58,14 @@ bool ConsoleShowsText();
 
 /// Pauses the program; keys pressed meanwhile stay pending.
 void SleepMs(int32_t milliseconds);
+
+/// A pause that lets someone read what was printed: SleepMs when printed text
+/// reaches a screen, nothing when nobody can see it (cron, a pipe, a file).
+void PauseForReader(int32_t milliseconds);
+
+/// The lines PrintWrappedLine shows for text on a screen of the given width
+/// (UTF-16 units, one cell each); pure, for the tests.
+std::vector<std::u16string> WrapAtSpaces(std::u16string_view text, int width);
 
 // The layer below PrintLine; used by PrintLine and by the tests.
 void WriteText(std::u16string_view text);

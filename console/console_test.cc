@@ -14,6 +14,7 @@
 #include <windows.h>
 #endif
 
+#include "base/text_codec.h"
 #include "testing/memory_screen.h"
 
 namespace {
@@ -237,15 +238,94 @@ TEST_F(ConsoleTest, ResizeBetweenCallsIsHonoured) {
   EXPECT_EQ(MemoryScreenCursorY(), 1);
 }
 
-TEST_F(ConsoleTest, NoScreenMeansNothingHappens) {
+TEST_F(ConsoleTest, NoScreenMeansNoCellsMoved) {
   MemoryScreenReset(0, 0);
-  PrintLine("lost");
   WriteText(u"lost");
   NewLine();
   ScrollUp();
   SetCursor(1, 1);
   EXPECT_FALSE(Console().wrapPending);
   EXPECT_TRUE(MemoryScreenScrollback().empty());
+  EXPECT_TRUE(MemoryScreenPlainLines(1).empty());
+}
+
+// With no screen (redirected output, cron) a printed line is a plain text
+// line: progress on standard output, failures on standard error, nothing a
+// terminal showing the file later would obey.
+TEST_F(ConsoleTest, WithoutAScreenLinesArePlainTextOnTheirStream) {
+  const struct {
+    const char* name;
+    void (*print)(std::string_view);
+    int stream;
+    const char* text;
+    const char* plain;
+  } kRows[] = {
+      {"progress", PrintLine, 1, "connecting to 10.0.0.1", "connecting to 10.0.0.1"},
+      {"failure", PrintErrorLine, 2, "Reason: refused.", "Reason: refused."},
+      {"prose is not wrapped", PrintWrappedLine, 1, "a b c d e f g h i j k l", "a b c d e f g h i j k l"},
+      {"escape sequence", PrintErrorLine, 2, "a\x1b[31mb\tc\x7f", "a?[31mb?c?"},
+      // U+009B is a one-character CSI to some terminals.
+      {"C1 control in UTF-8", PrintLine, 1, "x\xc2\x9b" "2Jy", "x?2Jy"},
+      {"empty line", PrintLine, 1, "", ""},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.name);
+    // In a code page such as 1252 those two bytes are two printable letters.
+    if (std::string_view(row.name).find("UTF-8") != std::string_view::npos && !LocaleIsUtf8()) {
+      continue;
+    }
+    // Both ways of reaching no screen: none found at start-up, none readable.
+    for (bool startedWithout : {true, false}) {
+      MemoryScreenReset(startedWithout ? 10 : 0, startedWithout ? 4 : 0);
+      if (startedWithout) Console().output = -1;
+      row.print(row.text);
+      EXPECT_EQ(MemoryScreenPlainLines(row.stream), Lines{row.plain});
+      EXPECT_TRUE(MemoryScreenPlainLines(3 - row.stream).empty());
+      EXPECT_TRUE(MemoryScreenLines().empty());
+    }
+  }
+}
+
+TEST_F(ConsoleTest, PauseForReaderOnlyWhenTextIsSeen) {
+  MemoryScreenReset(10, 2);
+  PauseForReader(4000);
+  EXPECT_EQ(MemoryScreenSleeps(), std::vector<int32_t>{4000});
+  MemoryScreenReset(10, 2);
+  Console().output = -1;
+  PauseForReader(4000);
+  MemoryScreenReset(0, 0);
+  PauseForReader(4000);
+  EXPECT_TRUE(MemoryScreenSleeps().empty());
+}
+
+TEST_F(ConsoleTest, WrapAtSpacesKeepsWordsWhole) {
+  const struct {
+    const char* name;
+    std::u16string text;
+    int width;
+    std::vector<std::u16string> rows;
+  } kRows[] = {
+      {"fits", u"abc def", 7, {u"abc def"}},
+      // The fault seen on an 80-column terminal: "r" / "outer".
+      {"breaks at the last space that fits", u"ip address of router", 18,
+       {u"ip address of", u"router"}},
+      {"space exactly at the edge", u"abcde fg", 5, {u"abcde", u"fg"}},
+      {"runs of spaces at the break are dropped", u"ab   cd", 4, {u"ab", u"cd"}},
+      {"word wider than the row is cut at the edge", u"abcdefgh ij", 3,
+       {u"abc", u"def", u"gh", u"ij"}},
+      {"empty", u"", 5, {u""}},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(WrapAtSpaces(row.text, row.width), row.rows);
+  }
+}
+
+TEST_F(ConsoleTest, PrintWrappedLineBreaksRowsAtSpaces) {
+  MemoryScreenReset(12, 5);
+  PrintWrappedLine("swKicker /ip:(ip address)");
+  PrintLine("next");
+  EXPECT_EQ(MemoryScreenLines(), (Lines{"swKicker", "/ip:(ip", "address)", "next"}));
 }
 
 // Keys that do not end the wait are consumed; the one that does is consumed

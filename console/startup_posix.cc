@@ -141,6 +141,14 @@ void ConsoleStartup() {
   }
 
   InstallSignals();
+  // With no terminal the text goes to files and pipes as plain lines: a
+  // reader that went away (`| head`) must not end a reboot half way, so a
+  // write to it fails instead of raising SIGPIPE.
+  if (output < 0) {
+    for (int i = 0; i < kFatalCount; ++i) {
+      if (kFatalSignals[i] == SIGPIPE && g_fatal[i].replaced) signal(SIGPIPE, SIG_IGN);
+    }
+  }
   g_started = 1;
 
   TerminalSetup setup;
@@ -151,6 +159,9 @@ void ConsoleStartup() {
   setup.outputIsKeyboard =
       g_keyboard >= 0 && output >= 0 && IsControllingTerminal(output);
   setup.plain = IsDumbTerminal();
+  // NO_COLOR set to anything but the empty text: the terminal's own colours.
+  const char* noColour = std::getenv("NO_COLOR");
+  setup.ownColours = noColour != nullptr && *noColour != '\0';
   setup.catchStops = true;
   TerminalBegin(setup);
 

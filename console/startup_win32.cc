@@ -231,9 +231,18 @@ void ConsoleStartup() {
 
   if (g_startup.output != INVALID_HANDLE_VALUE) EnsureCursor();
 
+  // NO_COLOR set to anything but the empty text: the console's own colours,
+  // as found now, instead of the program's.
+  int ownAttribute = -1;
+  const char* noColour = std::getenv("NO_COLOR");
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (noColour != nullptr && *noColour != '\0' && g_startup.output != INVALID_HANDLE_VALUE &&
+      GetConsoleScreenBufferInfo(g_startup.output, &info)) {
+    ownAttribute = info.wAttributes & 0xFF;
+  }
   TerminalBeginConsole(
       g_startup.output != INVALID_HANDLE_VALUE ? g_startup.output : nullptr,
-      g_startup.input != INVALID_HANDLE_VALUE ? g_startup.input : nullptr);
+      g_startup.input != INVALID_HANDLE_VALUE ? g_startup.input : nullptr, ownAttribute);
   g_startup.started = true;
 
   ConsoleState& console = Console();

@@ -40,6 +40,12 @@ void TerminalSetCursor(int x, int y);
 /// end of each of its operations, so a printed line is one write.
 void TerminalFlush();
 
+/// Writes one plain text line (8-bit text, no line end) to standard output
+/// (stream 1) or standard error (stream 2), with the platform's line end, for
+/// a run whose text reaches no screen. A stream that is closed or gone is
+/// passed over.
+void TerminalWritePlainLine(int stream, std::string_view text);
+
 /// One input event, in the console keyboard's terms.
 struct TerminalKeyEvent {
   bool isKey = true;      // false: a mouse, focus or size event

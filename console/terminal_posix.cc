@@ -55,6 +55,7 @@ struct PosixTerminal {
   bool rawKeys = false;
   bool outputIsKeyboard = false;
   bool plain = false;        // plain lines: no escape sequences
+  bool ownColours = false;   // NO_COLOR: the terminal's default colours
   bool utf8 = false;
   bool keyboardGone = false;
   bool screenKnown = false;  // the first output since start or a continue
@@ -450,6 +451,15 @@ void TakeScreen(int height) {
   g_screenTaken = 1;
 }
 
+// The program's colours, or under NO_COLOR the terminal's own (SGR 0).
+void AppendColours(uint16_t attribute) {
+  if (g_term.ownColours) {
+    g_term.out += "\x1b[0m";
+  } else {
+    AppendAttribute(attribute, &g_term.out);
+  }
+}
+
 }  // namespace
 
 // --- The platform calls ----------------------------------------------------
@@ -479,7 +489,7 @@ void TerminalWriteCells(int x, int y, std::u16string_view units,
   if (g_term.output < 0) return;
   if (!g_term.plain) {
     AppendCursorMove(x, y, &g_term.out);
-    AppendAttribute(attribute, &g_term.out);
+    AppendColours(attribute);
     g_term.cursorStale = true;
   } else if (x == 0) {
     // Plain lines have no cursor moves; a carriage return is enough for a
@@ -502,7 +512,7 @@ void TerminalScrollUp(uint16_t attribute) {
   g_term.out.push_back('\n');
   // Terminals differ in the colour they give the new row: paint it.
   AppendCursorMove(0, height - 1, &g_term.out);
-  AppendAttribute(attribute, &g_term.out);
+  AppendColours(attribute);
   g_term.out.append(static_cast<size_t>(width), ' ');
   g_term.cursorStale = true;
 }
@@ -525,6 +535,12 @@ void TerminalFlush() {
   if (g_term.out.empty()) return;
   WriteAll(g_term.output, g_term.out.data(), g_term.out.size());
   g_term.out.clear();
+}
+
+void TerminalWritePlainLine(int stream, std::string_view text) {
+  std::string line(text);
+  line.push_back('\n');
+  WriteAll(stream == 2 ? STDERR_FILENO : STDOUT_FILENO, line.data(), line.size());
 }
 
 bool TerminalReadEvent(TerminalKeyEvent* event) {
@@ -568,6 +584,7 @@ void TerminalBegin(const TerminalSetup& setup) {
   g_term.rawKeys = setup.rawKeys;
   g_term.outputIsKeyboard = setup.outputIsKeyboard;
   g_term.plain = setup.plain;
+  g_term.ownColours = setup.ownColours;
   g_term.utf8 = LocaleIsUtf8();
   g_modesSaved = 0;
   g_modesChanged = 0;

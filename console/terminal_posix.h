@@ -14,6 +14,9 @@ struct TerminalSetup {
   bool outputIsKeyboard = false;
   // TERM is unset or dumb: plain lines, no escape sequence at all.
   bool plain = false;
+  // NO_COLOR: text keeps the terminal's own colours instead of the
+  // program's.
+  bool ownColours = false;
   // Deal with stop and continue signals (the program; not the tests).
   bool catchStops = false;
 };

@@ -23,6 +23,7 @@ struct Win32Console {
   HANDLE output = INVALID_HANDLE_VALUE;
   HANDLE input = INVALID_HANDLE_VALUE;
   bool keyboardGone = false;
+  int ownAttribute = -1;
 };
 
 Win32Console g_console;
@@ -36,8 +37,9 @@ bool ReadBufferInfo(CONSOLE_SCREEN_BUFFER_INFO* info) {
 
 }  // namespace
 
-void TerminalBeginConsole(void* output, void* input) {
+void TerminalBeginConsole(void* output, void* input, int ownAttribute) {
   g_console = Win32Console();
+  g_console.ownAttribute = ownAttribute;
   if (output != nullptr) g_console.output = static_cast<HANDLE>(output);
   if (input != nullptr) g_console.input = static_cast<HANDLE>(input);
 }
@@ -58,6 +60,7 @@ bool TerminalGetGeometry(TerminalGeometry* geometry) {
 void TerminalWriteCells(int x, int y, std::u16string_view units,
                         uint16_t attribute) {
   if (!HasOutput() || units.empty()) return;
+  if (g_console.ownAttribute >= 0) attribute = static_cast<uint16_t>(g_console.ownAttribute);
   CHAR_INFO cells[kMaxCells];
   const size_t count = std::min(units.size(), kMaxCells);
   for (size_t i = 0; i < count; ++i) {
@@ -89,7 +92,8 @@ void TerminalScrollUp(uint16_t attribute) {
                            static_cast<SHORT>(info.dwSize.Y - 1)};
   CHAR_INFO fill;
   fill.Char.UnicodeChar = L' ';
-  fill.Attributes = attribute;
+  fill.Attributes = g_console.ownAttribute >= 0 ? static_cast<WORD>(g_console.ownAttribute)
+                                                : attribute;
   ScrollConsoleScreenBufferW(g_console.output, &rows, nullptr, COORD{0, 0},
                              &fill);
 }
@@ -103,6 +107,26 @@ void TerminalSetCursor(int x, int y) {
 
 // Every call above has already reached the console.
 void TerminalFlush() {}
+
+void TerminalWritePlainLine(int stream, std::string_view text) {
+  const HANDLE handle = GetStdHandle(stream == 2 ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+  // Plain lines are for files and pipes. A console handle here belongs to a
+  // console nobody can see (a window station of a task run whether the user
+  // is logged on or not): it gets nothing.
+  DWORD mode = 0;
+  if (GetConsoleMode(handle, &mode)) return;
+  std::string line(text);
+  line += "\r\n";
+  const char* data = line.data();
+  DWORD left = static_cast<DWORD>(line.size());
+  while (left > 0) {
+    DWORD written = 0;
+    if (!WriteFile(handle, data, left, &written, nullptr) || written == 0) return;
+    data += written;
+    left -= written;
+  }
+}
 
 bool TerminalReadEvent(TerminalKeyEvent* event) {
   if (g_console.input == INVALID_HANDLE_VALUE || g_console.keyboardGone) {

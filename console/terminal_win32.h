@@ -5,6 +5,8 @@
 
 /// Takes the console screen buffer that receives the cells and the console
 /// input buffer that gives the keys, as Windows handles; null: none.
-void TerminalBeginConsole(void* output, void* input);
+/// ownAttribute 0 to 255 (NO_COLOR): every cell takes that attribute, the
+/// console's own, instead of the program's colours; -1: the program's.
+void TerminalBeginConsole(void* output, void* input, int ownAttribute = -1);
 
 #endif  // CONSOLE_TERMINAL_WIN32_H_

@@ -85,6 +85,8 @@ void TerminalSetCursor(int x, int y) {
 
 void TerminalFlush() {}
 
+void TerminalWritePlainLine(int, std::string_view) {}
+
 bool TerminalReadEvent(TerminalKeyEvent* event) {
   // An empty queue is a keyboard that has gone: the wait ends.
   if (g_screen.keys.empty()) return false;

@@ -67,6 +67,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckedScreenReset(input.ConsumeIntegralInRange<int>(0, 200),
                      input.ConsumeIntegralInRange<int>(0, 60));
   Console() = ConsoleState();
+  // Text goes to the checked screen, as to a terminal found at start-up; a
+  // size of 0 stands for one that cannot be read.
+  Console().output = 1;
   bool disturbed = false;
   for (int step = 0; step < 64 && input.remaining_bytes() > 0; ++step) {
     CheckedScreen& screen = Screen();

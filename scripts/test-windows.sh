@@ -3,7 +3,9 @@
 # runs them under Wine: everything ctest lists in the Windows build (the
 # unit tests, the Win32 console in tmux), then swKicker.exe with no console
 # against the router simulator and, as root, OpenSSH's sshd
-# (tests/windows_exe_test.sh), and in Wine's console in tmux
+# (tests/windows_exe_test.sh), the release zip unpacked and run
+# (scripts/windows-release.sh, tests/windows_release_test.sh), and in Wine's
+# console in tmux
 # (tests/program_wine_test.sh). The simulator is the native one, built in
 # NATIVE_BUILD when missing. Wine's prefix lives
 # in the Windows build folder; one wineserver stays up for the whole run, or
@@ -27,6 +29,10 @@ trap wine_down EXIT
 status=0
 ctest --test-dir "$dir" --output-on-failure -j2 || status=$?
 bash tests/windows_exe_test.sh "$dir/swKicker.exe" "$native/swKicker-router-sim" || status=$?
+# The release zip a Windows admin downloads: unpacked and run.
+zip=$(scripts/windows-release.sh "$dir")
+bash tests/windows_release_test.sh "$zip" "$native/swKicker-router-sim" \
+    "$dir/testing/version_info.exe" || status=$?
 # The same exe in a real console: Wine's console in tmux.
 bash tests/program_wine_test.sh "$dir/swKicker.exe" "$native/swKicker-router-sim" \
     "$dir/testing/process_watch.exe" || status=$?

@@ -96,6 +96,23 @@ void Failed(const RebootTalk& talk, const std::string& headline, const std::stri
   if (!result->reason.empty() && result->reason.back() == '.') result->reason.pop_back();
 }
 
+// The lines about where the session went, when that is not what was given
+// (an alias in the SSH configuration, its User or Port, another spelling of
+// an address), and about a router's key recorded on first contact, as ssh
+// says it.
+void TellRoute(const RebootTalk& talk, const SshRoute& route, std::string_view address,
+               int32_t port, std::string_view user) {
+  if (route.host != address || route.port != (port == 0 ? kSshDefaultPort : port) ||
+      route.user != user) {
+    Stage(talk, std::string(address) + " is " + route.host + " port " +
+                    std::to_string(route.port) + ", user " + route.user);
+  }
+  if (!route.addedFingerprint.empty()) {
+    Stage(talk, "permanently added '" + route.addedName + "' (" + route.addedKeyType + " key " +
+                    route.addedFingerprint + ") to " + route.addedFile);
+  }
+}
+
 }  // namespace
 
 RebootResult Reboot(std::string_view user, std::string* password, std::string_view port,
@@ -138,6 +155,7 @@ RebootResult Reboot(std::string_view user, std::string* password, std::string_vi
   // and is gone before any pause.
   WipeBytes(passwordText.bytes, sizeof passwordText.bytes);
   Wipe(password);
+  if (SshLastRoute(&result.route)) TellRoute(talk, result.route, address, portNumber, user);
   if (client == kInvalidClient) {
     result.failure = LastFailure(&result.libraryText);
     Failed(talk, "Connection attempt failed. Error: 'invalid client'.",

@@ -40,6 +40,10 @@ struct RebootResult {
   // The router as the session found it, for the wait for its return;
   // addressLength 0 when it is not known.
   SshPeer peer;
+  // Where the session went after the SSH configuration, and the key a first
+  // contact recorded; an empty host when it got nowhere. The talk's stages
+  // say them where they differ from what was given.
+  SshRoute route;
 };
 
 /// One SSH conversation with the router: connect with the remote command

@@ -335,7 +335,15 @@ TEST_F(OldRouterTest, UnknownRouterIsRecordedAndAnImpostorRefused) {
   ASSERT_TRUE(StartRouter("ed25519", "", port_));
   EXPECT_EQ(Kick(user_.name, kRouterPassword, port, "127.0.0.1", &reason),
             SshFailure::kHostKeyRefused);
-  EXPECT_EQ(reason, "the router's host key has changed: " + knownHosts + " line 1.");
+  // The reason names the key shown and the line that removes the old, hashed
+  // entry, which ssh-keygen finds by the name it hashes.
+  const std::string changed = "the router's host key has changed: " + knownHosts +
+                              " line 1; the router showed ED25519 key SHA256:";
+  const std::string removal = "; if that is its new key, remove the old entry with: ssh-keygen -f \"" +
+                              knownHosts + "\" -R \"[127.0.0.1]:" + port + "\".";
+  EXPECT_EQ(reason.substr(0, changed.size()), changed) << reason;
+  ASSERT_GE(reason.size(), removal.size());
+  EXPECT_EQ(reason.substr(reason.size() - removal.size()), removal) << reason;
   EXPECT_EQ(ReadAll(knownHosts), recorded);
 
   // No: accepted, and nothing recorded.

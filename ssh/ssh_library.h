@@ -68,6 +68,9 @@ SshFailure SshGetLastError(char* text, int32_t capacity);
 /// Each call that succeeded is matched by one SshUninitialize.
 int32_t SshInitializeA(const char* license, void* reserved);
 
+/// The SSH library's own version text, e.g. "0.10.6"; needs no start.
+const char* SshLibraryVersion();
+
 /// The port a session goes to when it is given port 0.
 constexpr int32_t kSshDefaultPort = 22;
 

@@ -52,6 +52,9 @@ int g_libraryUsers = 0;
 // as errno is kept: a session on another thread never overwrites it.
 thread_local SshFailure t_lastFailure = SshFailure::kNone;
 thread_local std::string t_lastFailureText;
+// Where the calling thread's last session went (SshLastRoute).
+thread_local SshRoute t_route;
+thread_local bool t_routeKnown = false;
 
 // Ends a call: its failure becomes the calling thread's last error.
 void EndCall(SshFailure kind, const std::string& text = std::string()) {
@@ -315,6 +318,11 @@ bool OpenSessionOn(OpenSession* open, const char* host, int32_t port, const char
   // No user given: the configuration's, else this process's, as ssh does.
   const std::string localUser = user[0] == '\0' && config.user.empty() ? LocalUserName() : "";
   if (user[0] == '\0') user = !config.user.empty() ? config.user.c_str() : localUser.c_str();
+  t_route = SshRoute();
+  t_route.host = config.hostName;
+  t_route.port = port;
+  t_route.user = user;
+  t_routeKnown = true;
   const std::string userProblem = UserNameProblem(user);
   if (!userProblem.empty()) {
     open->Fail(SshFailure::kOther, userProblem);
@@ -344,6 +352,7 @@ bool OpenSessionOn(OpenSession* open, const char* host, int32_t port, const char
                "the router address is malformed: it is no host name or address.");
     return false;
   }
+  t_route.host = target.knownName;
   const bool optionsSet =
       SetOptions(open->session, target.knownName.c_str(), port, user, timeoutSeconds) &&
       ApplyConfig(open->session, config, proxyCommand,
@@ -386,7 +395,7 @@ bool OpenSessionOn(OpenSession* open, const char* host, int32_t port, const char
       open->Fail(SshFailure::kOther, reason);
     }
   } else if (!HostKeyAcceptable(session, knownHosts, target.keyName, target.keyPort, config,
-                                &reason)) {
+                                &reason, &t_route)) {
     open->Fail(SshFailure::kHostKeyRefused, reason + ".");
   } else if (RequestAuthService(open) == SshFailure::kNone &&
              Authenticate(open, password) == SshFailure::kNone &&
@@ -422,6 +431,18 @@ void ReleaseSession(OpenSession* open) {
 OpenSession::~OpenSession() { ReleaseSession(this); }
 
 
+bool SshLastRoute(SshRoute* route) {
+  if (!t_routeKnown) return false;
+  *route = t_route;
+  return true;
+}
+
+const char* SshLibraryVersion() {
+  // ssh_version(0) gives the version text without comparing it to anything.
+  const char* version = ssh_version(0);
+  return version != nullptr ? version : "";
+}
+
 SshFailure SshGetLastError(char* text, int32_t capacity) {
   if (text != nullptr && capacity > 0) {
     StoreFixedText(t_lastFailureText, text, static_cast<size_t>(capacity));
@@ -448,6 +469,7 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user,
                       const char* password, int32_t timeout, uint32_t,
                       SshConnectOptions* options, void*) {
   FloatingPointModeGuard guard;
+  t_routeKnown = false;
   auto open = std::make_unique<OpenSession>();
   const bool opened = OpenSessionOn(open.get(), host, port, user, password, timeout, options);
   EndCall(*open);

@@ -4,6 +4,7 @@
 // accept-new's new line).
 
 #include <algorithm>
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,7 @@ struct NewEntry {
   int port;
   ShownKey key;
   bool hashed;
+  bool appended = false;  // set once the line is handed over to be written
 };
 
 std::string EntryToAppend(const std::string& text, void* context) {
@@ -48,8 +50,34 @@ std::string EntryToAppend(const std::string& text, void* context) {
   if (entry->hashed && !RandomBytes(salt, sizeof salt)) return std::string();
   const std::string line = KnownHostsEntry(entry->host, entry->port, entry->key.type,
                                            entry->key.base64, entry->hashed ? salt : nullptr);
+  const_cast<NewEntry*>(entry)->appended = true;
   // A last line without its line feed must not swallow the new one.
   return (!text.empty() && text.back() != '\n' ? "\n" : "") + line;
+}
+
+// A key type as ssh names it to the user ("ED25519" for ssh-ed25519).
+std::string KeyTypeName(const std::string& type) {
+  if (type == "ssh-ed25519") return "ED25519";
+  if (type == "ssh-rsa") return "RSA";
+  if (type == "ssh-dss") return "DSA";
+  if (type.rfind("ecdsa-sha2-", 0) == 0) return "ECDSA";
+  std::string upper = type;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return upper;
+}
+
+// The key's SHA256 fingerprint as ssh and ssh-keygen -l show it.
+std::string Fingerprint(ssh_key key) {
+  unsigned char* hash = nullptr;
+  size_t length = 0;
+  if (ssh_get_publickey_hash(key, SSH_PUBLICKEY_HASH_SHA256, &hash, &length) != SSH_OK) {
+    return std::string();
+  }
+  char* text = ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash, length);
+  ssh_clean_pubkey_hash(&hash);
+  const std::string fingerprint = text != nullptr ? text : "";
+  ssh_string_free_char(text);
+  return fingerprint;
 }
 
 // Whether RevokedHostKeys' file speaks against the key the server showed;
@@ -138,14 +166,16 @@ bool PreferKnownKeyTypes(ssh_session session, const std::vector<std::string>& kn
 // the key), or accepted as it is.
 bool HostKeyAcceptable(ssh_session session, const std::vector<KnownHostsText>& files,
                        const std::string& host, int port, const SshConfig& config,
-                       std::string* reason) {
+                       std::string* reason, SshRoute* route) {
   ssh_key key = nullptr;
   char* base64 = nullptr;
   HostKeyVerdict verdict{HostKeyStatus::kUnreadable, std::string(), 0};
   ShownKey shown;
+  std::string fingerprint;
   if (ssh_get_server_publickey(session, &key) == SSH_OK &&
       ssh_pki_export_pubkey_base64(key, &base64) == SSH_OK) {
     shown = {ssh_key_type_to_char(ssh_key_type(key)), base64};
+    fingerprint = Fingerprint(key);
     verdict = CheckHostKey(files, host, port, shown.type, shown.base64);
   }
   ssh_string_free_char(base64);
@@ -155,6 +185,14 @@ bool HostKeyAcceptable(ssh_session session, const std::vector<KnownHostsText>& f
     return false;
   }
   *reason = HostKeyReason(verdict);
+  // As ssh does: the key the router showed, and the line that forgets the
+  // old entry, for an admin who knows the router's key really changed.
+  if ((verdict.status == HostKeyStatus::kChanged ||
+       verdict.status == HostKeyStatus::kOtherType) && !fingerprint.empty()) {
+    *reason += "; the router showed " + KeyTypeName(shown.type) + " key " + fingerprint +
+               "; if that is its new key, remove the old entry with: ssh-keygen -f \"" +
+               verdict.file + "\" -R \"" + KnownHostsName(host, port) + "\"";
+  }
   if (verdict.status != HostKeyStatus::kUnknown) return HostKeyAccepted(verdict);
   if (config.strictHostKeyChecking == StrictHostKeyChecking::kYes) {
     *reason = "the router's host key is not known and StrictHostKeyChecking is yes: add it to " +
@@ -172,7 +210,12 @@ bool HostKeyAcceptable(ssh_session session, const std::vector<KnownHostsText>& f
     // this time, and unknown.
     NewEntry entry{&files, host, port, shown, config.hashKnownHosts};
     std::string error;
-    AppendUnderLock(files[0].path, EntryToAppend, &entry, &error);
+    if (AppendUnderLock(files[0].path, EntryToAppend, &entry, &error) && entry.appended) {
+      route->addedName = KnownHostsName(host, port);
+      route->addedKeyType = KeyTypeName(shown.type);
+      route->addedFingerprint = fingerprint;
+      route->addedFile = files[0].path;
+    }
   }
   return true;
 }

@@ -21,6 +21,7 @@
 #include "ssh/line_assembler.h"
 #include "ssh/socket.h"
 #include "ssh/ssh_library.h"
+#include "ssh/ssh_peer.h"
 #include "ssh_files/known_hosts.h"
 #include "ssh_files/ssh_config.h"
 
@@ -114,10 +115,13 @@ std::vector<KnownHostsText> ReadConfiguredKnownHosts(const SshConfig& config);
 /// Asks first for the host key algorithms of the key types known_hosts
 /// lists for the router.
 bool PreferKnownKeyTypes(ssh_session session, const std::vector<std::string>& knownTypes);
-/// Whether the key the server showed may be trusted; *reason says why not.
+/// Whether the key the server showed may be trusted; *reason says why not
+/// (a changed key's also names the key shown and the ssh-keygen line that
+/// removes the old entry). A key recorded under accept-new is described in
+/// route's added fields.
 bool HostKeyAcceptable(ssh_session session, const std::vector<KnownHostsText>& files,
                        const std::string& host, int port, const SshConfig& config,
-                       std::string* reason);
+                       std::string* reason, SshRoute* route);
 
 // Authentication (ssh_libssh_auth.cc).
 

@@ -22,6 +22,7 @@
 #include <deque>
 #include <functional>
 #include <set>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -175,12 +176,22 @@ class SimulatorTest : public testing::Test {
 TEST_F(SimulatorTest, VerboseSessionRebootsAndClosesCleanly) {
   const int port = StartSim({"--user", "admin", "--password", "pa ss\"word"});
   ASSERT_GT(port, 0);
-  MemoryScreenReset(120, 25);
+  // Wide enough for the first contact's line with its long file name.
+  MemoryScreenReset(300, 25);
   EXPECT_EQ(RunRebootSession("admin", "pa ss\"word", std::to_string(port), "y", "127.0.0.1"),
             SshFailure::kNone);
-  EXPECT_EQ(MemoryScreenLines(), (Lines{"connecting to 127.0.0.1 and sending reboot command",
-                                        "responding 'y' to question",
-                                        "disconnecting from 127.0.0.1"}));
+  // The first contact says what it recorded, as ssh's "Permanently added".
+  const Lines lines = MemoryScreenLines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "connecting to 127.0.0.1 and sending reboot command");
+  const std::string added = "permanently added '[127.0.0.1]:" + std::to_string(port) +
+                            "' (ED25519 key SHA256:";
+  EXPECT_EQ(lines[1].substr(0, added.size()), added) << lines[1];
+  const std::string file = ") to " + home_ + "/.ssh/known_hosts";
+  ASSERT_GE(lines[1].size(), file.size());
+  EXPECT_EQ(lines[1].substr(lines[1].size() - file.size()), file) << lines[1];
+  EXPECT_EQ(lines[2], "responding 'y' to question");
+  EXPECT_EQ(lines[3], "disconnecting from 127.0.0.1");
   const std::string log = LogLine();
   EXPECT_EQ(JsonField(log, "command"), "/system reboot") << log;
   EXPECT_EQ(JsonField(log, "answer"), "y") << log;
@@ -257,7 +268,9 @@ TEST_F(SimulatorTest, EachFaultEndsWithItsMessageResultAndWithinItsBound) {
          t->ListHost(port, t->PublicKey("other"));
        },
        {kConnectFailed,
-        "Reason: the router's host key has changed: HOME/.ssh/known_hosts line 1."},
+        "Reason: the router's host key has changed: HOME/.ssh/known_hosts line 1; the router "
+        "showed ED25519 key SHA256:FINGERPRINT; if that is its new key, remove the old entry "
+        "with: ssh-keygen -f \"HOME/.ssh/known_hosts\" -R \"[127.0.0.1]:PORT\"."},
        SshFailure::kHostKeyRefused,
        30,
        noPasswordSent},
@@ -270,7 +283,9 @@ TEST_F(SimulatorTest, EachFaultEndsWithItsMessageResultAndWithinItsBound) {
        },
        {kConnectFailed,
         "Reason: the router's host key is of another type than listed: "
-        "HOME/.ssh/known_hosts line 1."},
+        "HOME/.ssh/known_hosts line 1; the router showed ED25519 key SHA256:FINGERPRINT; if "
+        "that is its new key, remove the old entry with: ssh-keygen -f "
+        "\"HOME/.ssh/known_hosts\" -R \"[127.0.0.1]:PORT\"."},
        SshFailure::kHostKeyRefused,
        30,
        noPasswordSent},
@@ -372,11 +387,17 @@ TEST_F(SimulatorTest, EachFaultEndsWithItsMessageResultAndWithinItsBound) {
         RunRebootSession("admin", "secret", std::to_string(port), "n", "127.0.0.1");
     EXPECT_LT(SecondsSince(start), fault.boundSeconds);
     EXPECT_EQ(outcome, fault.outcome);
-    // The test's home folder differs from row to row: HOME stands for it.
+    // The test's home folder, the port and the simulator's fresh key differ
+    // from row to row: HOME, PORT and FINGERPRINT stand for them.
     Lines lines = MemoryScreenLines();
     for (std::string& line : lines) {
-      const size_t at = line.find(home_);
-      if (at != std::string::npos) line.replace(at, home_.size(), "HOME");
+      for (size_t at; (at = line.find(home_)) != std::string::npos;) {
+        line.replace(at, home_.size(), "HOME");
+      }
+      line = std::regex_replace(line, std::regex("\\]:" + std::to_string(port) + "\""),
+                                "]:PORT\"");
+      line = std::regex_replace(line, std::regex("SHA256:[A-Za-z0-9+/]{43}"),
+                                "SHA256:FINGERPRINT");
     }
     EXPECT_EQ(lines, fault.lines);
     if (fault.checkLog) fault.checkLog(LogLine());

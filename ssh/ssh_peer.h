@@ -28,6 +28,24 @@ struct SshPeer {
   std::string macIn;
 };
 
+/// Where a session went and what it wrote, as it found them after the SSH
+/// configuration: kept whether the session opened or failed.
+struct SshRoute {
+  std::string host;  // the name or address connected to (HostName, or as given)
+  int32_t port = 0;  // the port used
+  std::string user;  // the user name used
+  // A router met for the first time whose key the session recorded
+  // (StrictHostKeyChecking accept-new); all empty when none was.
+  std::string addedName;         // as known_hosts names it: "[127.0.0.1]:2201"
+  std::string addedKeyType;      // as ssh names it: "ED25519", "RSA", "ECDSA"
+  std::string addedFingerprint;  // "SHA256:" and the unpadded base64 digest
+  std::string addedFile;         // the known_hosts file it went into
+};
+
+/// The route of the last SshConnectA on the calling thread that got as far
+/// as reading the SSH configuration; false when none did.
+bool SshLastRoute(SshRoute* route);
+
 /// The router of the last session that SshConnectA opened on the calling
 /// thread; false when this thread opened none. Sessions other threads open
 /// meanwhile do not change it.

@@ -120,14 +120,6 @@ bool ReadKey(const Line& line, std::string* blob) {
          DecodeBase64(line.keyBase64, blob) && BlobOfType(*blob, line.keyType);
 }
 
-// The name a host is listed under: the bare name for port 22, else
-// [name]:port. Lower-cased, as names are compared without case.
-std::string LookupName(const std::string& host, int port) {
-  std::string name;
-  for (char c : host) name.push_back(Lower(c));
-  if (port == 22) return name;
-  return "[" + name + "]:" + std::to_string(port);
-}
 
 // Glob match with * and ?, without case. Iterative, so no pattern makes it
 // slow: after a mismatch only the last * is widened.
@@ -224,13 +216,20 @@ void ForEachLine(const KnownHostsText& file, Visit visit) {
 
 }  // namespace
 
+std::string KnownHostsName(const std::string& host, int port) {
+  std::string name;
+  for (char c : host) name.push_back(Lower(c));
+  if (port == 22) return name;
+  return "[" + name + "]:" + std::to_string(port);
+}
+
 HostKeyVerdict CheckHostKey(const std::vector<KnownHostsText>& files, const std::string& host,
                             int port, const std::string& keyType, const std::string& keyBase64) {
   std::string serverBlob;
   if (!DecodeBase64(keyBase64, &serverBlob) || !BlobOfType(serverBlob, keyType)) {
     return HostKeyVerdict{HostKeyStatus::kUnreadable, std::string(), 0};
   }
-  const std::string name = LookupName(host, port);
+  const std::string name = KnownHostsName(host, port);
   Found revoked, unreadable, known, changed, certAuthority, otherType;
   for (const KnownHostsText& file : files) {
     if (!file.readable) {
@@ -289,7 +288,7 @@ HostKeyVerdict CheckHostKey(const std::vector<KnownHostsText>& files, const std:
 
 std::vector<std::string> KnownHostKeyTypes(const std::vector<KnownHostsText>& files,
                                            const std::string& host, int port) {
-  const std::string name = LookupName(host, port);
+  const std::string name = KnownHostsName(host, port);
   std::vector<std::string> types;
   for (const KnownHostsText& file : files) {
     if (!file.readable) continue;
@@ -341,7 +340,7 @@ bool PatternListMatch(std::string_view name, std::string_view list) {
 
 std::string KnownHostsEntry(const std::string& host, int port, const std::string& keyType,
                             const std::string& keyBase64, const uint8_t* salt) {
-  std::string name = LookupName(host, port);
+  std::string name = KnownHostsName(host, port);
   if (salt != nullptr) {
     const Sha1Digest digest = HmacSha1(salt, kHashSaltBytes,
                                        reinterpret_cast<const uint8_t*>(name.data()), name.size());

@@ -60,6 +60,10 @@ bool HostKeyAccepted(const HostKeyVerdict& verdict);
 /// said so; empty for an accepted key.
 std::string HostKeyReason(const HostKeyVerdict& verdict);
 
+/// The name a host is listed under: the bare name for port 22, else
+/// [name]:port. Lower-cased, as names are compared without case.
+std::string KnownHostsName(const std::string& host, int port);
+
 /// The known_hosts line recording keyType keyBase64 for host:port, ending
 /// in a line feed: the host as [host]:port for a port other than 22, and
 /// hashed (|1|salt|hash) when salt is given (kHashSaltBytes bytes).

@@ -56,8 +56,13 @@ const SshOption kOptions[] = {
      "where to connect, so `/ip:` may be an alias (`%h` is the name given)", nullptr,
      Take::kHostName},
     {"User", kH, nullptr, nullptr,
-     "used when `/user:` is empty; else the local user name, as ssh does", nullptr, Take::kUser},
-    {"Port", kH, nullptr, nullptr, "used when `/port:` is empty or 0", nullptr, Take::kPort},
+     "used when `/user:` is empty or left out of a fleet line; else the local user name, as ssh "
+     "does; verbose mode, the log line and the report say the user used",
+     nullptr, Take::kUser},
+    {"Port", kH, nullptr, nullptr,
+     "used when `/port:` is empty or 0, or left out of a fleet line; verbose mode, the log line "
+     "and the report say the port used",
+     nullptr, Take::kPort},
     {"ConnectTimeout", kH, nullptr, nullptr,
      "bounds connecting and the key exchange instead of the 20 s step, never past the 45 s "
      "session",

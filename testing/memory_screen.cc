@@ -20,6 +20,8 @@ struct MemoryScreen {
   std::deque<MemoryKeyEvent> keys;
   int keyWaits = 0;
   std::vector<int32_t> sleeps;
+  std::vector<std::string> plainOutput;
+  std::vector<std::string> plainErrors;
 };
 
 MemoryScreen g_screen;
@@ -112,6 +114,9 @@ void MemoryScreenPushKey(const MemoryKeyEvent& event) {
 size_t MemoryScreenPendingKeys() { return g_screen.keys.size(); }
 int MemoryScreenKeyWaits() { return g_screen.keyWaits; }
 const std::vector<int32_t>& MemoryScreenSleeps() { return g_screen.sleeps; }
+const std::vector<std::string>& MemoryScreenPlainLines(int stream) {
+  return stream == 2 ? g_screen.plainErrors : g_screen.plainOutput;
+}
 
 // The platform calls, on the grid above.
 
@@ -153,6 +158,10 @@ void TerminalSetCursor(int x, int y) {
 }
 
 void TerminalFlush() {}
+
+void TerminalWritePlainLine(int stream, std::string_view text) {
+  (stream == 2 ? g_screen.plainErrors : g_screen.plainOutput).emplace_back(text);
+}
 
 bool TerminalReadEvent(TerminalKeyEvent* event) {
   // An empty queue ends the wait too, so a test can never hang in it.

@@ -48,5 +48,9 @@ size_t MemoryScreenPendingKeys();
 int MemoryScreenKeyWaits();
 /// Every SleepMs request, in order, in milliseconds.
 const std::vector<int32_t>& MemoryScreenSleeps();
+/// The plain text lines written to standard output (stream 1) or standard
+/// error (stream 2) while there was no screen, in order, each without its
+/// line end.
+const std::vector<std::string>& MemoryScreenPlainLines(int stream);
 
 #endif  // TESTING_MEMORY_SCREEN_H_

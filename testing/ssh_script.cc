@@ -9,6 +9,8 @@
 namespace {
 
 SshScript g_script;
+SshRoute g_route;
+bool g_routeKnown = false;
 std::vector<SshCall> g_calls;
 // The password buffer handed to the last connect; it lives in the caller's
 // frame, which is still there during the later calls of one session.
@@ -41,6 +43,7 @@ void SshScriptReset(const SshScript& script) {
   g_script = script;
   g_calls.clear();
   g_passwordBuffer = nullptr;
+  g_routeKnown = false;
   g_lastFailure = SshFailure::kNone;
 }
 
@@ -71,6 +74,13 @@ SshClient SshConnectA(const char* host, int32_t port, const char* user, const ch
   }
   g_passwordBuffer = g_script.connectResult != kInvalidClient ? password : nullptr;
   SetLastFailure(g_script.connectResult == kInvalidClient, g_script.connectFailure);
+  g_route = g_script.route;
+  if (g_route.host.empty()) {
+    g_route.host = call.host;
+    g_route.port = port == 0 ? kSshDefaultPort : port;
+    g_route.user = call.user;
+  }
+  g_routeKnown = true;
   return g_script.connectResult;
 }
 
@@ -111,9 +121,17 @@ SshFailure SshGetLastError(char* text, int32_t capacity) {
   return g_lastFailure;
 }
 
+const char* SshLibraryVersion() { return "0.0-script"; }
+
 void SshUninitialize() {
   g_passwordBuffer = nullptr;
   Record(SshCallKind::kUninitialize);
+}
+
+bool SshLastRoute(SshRoute* route) {
+  if (!g_routeKnown) return false;
+  *route = g_route;
+  return true;
 }
 
 // A scripted session has no socket: there is no router to wait for.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ssh/ssh_library.h"
+#include "ssh/ssh_peer.h"
 
 struct SshScript {
   int32_t initializeResult = 1;
@@ -24,6 +25,10 @@ struct SshScript {
   SshFailure writeFailure = SshFailure::kRemoteEnded;
   SshFailure disconnectFailure = SshFailure::kOther;
   std::string failureText;
+  // What SshLastRoute gives after a connect: route as given, except that an
+  // empty host means the host, port (0: 22) and user the connect was given,
+  // as a session with nothing configured goes.
+  SshRoute route;
 };
 
 enum class SshCallKind { kInitialize, kConnect, kReadLine, kWriteLine, kDisconnect, kUninitialize };

@@ -56,6 +56,16 @@ at_most() { awk -v t="$(cat "$seconds_file")" -v b="$1" 'BEGIN { exit !(t <= b) 
 
 answers() { grep -c '"answer":"y"' "$work/router.log" 2>/dev/null || true; }
 
+# first_contact_line PORT: the verbose line of a first contact with the
+# simulator on PORT, with the fingerprint ssh-keygen gives for the key
+# recorded, as the 120-column pane shows it (cut at the edge).
+first_contact_line() {
+  local fingerprint
+  fingerprint=$(ssh-keygen -lf "$HOME/.ssh/known_hosts" -F "[127.0.0.1]:$1" | awk '!/^#/ { print $3 }')
+  echo "permanently added '[127.0.0.1]:$1' (ED25519 key $fingerprint) to $HOME/.ssh/known_hosts" |
+    fold -w 120
+}
+
 args_for() { echo "/user:admin '/pw:s3cret pw' /port:$1 /v:$2 /ip:127.0.0.1"; }
 
 # --- A router that stalls 19 s at every step: started first, checked last ---
@@ -66,11 +76,7 @@ stall_pane=$pane stall_status=$status_file stall_seconds=$seconds_file
 # --- The usage screen, in its colours, ended by a key ---
 start "$program"
 wait_for "press any key to quit" || fail "usage: no key prompt"
-expected="syntax:
-swKicker /user:(user name) /pw:(password) /port:(port) /v:(use verbose: y or n) /ip:(ip address of router)
-example: swKicker /user:admin /pw:yourSecret /port:22 /v:y /ip:192.168.88.1
-verbose=n will produce no console output
-Same order is required!
+expected="$usage_screen
 
 
 press any key to quit"
@@ -99,6 +105,7 @@ cmdline=$(tr '\0' ' ' < "/proc/$(pgrep -n -x swKicker)/cmdline" 2>/dev/null || t
 expected="SWKicker v1.0
 
 connecting to 127.0.0.1 and sending reboot command
+$(first_contact_line "$port")
 responding 'y' to question
 disconnecting from 127.0.0.1
 done - quitting in 4 seconds"
@@ -155,6 +162,7 @@ start "$program $(args_for "$mode_port" y)"
 expected="SWKicker v1.0
 
 connecting to 127.0.0.1 and sending reboot command
+$(first_contact_line "$mode_port")
 responding 'y' to question
 disconnecting from 127.0.0.1
 The reboot failed: the router reported exit status 1 (failure: not enough permissions).
@@ -181,6 +189,37 @@ start "$program $(args_for "$mode_port" n)"
 expected="Connection attempt failed. Error: 'invalid client'.
 Reason: the router asked for more than the password."
 [ "$(screen_text)" = "$expected" ] || fail "three prompts: screen: $(screen_text)"
+
+# --- Help and version on a terminal: the answer, status 0, no key wait ---
+for help in --help -h -? /?; do
+  start "$program '$help'"
+  [ "$(wait_end)" = 0 ] || fail "help ($help): exit status $(cat "$status_file")"
+  [ "$(screen_text)" = "$usage_screen" ] || fail "help ($help): screen: $(screen_text)"
+  at_most 3.9 || fail "help ($help): took $(cat "$seconds_file") s"
+  modes_kept "help ($help)"
+done
+for version in --version /version; do
+  start "$program $version"
+  [ "$(wait_end)" = 0 ] || fail "version ($version): exit status $(cat "$status_file")"
+  screen_text | grep -qxE 'swKicker 1\.[0-9]+, libssh 0\.[0-9]+\.[0-9]+.*, Linux [a-z0-9_]+' ||
+    fail "version ($version): screen: $(screen_text)"
+  [ "$(screen_text | wc -l)" = 1 ] || fail "version ($version): more than one line"
+done
+
+# --- NO_COLOR: the pane's own colours (white on blue here), not the program's ---
+for no_color in 1 ""; do
+  start "NO_COLOR=$no_color $program $(args_for "$closed_port" n)"
+  [ "$(wait_end)" = 3 ] || fail "NO_COLOR=$no_color: exit status $(cat "$status_file")"
+  line=$(T capture-pane -p -e -t "$pane" -S 0 -E 0)
+  if [ -n "$no_color" ]; then
+    [[ "$line" != *'37'* && "$line" != *'40'* ]] ||
+      fail "NO_COLOR=1: the program's colours: $(printf %q "$line")"
+  else
+    # An empty NO_COLOR is no request: light grey on black as always.
+    [[ "$line" == *'37'* && "$line" == *'40'* ]] ||
+      fail "NO_COLOR empty: not light grey on black: $(printf %q "$line")"
+  fi
+done
 
 # --- The stalling router: the whole run ends at its bound, status 4 ---
 pane=$stall_pane status_file=$stall_status seconds_file=$stall_seconds

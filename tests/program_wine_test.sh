@@ -65,11 +65,7 @@ args_for() { echo "/user:admin '/pw:s3cret pw' /port:$1 /v:$2 /ip:127.0.0.1"; }
 for key in x F1; do
   start "wine '$program'"
   wait_for "press any key to quit" || fail "usage ($key): no key prompt"
-  expected="syntax:
-swKicker /user:(user name) /pw:(password) /port:(port) /v:(use verbose: y or n) /ip:(ip address of router)
-example: swKicker /user:admin /pw:yourSecret /port:22 /v:y /ip:192.168.88.1
-verbose=n will produce no console output
-Same order is required!
+  expected="$usage_screen
 
 
 press any key to quit"
@@ -88,13 +84,30 @@ press any key to quit"
   [ "$(wait_end)" = 0 ] || fail "usage ($key): exit status $(cat "$status_file")"
 done
 
+# --- /? in the console: the usage, no key wait; NO_COLOR: no light cyan ---
+start "NO_COLOR=1 wine '$program' '/?'"
+[ "$(wait_end)" = 0 ] || fail "help: exit status $(cat "$status_file")"
+[ "$(screen_text)" = "$usage_screen" ] || fail "help: screen: $(screen_text)"
+example=$(T capture-pane -p -e -N -t "$pane" -S 2 -E 2)
+[[ "$example" != *$'\e[96m'* ]] || fail "NO_COLOR: the example line is light cyan"
+start "wine '$program' --version"
+[ "$(wait_end)" = 0 ] || fail "version: exit status $(cat "$status_file")"
+screen_text | grep -qxE 'swKicker 1\.[0-9]+, libssh 0\.[0-9]+\.[0-9]+.*, Windows x86_64' ||
+  fail "version: screen: $(screen_text)"
+
 # --- A verbose reboot: banner, session lines, the closing pause ---
 before=$(answers)
 start "wine '$program' $(args_for "$port" y)"
 [ "$(wait_end)" = 0 ] || fail "verbose: exit status $(cat "$status_file")"
+# The first contact: the key recorded in the profile's known_hosts, named
+# with the fingerprint ssh-keygen gives for it, and the file's Windows name.
+fingerprint=$(ssh-keygen -lf "$wine_user_ssh/known_hosts" -F "[127.0.0.1]:$port" | awk '!/^#/ { print $3 }')
+profile=$(wine cmd /c 'echo %USERPROFILE%' 2>/dev/null | tr -d '\r')
+added="permanently added '[127.0.0.1]:$port' (ED25519 key $fingerprint) to $profile\\.ssh\\known_hosts"
 expected="SWKicker v1.0
 
 connecting to 127.0.0.1 and sending reboot command
+$(fold -w 120 <<<"$added")
 responding 'y' to question
 disconnecting from 127.0.0.1
 done - quitting in 4 seconds"
@@ -166,7 +179,7 @@ shown=$(screen_text | paste -sd '|')
   fail "fleet: screen: $(screen_text)"
 [ "$(answers)" = $((before + 1)) ] || fail "fleet: the first router logged no answer"
 for p in $(grep -o '/port:[0-9]*' "$work/fleet.list" | cut -d: -f2); do
-  tr -d '\r' <"$work/fleet.csv" | grep -q "^[2-5],127\.0\.0\.1,$p,admin,0,rebooted,,[0-9.]*$" ||
+  tr -d '\r' <"$work/fleet.csv" | grep -q "^[2-5],127\.0\.0\.1,$p,admin,0,rebooted,,[0-9.]*," ||
     fail "fleet: no report row for port $p: $(cat "$work/fleet.csv")"
 done
 [ "$(grep -c $'\r$' "$work/fleet.csv")" = 5 ] || fail "fleet: report: $(cat "$work/fleet.csv")"

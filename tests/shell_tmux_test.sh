@@ -100,12 +100,15 @@ wait_for TYPED || fail "usage: the shell did not get 'echo TYPED': $(screen_text
 screen_text | grep -q 'xecho' && fail "usage: the key that ended the wait reached the shell"
 [ "$(pane_flag wrap_flag)" = 1 ] || fail "usage: line-wrap left off"
 
-# --- The usage screen with all output redirected: no key wait ---
+# --- The usage screen with all output redirected: plain text, no key wait ---
 shell
 T send-keys -t "$pane" -l "$program > $work/usage.out 2>&1; echo STATUS=\$?"
 T send-keys -t "$pane" Enter
 wait_for STATUS=0 || fail "redirected usage: waited for a key: $(screen_text)"
-[ ! -s "$work/usage.out" ] || fail "redirected usage: text went into the file"
+head -n 1 "$work/usage.out" | grep -qx 'syntax:' || fail "redirected usage: file: $(cat "$work/usage.out")"
+if grep -q -e 'press any key' -e $'\e' "$work/usage.out"; then
+  fail "redirected usage: a key prompt or escape bytes in the file"
+fi
 
 # --- Ctrl+Z with standard input not the terminal, then fg ---
 # A refused connection in verbose mode pauses twice with a line between:

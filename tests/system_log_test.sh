@@ -78,7 +78,8 @@ wait_lines() {
   for _ in $(seq 50); do [ "$(lines)" -ge "$1" ] && break; sleep 0.1; done
 }
 
-# 1. A cron-like run that reboots: one notice.
+# 1. A cron-like run that reboots: one notice. It is the first contact: the
+#    key it recorded is named with the fingerprint ssh-keygen gives.
 status=0
 in_namespace setsid -w "$program" /user:admin "/pw:$password" "/port:$port" /v:n /ip:127.0.0.1 \
   </dev/null >/dev/null 2>&1 || status=$?
@@ -86,7 +87,8 @@ in_namespace setsid -w "$program" /user:admin "/pw:$password" "/port:$port" /v:n
 wait_lines 1
 [ "$(lines)" -eq 1 ] || fail "answered run: $(lines) lines in the log, expected 1"
 line=$(sed -n 1p "$work/received")
-expected="address=127.0.0.1 port=$port user=admin outcome=answered"
+fingerprint=$(ssh-keygen -lf "$HOME/.ssh/known_hosts" | awk '{ print $2 }')
+expected="address=127.0.0.1 port=$port user=admin outcome=answered added_key=\"ED25519 $fingerprint\" known_hosts=$HOME/.ssh/known_hosts"
 # <13> is facility user (1), severity notice (5).
 [[ "$line" =~ ^\<13\>.*swKicker\[[0-9]+\]:\ (.*)$ ]] || fail "answered run: not user.notice from swKicker: $line"
 [ "${BASH_REMATCH[1]:-}" = "$expected" ] || fail "answered run: got '${BASH_REMATCH[1]:-}', expected '$expected'"
@@ -126,7 +128,7 @@ in_namespace setsid -w "$program" /user:admin "/pw:$password" "/port:$sim_port" 
 [ "$status" -eq 0 ] || fail "waited run: exit status $status"
 wait_lines 3
 line=$(sed -n 3p "$work/received")
-expected="address=127\.0\.0\.1 port=$sim_port user=admin outcome=answered down=[0-9]+\.[0-9] back=[0-9]+\.[0-9]"
+expected="address=127\.0\.0\.1 port=$sim_port user=admin outcome=answered down=[0-9]+\.[0-9] back=[0-9]+\.[0-9] added_key=\"ED25519 SHA256:[A-Za-z0-9+/]+\" known_hosts=$HOME/\.ssh/known_hosts"
 [[ "$line" =~ ^\<13\>.*swKicker\[[0-9]+\]:\ (.*)$ ]] || fail "waited run: not user.notice from swKicker: $line"
 [[ "${BASH_REMATCH[1]:-}" =~ ^$expected$ ]] || fail "waited run: got '${BASH_REMATCH[1]:-}'"
 
@@ -155,7 +157,7 @@ while IFS= read -r expected; do
   i=$((i + 1))
 done <<LINES
 line=2 address=127\.0\.0\.1 port=$port user=admin outcome=answered
-line=3 address=127\.0\.0\.1 port=$sim_port user=admin outcome=failed reason="the user name or password was refused"
+line=3 address=127\.0\.0\.1 port=$sim_port user=admin outcome=failed reason="the user name or password was refused" added_key="ED25519 SHA256:[A-Za-z0-9+/]+" known_hosts=$HOME/\.ssh/known_hosts
 line=4 address=127\.0\.0\.1 port=$closed user=admin outcome=failed reason="the router refused the connection"
 list=$work/fleet\.list routers=3 rebooted=1 failed=2 seconds=[0-9]+\.[0-9]
 LINES
@@ -187,6 +189,40 @@ expected="list=$work/thirty\.list routers=30 rebooted=30 failed=0 seconds=[0-9]+
 [[ "${BASH_REMATCH[1]:-}" =~ ^$expected$ ]] || fail "full report: closing line '${BASH_REMATCH[1]:-}'"
 rows=${BASH_REMATCH[1]:-0}
 [ "$rows" -gt 0 ] && [ "$rows" -lt 30 ] || fail "full report: $rows rows said to be written"
+
+# 7. Where it went: a Host alias with HostName, Port and User, as ssh -G
+#    reads it, named so on the command line and in a fleet line without
+#    /user: or /port:; the line says the address, port and user used and
+#    the name as given, and so does the report's row.
+printf 'Host myrouter\n  HostName 127.0.0.1\n  Port %s\n  User admin\n' "$port" >"$HOME/.ssh/config"
+read -r used_host used_port used_user < <(ssh -G -F "$HOME/.ssh/config" myrouter |
+  awk '$1 == "hostname" { h = $2 } $1 == "port" { p = $2 } $1 == "user" { u = $2 }
+       END { print h, p, u }')
+[ "$used_host $used_port $used_user" = "127.0.0.1 $port admin" ] ||
+  fail "ssh -G myrouter: $used_host $used_port $used_user"
+# alias_run NAME LINE EXPECTED ARGS...: a cron-like run of ARGS ending with
+# 0, whose log line LINE (after the lines before it) is EXPECTED.
+alias_run() {
+  local name=$1 at=$(($(lines) + $2)) expected=$3
+  shift 3
+  status=0
+  in_namespace setsid -w "$program" "$@" </dev/null >/dev/null 2>&1 || status=$?
+  [ "$status" -eq 0 ] || fail "$name: exit status $status"
+  wait_lines "$at"
+  line=$(sed -n "${at}p" "$work/received")
+  [[ "$line" =~ swKicker\[[0-9]+\]:\ (.*)$ ]] && [ "${BASH_REMATCH[1]}" = "$expected" ] ||
+    fail "$name: got '$line', expected '$expected'"
+}
+alias_run alias 1 "address=$used_host port=$used_port user=$used_user name=myrouter outcome=answered" \
+  /user: "/pw:$password" /port: /v:n /ip:myrouter
+echo "/pw:$password /ip:myrouter" >"$work/alias.list"
+chmod 600 "$work/alias.list"
+alias_run "alias fleet" 1 \
+  "line=1 address=$used_host port=$used_port user=$used_user name=myrouter outcome=answered" \
+  "/list:$work/alias.list" /v:n "/report:$work/alias.csv"
+tr -d '\r' <"$work/alias.csv" | grep -qxE "1,127\.0\.0\.1,$port,admin,0,rebooted,,[0-9.]+,myrouter,," ||
+  fail "alias fleet: report: $(cat "$work/alias.csv")"
+rm -f "$HOME/.ssh/config"
 
 if grep -qF -- "$password" "$work/received"; then
   fail "the password is in the system log"

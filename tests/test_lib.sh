@@ -262,3 +262,19 @@ run_in_pty() {
   end=$(date +%s.%N)
   seconds=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.1f", e - s }')
 }
+
+# The usage text as a 120-column screen shows it (help, or the bare command
+# before its key prompt), its long lines broken at spaces.
+usage_screen="syntax:
+swKicker /user:(user name) /pw:(password) /port:(port) /v:(use verbose: y or n) /ip:(ip address of router)
+example: swKicker /user:admin /pw:yourSecret /port:22 /v:y /ip:192.168.88.1
+verbose=n will produce no console output
+Same order is required!
+
+/wait:(seconds, 1 to 3600) as a sixth option waits until the router has rebooted and serves SSH again
+a fleet: swKicker /list:(file, one router per line: /user:... /pw:... /port:... /ip:...) [/v:y|n] [/jobs:(1 to 256)]
+[/report:(CSV file)] [/wait:(seconds)]
+exit status: 0 done, 1 options or other failure, 2 name not resolved, 3 refused, 4 timed out, 5 host key refused, 6
+login refused, 7 answer not delivered, 8 router reported a failure, 9 no shared algorithm, 10 a router of the fleet
+failed, 11 not down, 12 not back, 13 report not written whole
+--help shows this text, --version the version"
