@@ -153,6 +153,7 @@ bool ReadFleetList(std::string_view name, std::string_view text,
   std::vector<FleetRouter> read;
   std::map<std::pair<std::string, int>, int> seen;  // router and port: its line
   int lineNumber = 0;
+  int group = 0;
   size_t start = 0;
   bool ok = true;
   while (ok && start < text.size()) {
@@ -164,8 +165,13 @@ bool ReadFleetList(std::string_view name, std::string_view text,
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     size_t first = line.find_first_not_of(" \t");
     if (first == std::string_view::npos || line[first] == '#') continue;
+    if (line.substr(first, line.find_last_not_of(" \t") + 1 - first) == "---") {
+      ++group;
+      continue;
+    }
     FleetRouter router;
     router.line = lineNumber;
+    router.group = group;
     std::string reason;
     const std::string where =
         std::string(name) + ":" + std::to_string(lineNumber) + ": ";

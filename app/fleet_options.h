@@ -1,12 +1,14 @@
 #ifndef APP_FLEET_OPTIONS_H_
 #define APP_FLEET_OPTIONS_H_
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 // The fleet run's own options, read from the command line: the list, /v:,
-// /jobs:, /report: and /wait:.
+// /jobs:, /report:, /wait:, and the bounds on what is down at once and when
+// the run stops starting routers: /down:, /maxfail: and /until:.
 
 constexpr char kListPrefix[] = "/list:";
 constexpr int kMinJobs = 1;
@@ -27,7 +29,18 @@ struct FleetOptions {
   std::string reportPath;  // empty: no report
   bool hasWait = false;
   std::string wait;
+  int down = 0;              // 0: no bound; else at most this many not yet back
+  int64_t maxFailCount = -1;  // below 0: no count bound
+  int maxFailPercent = -1;    // below 0: no percentage bound
+  int untilMinute = -1;       // below 0: no window; else HH * 60 + MM, local time
 };
+
+constexpr int64_t kMaxDown = 1000000;
+constexpr int64_t kMaxFailCount = 1000000;
+
+/// True when failed routers out of total exceed the /maxfail: bound, so no
+/// further router may start.
+bool FailuresExceedBound(const FleetOptions& options, int64_t failed, int64_t total);
 
 /// True when the first parameter starts the fleet mode.
 bool IsFleetInvocation(std::u16string_view firstParam);
