@@ -37,6 +37,7 @@ std::string ReportHeader(bool waited) {
 }
 
 std::string_view OutcomeOf(const RouterResult& result) {
+  if (result.status == kExitNotStarted) return "not started";
   return result.status == 0 ? "rebooted" : "failed";
 }
 

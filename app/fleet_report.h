@@ -39,7 +39,10 @@ struct RouterResult {
   double backSeconds = -1;
 };
 
-/// The outcome word of a result: "rebooted" or "failed".
+/// The status of a router the run never started: a halted run's rest.
+constexpr int kExitNotStarted = 14;
+
+/// The outcome word of a result: "rebooted", "failed" or "not started".
 std::string_view OutcomeOf(const RouterResult& result);
 
 /// Seconds with one decimal, as the report and the finished lines show

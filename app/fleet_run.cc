@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <ctime>
 #include <deque>
 #include <map>
 #include <memory>
@@ -35,15 +36,34 @@ constexpr int32_t kClosingPauseMs = 4000;
 // The progress line's clock shows whole seconds.
 constexpr auto kRedrawEvery = std::chrono::milliseconds(1000);
 
+// When a router may start: at most down not yet back (0: no bound), no
+// group before the ones before it have their outcomes, and none once more
+// have failed than /maxfail: allows or past /until: (untilMs, on the
+// monotonic clock; below 0: no window).
+struct Schedule {
+  const FleetOptions* options = nullptr;
+  int total = 0;
+  int64_t untilMs = -1;
+};
+
 // What the threads share: the next router to take, how many are running
 // and how many are being waited for, and the results not yet shown. Only
 // the main thread prints, writes the report and the log.
 struct Progress {
   std::mutex mutex;
   std::condition_variable finished;
+  // Told when a router's outcome is known, so a held one may start.
+  std::condition_variable settled;
   size_t next = 0;
   int running = 0;
   int waiting = 0;
+  // Routers started whose outcome is not yet known, the group of the last
+  // one started, and the failures known so far.
+  int unsettled = 0;
+  int startedGroup = -1;
+  int failedSoFar = 0;
+  // Why no further router starts; empty while they may.
+  std::string halt;
   std::deque<RouterResult> results;
   // A router that took the answer and is watched for its return: its row
   // so far, finished by the watch's verdict.
@@ -80,6 +100,87 @@ void Finish(RouterResult* result, const Ending& ending, const std::string& reaso
   result->seconds = static_cast<double>(MonotonicMs() - startMs) / 1000;
 }
 
+// A router's outcome is known (under the lock): its row goes to the main
+// thread, and a router held for it may start.
+void Settle(Progress* progress, RouterResult result) {
+  --progress->unsettled;
+  if (result.status != kExitDone) ++progress->failedSoFar;
+  progress->results.push_back(std::move(result));
+  progress->settled.notify_all();
+}
+
+// A router's row before its session: as its list line gives it.
+RouterResult RowOf(const FleetRouter& router) {
+  RouterResult result;
+  result.line = router.line;
+  result.address = router.address;
+  result.port = std::to_string(router.portNumber);
+  result.user = router.user;
+  return result;
+}
+
+// The row of a router the run never started.
+RouterResult NotStarted(const FleetRouter& router, const std::string& halt) {
+  RouterResult result = RowOf(router);
+  result.status = kExitNotStarted;
+  result.reason = "halted: " + halt;
+  return result;
+}
+
+// Under the lock: why no further router may start, once the failures or
+// the clock say so; empty while they may.
+std::string HaltReason(const Schedule& schedule, const Progress& progress) {
+  const FleetOptions& options = *schedule.options;
+  if (FailuresExceedBound(options, progress.failedSoFar, schedule.total)) {
+    return options.maxFailCount >= 0
+               ? "more than " + std::to_string(options.maxFailCount) + " failed (/maxfail:)"
+               : "more than " + std::to_string(options.maxFailPercent) +
+                     "% failed (/maxfail:)";
+  }
+  if (schedule.untilMs >= 0 && MonotonicMs() >= schedule.untilMs) {
+    return "the window of /until: has ended";
+  }
+  return "";
+}
+
+// Under the lock: takes the next router once it may start, or returns
+// false when none is left to start; a halted run's rest get their rows
+// here, not started.
+bool TakeNext(std::vector<FleetRouter>* routers, const Schedule& schedule,
+              Progress* progress, std::unique_lock<std::mutex>* lock, size_t* index) {
+  for (;;) {
+    if (progress->next >= routers->size()) return false;
+    if (progress->halt.empty()) progress->halt = HaltReason(schedule, *progress);
+    if (!progress->halt.empty()) {
+      for (; progress->next < routers->size(); ++progress->next) {
+        progress->results.push_back(NotStarted((*routers)[progress->next], progress->halt));
+      }
+      progress->finished.notify_one();
+      progress->settled.notify_all();
+      return false;
+    }
+    const FleetRouter& router = (*routers)[progress->next];
+    const bool groupOpen =
+        router.group == progress->startedGroup || progress->unsettled == 0;
+    const int down = schedule.options->down;
+    const bool downOpen = down == 0 || progress->unsettled < down;
+    if (groupOpen && downOpen) break;
+    if (schedule.untilMs >= 0) {
+      progress->settled.wait_for(
+          *lock, std::chrono::milliseconds(std::max<int64_t>(
+                     1, schedule.untilMs - MonotonicMs())));
+    } else {
+      progress->settled.wait(*lock);
+    }
+  }
+  *index = progress->next++;
+  progress->startedGroup = (*routers)[*index].group;
+  ++progress->unsettled;
+  progress->startedMs[*index] = MonotonicMs();
+  ++progress->running;
+  return true;
+}
+
 // The watch's verdict on a router that took the answer, on the pool's
 // thread: its row is finished and handed to the main thread.
 void Returned(Progress* progress, size_t index, const RouterReturn& back) {
@@ -91,7 +192,7 @@ void Returned(Progress* progress, size_t index, const RouterReturn& back) {
     Finish(&result, EndingFor(back.outcome), WithoutFullStop(back.reason),
            progress->startedMs[index]);
     --progress->waiting;
-    progress->results.push_back(std::move(result));
+    Settle(progress, std::move(result));
   }
   progress->finished.notify_one();
 }
@@ -113,26 +214,19 @@ void TakeRoute(const SshRoute& route, RouterResult* result) {
 // The routers, one at a time, on a worker thread: the conversation, and
 // for one that took the answer under /wait:, the hand-over to the watch,
 // which does not hold the job slot. Nothing here prints.
-void Work(std::vector<FleetRouter>* routers, int32_t waitSeconds, ReturnWatchPool* watch,
-          Progress* progress) {
+void Work(std::vector<FleetRouter>* routers, const Schedule* schedule, int32_t waitSeconds,
+          ReturnWatchPool* watch, Progress* progress) {
   // The port is read as a number before any SSH call; a new thread starts
   // in the default floating-point mode, not the program's.
   SetFloatingPointMode();
   for (;;) {
     size_t index = 0;
     {
-      std::lock_guard<std::mutex> lock(progress->mutex);
-      if (progress->next >= routers->size()) return;
-      index = progress->next++;
-      progress->startedMs[index] = MonotonicMs();
-      ++progress->running;
+      std::unique_lock<std::mutex> lock(progress->mutex);
+      if (!TakeNext(routers, *schedule, progress, &lock, &index)) return;
     }
     FleetRouter& router = (*routers)[index];
-    RouterResult result;
-    result.line = router.line;
-    result.address = router.address;
-    result.port = std::to_string(router.portNumber);
-    result.user = router.user;
+    RouterResult result = RowOf(router);
     int sameAs = 0;
     const RebootResult talk =
         RebootQuietly(router.user, &router.password, router.port, router.address,
@@ -154,7 +248,7 @@ void Work(std::vector<FleetRouter>* routers, int32_t waitSeconds, ReturnWatchPoo
         ++progress->waiting;
         progress->awaited[index] = std::move(result);
       } else {
-        progress->results.push_back(std::move(result));
+        Settle(progress, std::move(result));
       }
     }
     if (awaited) {
@@ -193,6 +287,32 @@ int Refuse(const std::string& reason) {
 // Seconds as the log line takes them: -1 where nothing was seen.
 int64_t MillisecondsOf(double seconds) {
   return seconds < 0 ? -1 : static_cast<int64_t>(seconds * 1000 + 0.5);
+}
+
+// Milliseconds from now to the next moment the local clock reads minute
+// (minutes since midnight); mktime weighs a change of daylight saving time.
+int64_t MsToNextLocalMinute(int minute) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local = {};
+#if defined(_WIN32)
+  localtime_s(&local, &now);
+#else
+  localtime_r(&now, &local);
+#endif
+  local.tm_hour = minute / 60;
+  local.tm_min = minute % 60;
+  local.tm_sec = 0;
+  local.tm_isdst = -1;
+  std::time_t at = std::mktime(&local);
+  if (at <= now) {
+    ++local.tm_mday;
+    local.tm_hour = minute / 60;
+    local.tm_min = minute % 60;
+    local.tm_sec = 0;
+    local.tm_isdst = -1;
+    at = std::mktime(&local);
+  }
+  return static_cast<int64_t>(std::difftime(at, now) * 1000);
 }
 
 void WipeAll(std::vector<FleetRouter>* routers) {
@@ -244,6 +364,13 @@ int RunFleet(const std::vector<std::u16string>& params) {
   const int64_t startMs = MonotonicMs();
   const auto elapsed = [&] { return static_cast<double>(MonotonicMs() - startMs) / 1000; };
 
+  Schedule schedule{.options = &options, .total = total};
+  if (options.untilMinute >= 0) schedule.untilMs = startMs + MsToNextLocalMinute(options.untilMinute);
+  // The routers not yet started are shown when something other than the
+  // jobs may hold them back.
+  const bool showHeld = options.down > 0 || options.maxFailCount >= 0 ||
+                        options.maxFailPercent >= 0 || options.untilMinute >= 0 ||
+                        routers.back().group > routers.front().group;
   Progress progress;
   progress.startedMs.resize(routers.size());
   const int jobs = std::min(options.jobs, total);
@@ -262,11 +389,12 @@ int RunFleet(const std::vector<std::u16string>& params) {
   std::vector<std::thread> workers;
   workers.reserve(static_cast<size_t>(jobs));
   for (int i = 0; i < jobs; ++i) {
-    workers.emplace_back(Work, &routers, waitSeconds, watch.get(), &progress);
+    workers.emplace_back(Work, &routers, &schedule, waitSeconds, watch.get(), &progress);
   }
 
   int done = 0;
   int failed = 0;
+  int notStarted = 0;
   std::unique_lock<std::mutex> lock(progress.mutex);
   while (done < total) {
     progress.finished.wait_for(lock, kRedrawEvery, [&] { return !progress.results.empty(); });
@@ -274,10 +402,15 @@ int RunFleet(const std::vector<std::u16string>& params) {
     batch.swap(progress.results);
     const int running = progress.running;
     const int waiting = waitSeconds > 0 ? progress.waiting : -1;
+    const int held = showHeld ? total - static_cast<int>(progress.next) : -1;
     lock.unlock();
     for (const RouterResult& result : batch) {
       ++done;
-      if (result.status != kExitDone) ++failed;
+      if (result.status == kExitNotStarted) {
+        ++notStarted;
+      } else if (result.status != kExitDone) {
+        ++failed;
+      }
       if (verbose || result.status != kExitDone) {
         if (showProgress) ShowStatusLine("");
         if (result.status == kExitDone) {
@@ -293,7 +426,10 @@ int RunFleet(const std::vector<std::u16string>& params) {
                                    .port = PortFromText(result.port),
                                    .user = result.user,
                                    .givenName = result.givenName,
-                                   .outcome = result.status == kExitDone ? "answered" : "failed",
+                                   .outcome = result.status == kExitDone ? "answered"
+                                              : result.status == kExitNotStarted
+                                                  ? "not started"
+                                                  : "failed",
                                    .reason = result.reason,
                                    .downMs = MillisecondsOf(result.downSeconds),
                                    .backMs = MillisecondsOf(result.backSeconds),
@@ -303,14 +439,16 @@ int RunFleet(const std::vector<std::u16string>& params) {
       }
     }
     if (showProgress && done < total) {
-      ShowStatusLine(ProgressLine(total, done, failed, running, waiting, elapsed()),
+      ShowStatusLine(ProgressLine(total, done, failed, running, waiting, elapsed(), held),
                      ShortProgressLine(total, done, failed, elapsed()));
     }
     lock.lock();
   }
+  const std::string halt = progress.halt;
   lock.unlock();
   for (std::thread& worker : workers) worker.join();
   watch.reset();
+  const bool halted = notStarted > 0;
 
   const int64_t elapsedMs = MonotonicMs() - startMs;
   if (showProgress) ShowStatusLine("");
@@ -321,13 +459,18 @@ int RunFleet(const std::vector<std::u16string>& params) {
                    std::to_string(report.missing()) + " of " + std::to_string(total) +
                    " rows are missing (" + report.error() + ").");
   }
-  if (verbose || failed > 0 || !reportWhole) {
-    say(SummaryLine(total - failed, failed, seconds, report.missing(), total));
+  const int rebooted = total - failed - notStarted;
+  if (verbose || failed > 0 || halted || !reportWhole) {
+    say(SummaryLine(rebooted, failed, seconds, report.missing(), total, notStarted,
+                    halted ? halt : std::string()));
   }
   if (unwatched) {
-    WriteSystemLog(failed > 0 || !reportWhole,
-                   FleetLogLine(options.listPath, total, total - failed, failed, elapsedMs,
-                                reportWhole ? -1 : report.written()));
+    WriteSystemLog(failed > 0 || halted || !reportWhole,
+                   FleetLogLine(options.listPath, total, rebooted, failed, elapsedMs,
+                                reportWhole ? -1 : report.written(), notStarted,
+                                !halted                                      ? ""
+                                : halt.find("/until:") != std::string::npos ? "until"
+                                                                             : "maxfail"));
   }
   // One pause for the whole run, where the single command pauses: after a
   // verbose run, and after failures shown in quiet mode; none when nobody
@@ -335,8 +478,8 @@ int RunFleet(const std::vector<std::u16string>& params) {
   if (verbose) {
     say(kClosingVerbose);
     PauseForReader(kClosingPauseMs);
-  } else if (failed > 0 || !reportWhole) {
+  } else if (failed > 0 || halted || !reportWhole) {
     PauseForReader(kClosingPauseMs);
   }
-  return FleetStatus(failed, reportWhole);
+  return FleetStatus(failed, reportWhole, halted);
 }

@@ -75,12 +75,17 @@ std::string RunLogLine(const RunLogEntry& entry) {
 }
 
 std::string FleetLogLine(std::string_view list, int routers, int rebooted, int failed,
-                         int64_t elapsedMs, int reportRowsWritten) {
+                         int64_t elapsedMs, int reportRowsWritten, int notStarted,
+                         std::string_view halted) {
   std::string line;
   AppendField("list", list, &line);
   AppendField("routers", std::to_string(routers), &line);
   AppendField("rebooted", std::to_string(rebooted), &line);
   AppendField("failed", std::to_string(failed), &line);
+  if (!halted.empty()) {
+    AppendField("not_started", std::to_string(notStarted), &line);
+    AppendField("halted", halted, &line);
+  }
   AppendField("seconds", SecondsText(elapsedMs), &line);
   if (reportRowsWritten >= 0) {
     AppendField("report", "incomplete", &line);

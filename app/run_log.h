@@ -47,7 +47,8 @@ std::string RunLogLine(const RunLogEntry& entry);
 /// written whole, report=incomplete report_rows=96 follow (the rows it
 /// holds whole).
 std::string FleetLogLine(std::string_view list, int routers, int rebooted, int failed,
-                         int64_t elapsedMs, int reportRowsWritten = -1);
+                         int64_t elapsedMs, int reportRowsWritten = -1,
+                         int notStarted = 0, std::string_view halted = {});
 
 /// Sends one line to the system log: on POSIX syslog, facility user,
 /// identity "swKicker", a warning for a failure and a notice otherwise; on

@@ -328,7 +328,7 @@ wait_for "rc=" || fail "tmux quiet failing: the run did not end"
 # /wait: with one job: three routers that go down half a second after the
 # answer and stay down 5 s. Waiting does not hold the job slot, so the
 # second and third routers are rebooted while the first is still down, and
-# the progress line counts the routers coming back apart from those running.
+# the progress line counts the routers down apart from those running.
 waited=()
 for i in 1 2 3; do
   run_sim "waited$i" --user admin --password secret --lifetime 600 --log "$work/waited$i.log" \
@@ -337,14 +337,14 @@ for i in 1 2 3; do
 done
 make_list waited "${waited[@]}"
 on_screen 80 "/list:$work/waited.list" /jobs:1 /wait:30 /report:"$work/waited.csv"
-wait_for " coming back, " || fail "tmux wait: no routers coming back: $(history)"
+wait_for " down, " || fail "tmux wait: no routers down: $(history)"
 # The process list shows a fleet run's options as given: only a password is
 # ever starred there, and the second parameter of a fleet run is none.
 listed=$(ps -o args= -C swKicker | grep -F "/list:$work/waited.list" || true)
 [[ "$listed" == *" /jobs:1 /wait:30 /report:$work/waited.csv" ]] ||
   fail "ps: the fleet run's options are not shown as given: $listed"
 progress=$(history | tail -n 1)
-[[ "$progress" =~ ^rebooting\ 3\ routers:\ 0\ done,\ 0\ failed,\ [01]\ running,\ [1-3]\ coming\ back,\ 0:0[0-9]$ ]] ||
+[[ "$progress" =~ ^rebooting\ 3\ routers:\ 0\ done,\ 0\ failed,\ [01]\ running,\ [1-3]\ down,\ 0:0[0-9]$ ]] ||
   fail "tmux wait: progress: $progress"
 wait_for "rc=" || fail "tmux wait: the run did not end"
 [[ "$(history | paste -sd '|')" =~ (127\.0\.0\.1:[0-9]+\ rebooted\ [0-9.]+\ s\|){3}3\ rebooted,\ 0\ failed\ in\ 0:[0-9]{2}\|done\ -\ quitting\ in\ 4\ seconds\|rc=0$ ]] ||
@@ -360,6 +360,137 @@ for i in 2 3; do
 done
 [ "$failures" = 0 ] && echo "ok: tmux, /wait: keeps no job slot while the routers come back"
 tmux_end
+
+# ---------------------------------------------------------------------------
+# Bounds on the run: /down:, groups, /maxfail: and /until:, judged from the
+# routers' own logs. Each router goes down 0.3 s after the answer for 1.5 s.
+# bounded NAME COUNT: COUNT such routers, their list lines in ${bounded[@]}
+# and their logs $work/NAME1.log...
+bounded() {
+  local i
+  bounded=()
+  for i in $(seq "$2"); do
+    run_sim "$1$i" --user admin --password secret --lifetime 600 --log "$work/$1$i.log" \
+      --reboot-delay-ms 300 --reboot-down-ms 1500 || fail "$1$i did not start"
+    bounded+=("/user:admin /pw:secret /port:$sim_port /ip:127.0.0.1")
+  done
+}
+# most_down NAME...: the most routers down at once, from their down and back
+# events (a back before a down at the same ms).
+most_down() {
+  local name
+  for name in "$@"; do
+    sed -n 's/^{"event":"down","ms":\([0-9]*\)}$/\1 1/p; s/^{"event":"back","ms":\([0-9]*\)}$/\1 0/p' \
+      "$work/$name.log"
+  done | sort -n -k1,1 -k2,2 |
+    awk '{ n += ($2 == 1) ? 1 : -1; if (n > m) m = n } END { print m + 0 }'
+}
+# started NAME: how many connections the router has logged (0 without a log).
+started() {
+  local n
+  n=$(grep -c '"user"' "$work/$1.log" 2>/dev/null) || true
+  echo "${n:-0}"
+}
+for bound in 1 3; do
+  bounded "down$bound" 6
+  make_list "down$bound" "${bounded[@]}"
+  rc=0
+  "$program" "/list:$work/down$bound.list" /jobs:6 /wait:30 "/down:$bound" \
+    /report:"$work/down$bound.csv" >"$work/down$bound.out" 2>&1 </dev/null || rc=$?
+  [ "$rc" = 0 ] || fail "/down:$bound: rc=$rc: $(cat "$work/down$bound.out")"
+  names=()
+  for i in $(seq 6); do names+=("down$bound$i"); done
+  most=$(most_down "${names[@]}")
+  [ "$most" -le "$bound" ] || fail "/down:$bound: $most routers were down at once"
+  # Six routers of about 1.8 s each, at most bound at a time: never quicker
+  # than the rounds that allows.
+  first=$(sed -n 's/^{"event":"down","ms":\([0-9]*\)}$/\1/p' "$work/down${bound}1.log")
+  last=$(cat "$work/down$bound"*.log | sed -n 's/^{"event":"back","ms":\([0-9]*\)}$/\1/p' | sort -n | tail -n 1)
+  rounds=$(((6 + bound - 1) / bound))
+  [ -n "$first" ] && [ -n "$last" ] && [ $((last - first)) -ge $((rounds * 1500 - 300)) ] ||
+    fail "/down:$bound: the routers were down from ${first:-never} to ${last:-never}, under $rounds rounds"
+done
+[ "$(most_down down31 down32 down33 down34 down35 down36)" = 3 ] ||
+  fail "/down:3: never three routers down at once"
+[ "$failures" = 0 ] && echo "ok: /down:1 and /down:3 keep at most that many routers down"
+
+# Groups: a canary, then two routers; none of the second group goes down
+# before the canary is back.
+bounded group 3
+make_list group "${bounded[0]}" "---" "${bounded[1]}" "${bounded[2]}"
+rc=0
+"$program" "/list:$work/group.list" /jobs:4 /wait:30 >"$work/group.out" 2>&1 </dev/null || rc=$?
+[ "$rc" = 0 ] || fail "groups: rc=$rc: $(cat "$work/group.out")"
+canary_back=$(sed -n 's/^{"event":"back","ms":\([0-9]*\)}$/\1/p' "$work/group1.log")
+for i in 2 3; do
+  down=$(sed -n 's/^{"event":"down","ms":\([0-9]*\)}$/\1/p' "$work/group$i.log")
+  [ -n "$down" ] && [ -n "$canary_back" ] && [ "$down" -gt "$canary_back" ] ||
+    fail "groups: router $i went down at ${down:-never}, the canary was back at ${canary_back:-never}"
+done
+[ "$(most_down group2 group3)" = 2 ] || fail "groups: the second group did not run side by side"
+[ "$failures" = 0 ] && echo "ok: a group starts once the group before it is back"
+
+# A failing canary under /maxfail:0 starts nothing else: the rest are not
+# started, the run is halted (14), and the report and log say so.
+closed=$(free_port)
+bounded halt 2
+make_list halt "/user:admin /pw:secret /port:$closed /ip:127.0.0.1" "---" "${bounded[@]}"
+rc=0
+"$program" "/list:$work/halt.list" /wait:30 /maxfail:0 /report:"$work/halt.csv" \
+  >"$work/halt.out" 2>&1 </dev/null || rc=$?
+[ "$rc" = 14 ] || fail "/maxfail:0: rc=$rc: $(cat "$work/halt.out")"
+[ "$(started halt1)$(started halt2)" = 00 ] || fail "/maxfail:0: a router after the canary was contacted"
+[ "$(tr -d '\r' <"$work/halt.csv" | cut -d, -f1,5,6,7 | paste -sd '|')" = \
+  "line,exit status,outcome,reason|1,3,failed,the router refused the connection|3,14,not started,halted: more than 0 failed (/maxfail:)|4,14,not started,halted: more than 0 failed (/maxfail:)" ] ||
+  fail "/maxfail:0: report: $(cat "$work/halt.csv")"
+grep -qE '^0 rebooted, 1 failed, 2 not started in 0:[0-9]{2}; halted: more than 0 failed \(/maxfail:\)$' "$work/halt.out" ||
+  fail "/maxfail:0: summary: $(cat "$work/halt.out")"
+[ "$failures" = 0 ] && echo "ok: a failing canary under /maxfail:0 halts the run"
+
+# /maxfail: by count and by percent, one router at a time: two closed ports
+# first, then two routers. /maxfail:1 and /maxfail:25% halt after the
+# second failure; /maxfail:50% lets the run finish.
+for bound in 1 25% 50%; do
+  tag=${bound%\%}
+  bounded "mf$tag" 2
+  make_list "mf$tag" "/user:admin /pw:secret /port:$(free_port) /ip:127.0.0.1" \
+    "/user:admin /pw:secret /port:$(free_port) /ip:127.0.0.2" "${bounded[@]}"
+  rc=0
+  "$program" "/list:$work/mf$tag.list" /jobs:1 "/maxfail:$bound" >"$work/mf$tag.out" 2>&1 </dev/null ||
+    rc=$?
+  if [ "$bound" = 50% ]; then
+    [ "$rc" = 10 ] && [ "$(started "mf${tag}1")$(started "mf${tag}2")" = 11 ] ||
+      fail "/maxfail:$bound: rc=$rc, contacted $(started "mf${tag}1")$(started "mf${tag}2"): $(cat "$work/mf$tag.out")"
+  else
+    [ "$rc" = 14 ] && [ "$(started "mf${tag}1")$(started "mf${tag}2")" = 00 ] ||
+      fail "/maxfail:$bound: rc=$rc, contacted $(started "mf${tag}1")$(started "mf${tag}2"): $(cat "$work/mf$tag.out")"
+    grep -q ' 2 not started ' "$work/mf$tag.out" || fail "/maxfail:$bound: summary: $(cat "$work/mf$tag.out")"
+  fi
+done
+[ "$failures" = 0 ] && echo "ok: /maxfail: by count and by percent"
+
+# /until: the local clock is set (by TZ, to the second) 5 s before a whole
+# minute, and the window ends at that minute. Five slow routers, one at a
+# time, 2 s each: those started before it finish, the rest are not started.
+for i in $(seq 5); do
+  run_sim "until$i" --user admin --password secret --lifetime 600 --log "$work/until$i.log" \
+    --mode stall --stall-ms 2000 || fail "until$i did not start"
+  bounded[i - 1]="/user:admin /pw:secret /port:$sim_port /ip:127.0.0.1"
+done
+make_list until "${bounded[@]:0:5}"
+shift_s=$((($(date +%s) + 5) % 60))
+zone="UTC+0:00:$(printf '%02d' "$shift_s")"
+end=$(TZ=$zone date -d '+10 sec' +%H:%M)
+rc=0
+TZ=$zone "$program" "/list:$work/until.list" /jobs:1 "/until:$end" /report:"$work/until.csv" \
+  >"$work/until.out" 2>&1 </dev/null || rc=$?
+ran=0
+for i in $(seq 5); do ran=$((ran + $(started "until$i"))); done
+[ "$rc" = 14 ] && [ "$ran" -ge 1 ] && [ "$ran" -le 4 ] ||
+  fail "/until:$end (TZ=$zone): rc=$rc, $ran routers contacted: $(cat "$work/until.out")"
+[ "$(tr -d '\r' <"$work/until.csv" | grep -c ',14,not started,halted: the window of /until: has ended,')" = $((5 - ran)) ] ||
+  fail "/until: report: $(cat "$work/until.csv")"
+[ "$failures" = 0 ] && echo "ok: /until: starts no router after the window"
 
 # ---------------------------------------------------------------------------
 # 3. Real routers
