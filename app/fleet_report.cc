@@ -38,6 +38,7 @@ std::string ReportHeader(bool waited) {
 
 std::string_view OutcomeOf(const RouterResult& result) {
   if (result.status == kExitNotStarted) return "not started";
+  if (result.status == kExitNotConfirmed) return "not confirmed";
   return result.status == 0 ? "rebooted" : "failed";
 }
 

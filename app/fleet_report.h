@@ -41,8 +41,12 @@ struct RouterResult {
 
 /// The status of a router the run never started: a halted run's rest.
 constexpr int kExitNotStarted = 14;
+/// The status of a router that took the answer while a second interrupt
+/// ended the wait for its return.
+constexpr int kExitNotConfirmed = 15;
 
-/// The outcome word of a result: "rebooted", "failed" or "not started".
+/// The outcome word of a result: "rebooted", "failed", "not started" or
+/// "not confirmed".
 std::string_view OutcomeOf(const RouterResult& result);
 
 /// Seconds with one decimal, as the report and the finished lines show

@@ -18,6 +18,7 @@
 #include "app/fleet_list.h"
 #include "app/fleet_options.h"
 #include "app/fleet_report.h"
+#include "app/fleet_stop.h"
 #include "app/fleet_text.h"
 #include "app/run_log.h"
 #include "base/clock.h"
@@ -33,8 +34,9 @@ namespace {
 constexpr char kBanner[] = "SWKicker v1.0";
 constexpr char kClosingVerbose[] = "done - quitting in 4 seconds";
 constexpr int32_t kClosingPauseMs = 4000;
-// The progress line's clock shows whole seconds.
-constexpr auto kRedrawEvery = std::chrono::milliseconds(1000);
+// How often the main thread looks for an interrupt and redraws the
+// progress line (whose clock shows whole seconds).
+constexpr auto kRedrawEvery = std::chrono::milliseconds(200);
 
 // When a router may start: at most down not yet back (0: no bound), no
 // group before the ones before it have their outcomes, and none once more
@@ -64,6 +66,10 @@ struct Progress {
   int failedSoFar = 0;
   // Why no further router starts; empty while they may.
   std::string halt;
+  // 1 after the first interrupt, 2 once a second one ended the waits.
+  int stopLevel = 0;
+  // Per router: whether its return is watched and its verdict still wanted.
+  std::vector<char> watching;
   std::deque<RouterResult> results;
   // A router that took the answer and is watched for its return: its row
   // so far, finished by the watch's verdict.
@@ -181,11 +187,34 @@ bool TakeNext(std::vector<FleetRouter>* routers, const Schedule& schedule,
   return true;
 }
 
+// Under the lock: a router that took the answer and is no longer waited
+// for, after a second interrupt.
+void NotConfirmed(Progress* progress, RouterResult result) {
+  result.status = kExitNotConfirmed;
+  result.reason = "not confirmed: the wait for its return was stopped";
+  Settle(progress, std::move(result));
+}
+
+// The second interrupt, under the lock: every wait ends, its router not
+// confirmed.
+void EndWaits(Progress* progress) {
+  progress->stopLevel = 2;
+  for (size_t index = 0; index < progress->watching.size(); ++index) {
+    if (!progress->watching[index]) continue;
+    progress->watching[index] = 0;
+    --progress->waiting;
+    NotConfirmed(progress, std::move(progress->awaited[index]));
+  }
+}
+
 // The watch's verdict on a router that took the answer, on the pool's
 // thread: its row is finished and handed to the main thread.
 void Returned(Progress* progress, size_t index, const RouterReturn& back) {
   {
     std::lock_guard<std::mutex> lock(progress->mutex);
+    // A second interrupt already gave it its row.
+    if (!progress->watching[index]) return;
+    progress->watching[index] = 0;
     RouterResult result = std::move(progress->awaited[index]);
     if (back.downMs >= 0) result.downSeconds = static_cast<double>(back.downMs) / 1000;
     if (back.backMs >= 0) result.backSeconds = static_cast<double>(back.backMs) / 1000;
@@ -241,17 +270,22 @@ void Work(std::vector<FleetRouter>* routers, const Schedule* schedule, int32_t w
       Finish(&result, ending, talk.reason.empty() ? std::string(ending.reason) : talk.reason,
              progress->startedMs[index]);
     }
+    bool watched = false;
     {
       std::lock_guard<std::mutex> lock(progress->mutex);
       --progress->running;
-      if (awaited) {
+      if (awaited && progress->stopLevel >= 2) {
+        NotConfirmed(progress, std::move(result));
+      } else if (awaited) {
         ++progress->waiting;
+        progress->watching[index] = 1;
         progress->awaited[index] = std::move(result);
+        watched = true;
       } else {
         Settle(progress, std::move(result));
       }
     }
-    if (awaited) {
+    if (watched) {
       watch->Watch(index, talk.peer, waitSeconds, talk.answeredMs);
     } else {
       progress->finished.notify_one();
@@ -373,11 +407,17 @@ int RunFleet(const std::vector<std::u16string>& params) {
                         routers.back().group > routers.front().group;
   Progress progress;
   progress.startedMs.resize(routers.size());
+  progress.watching.resize(routers.size());
   const int jobs = std::min(options.jobs, total);
   // Under /wait: the routers that took the answer are watched apart from
   // the job slots, so the waits run side by side with the conversations
   // and with each other; the key checks of routers that are back take up
   // to /jobs: threads of their own.
+  // Only this thread takes the interrupt: the others start with it held
+  // back, so no SSH call or probe is ever cut by it.
+  ArmFleetStops();
+  LetInterruptKeyStop(true);
+  BlockStopsOnThisThread(true);
   std::unique_ptr<ReturnWatchPool> watch;
   if (waitSeconds > 0) {
     progress.awaited.resize(routers.size());
@@ -391,19 +431,38 @@ int RunFleet(const std::vector<std::u16string>& params) {
   for (int i = 0; i < jobs; ++i) {
     workers.emplace_back(Work, &routers, &schedule, waitSeconds, watch.get(), &progress);
   }
+  BlockStopsOnThisThread(false);
 
   int done = 0;
   int failed = 0;
   int notStarted = 0;
+  int stopSignal = 0;
   std::unique_lock<std::mutex> lock(progress.mutex);
   while (done < total) {
     progress.finished.wait_for(lock, kRedrawEvery, [&] { return !progress.results.empty(); });
+    const FleetStops stops = ReadFleetStops();
+    int inFlight = -1;
+    if (stops.count >= 1 && progress.stopLevel == 0) {
+      // The first interrupt: no new starts; sessions in flight finish (a
+      // reboot is never cut once its command is sent) and the waits go on.
+      stopSignal = stops.signal;
+      progress.stopLevel = 1;
+      progress.halt = std::string("stopped by ") + StopName(stopSignal);
+      inFlight = progress.unsettled;
+      progress.settled.notify_all();
+    }
+    if (stops.count >= 2 && progress.stopLevel == 1) EndWaits(&progress);
     std::deque<RouterResult> batch;
     batch.swap(progress.results);
     const int running = progress.running;
     const int waiting = waitSeconds > 0 ? progress.waiting : -1;
     const int held = showHeld ? total - static_cast<int>(progress.next) : -1;
     lock.unlock();
+    if (inFlight >= 0) {
+      if (showProgress) ShowStatusLine("");
+      say("stopping: " + std::to_string(inFlight) + (inFlight == 1 ? " router" : " routers") +
+          " in flight, Ctrl+C again to stop waiting");
+    }
     for (const RouterResult& result : batch) {
       ++done;
       if (result.status == kExitNotStarted) {
@@ -427,9 +486,10 @@ int RunFleet(const std::vector<std::u16string>& params) {
                                    .user = result.user,
                                    .givenName = result.givenName,
                                    .outcome = result.status == kExitDone ? "answered"
-                                              : result.status == kExitNotStarted
-                                                  ? "not started"
-                                                  : "failed",
+                                              : result.status == kExitNotStarted ||
+                                                      result.status == kExitNotConfirmed
+                                                  ? OutcomeOf(result)
+                                                  : std::string_view("failed"),
                                    .reason = result.reason,
                                    .downMs = MillisecondsOf(result.downSeconds),
                                    .backMs = MillisecondsOf(result.backSeconds),
@@ -448,7 +508,9 @@ int RunFleet(const std::vector<std::u16string>& params) {
   lock.unlock();
   for (std::thread& worker : workers) worker.join();
   watch.reset();
-  const bool halted = notStarted > 0;
+  LetInterruptKeyStop(false);
+  DisarmFleetStops();
+  const bool halted = notStarted > 0 || stopSignal != 0;
 
   const int64_t elapsedMs = MonotonicMs() - startMs;
   if (showProgress) ShowStatusLine("");
@@ -469,6 +531,7 @@ int RunFleet(const std::vector<std::u16string>& params) {
                    FleetLogLine(options.listPath, total, rebooted, failed, elapsedMs,
                                 reportWhole ? -1 : report.written(), notStarted,
                                 !halted                                      ? ""
+                                : stopSignal != 0                            ? "signal"
                                 : halt.find("/until:") != std::string::npos ? "until"
                                                                              : "maxfail"));
   }
@@ -481,5 +544,6 @@ int RunFleet(const std::vector<std::u16string>& params) {
   } else if (failed > 0 || halted || !reportWhole) {
     PauseForReader(kClosingPauseMs);
   }
+  if (reportWhole && stopSignal != 0) return StoppedStatus(stopSignal);
   return FleetStatus(failed, reportWhole, halted);
 }

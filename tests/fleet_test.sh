@@ -492,6 +492,51 @@ for i in $(seq 5); do ran=$((ran + $(started "until$i"))); done
   fail "/until: report: $(cat "$work/until.csv")"
 [ "$failures" = 0 ] && echo "ok: /until: starts no router after the window"
 
+# The interrupt, in tmux: six routers one at a time (/down:1), each down 4 s.
+# One Ctrl+C while the first is down: it is waited for and rebooted, the
+# rest are not started, 130. Two: the first is not confirmed. Either way
+# the routers not started were never contacted and the terminal is as it
+# was.
+for presses in 1 2; do
+  for i in $(seq 6); do
+    run_sim "int$presses$i" --user admin --password secret --lifetime 600 \
+      --log "$work/int$presses$i.log" --reboot-delay-ms 300 --reboot-down-ms 4000 ||
+      fail "int$presses$i did not start"
+    bounded[i - 1]="/user:admin /pw:secret /port:$sim_port /ip:127.0.0.1"
+  done
+  make_list "int$presses" "${bounded[@]:0:6}"
+  tmux_end
+  T new-session -d -x 120 -y 30 \
+    "$(printf '%q ' "$program" "/list:$work/int$presses.list" /jobs:1 /wait:30 /down:1 \
+      /report:"$work/int$presses.csv"); echo rc=\$?; stty -a | tr ' ;' '\n\n' | grep -xE 'isig|icanon|echo' | paste -sd, -; sleep 600"
+  wait_for " 1 down, 5 waiting, " || fail "interrupt $presses: the first router not down: $(history)"
+  T send-keys C-c
+  wait_for "stopping: 1 router in flight, Ctrl+C again to stop waiting" ||
+    fail "interrupt $presses: no stopping line: $(history)"
+  [ "$presses" = 2 ] && T send-keys C-c
+  wait_for "rc=" || fail "interrupt $presses: the run did not end: $(history)"
+  shown=$(history | paste -sd '|')
+  if [ "$presses" = 1 ]; then
+    first="0,rebooted,"
+    summary="1 rebooted, 0 failed, 5 not started"
+    [ -n "$(sed -n 's/^{"event":"back".*/y/p' "$work/int11.log")" ] ||
+      fail "interrupt 1: the first router was not waited for"
+  else
+    first="15,not confirmed,not confirmed: the wait for its return was stopped"
+    summary="0 rebooted, 1 failed, 5 not started"
+  fi
+  [[ "$shown" == *"$summary in 0:"*"; halted: stopped by SIGINT|"*"rc=130|isig,icanon,echo"* ]] ||
+    fail "interrupt $presses: the end: $shown"
+  # Rows are written as routers finish: sorted by line here.
+  [ "$(tr -d '\r' <"$work/int$presses.csv" | cut -d, -f1,5-7 | { head -n 1; sort -t, -k1,1n; } | paste -sd '|')" = \
+    "line,exit status,outcome,reason|1,$first|2,14,not started,halted: stopped by SIGINT|3,14,not started,halted: stopped by SIGINT|4,14,not started,halted: stopped by SIGINT|5,14,not started,halted: stopped by SIGINT|6,14,not started,halted: stopped by SIGINT" ] ||
+    fail "interrupt $presses: report: $(cat "$work/int$presses.csv")"
+  contacted=$(for i in $(seq 6); do [ "$(started "int$presses$i")" = 0 ] && echo 0 || echo 1; done | paste -sd '')
+  [ "$contacted" = 100000 ] || fail "interrupt $presses: routers contacted: $contacted"
+done
+tmux_end
+[ "$failures" = 0 ] && echo "ok: tmux, one Ctrl+C stops new starts, a second ends the waits; exit 130"
+
 # ---------------------------------------------------------------------------
 # 3. Real routers
 if [ "$(id -u)" -ne 0 ] || [ ! -x /usr/sbin/sshd ] || [ ! -x /usr/sbin/dropbear ]; then
