@@ -528,7 +528,7 @@ for presses in 1 2; do
   [[ "$shown" == *"$summary in 0:"*"; halted: stopped by SIGINT|"*"rc=130|isig,icanon,echo"* ]] ||
     fail "interrupt $presses: the end: $shown"
   # Rows are written as routers finish: sorted by line here.
-  [ "$(tr -d '\r' <"$work/int$presses.csv" | cut -d, -f1,5-7 | { head -n 1; sort -t, -k1,1n; } | paste -sd '|')" = \
+  [ "$(tr -d '\r' <"$work/int$presses.csv" | cut -d, -f1,5-7 | (IFS= read -r header; echo "$header"; sort -t, -k1,1n) | paste -sd '|')" = \
     "line,exit status,outcome,reason|1,$first|2,14,not started,halted: stopped by SIGINT|3,14,not started,halted: stopped by SIGINT|4,14,not started,halted: stopped by SIGINT|5,14,not started,halted: stopped by SIGINT|6,14,not started,halted: stopped by SIGINT" ] ||
     fail "interrupt $presses: report: $(cat "$work/int$presses.csv")"
   contacted=$(for i in $(seq 6); do [ "$(started "int$presses$i")" = 0 ] && echo 0 || echo 1; done | paste -sd '')
