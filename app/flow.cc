@@ -72,7 +72,12 @@ std::string VersionLine() {
 enum class InfoRequest { kNone, kHelp, kVersion };
 
 InfoRequest AskedForInfo() {
-  if (!CommandParam(2).empty()) return InfoRequest::kNone;
+  // Parameter 2 is the password: copied only to see whether there is one,
+  // and wiped at once, so no copy outlives this look.
+  std::u16string second = CommandParam(2);
+  const bool alone = second.empty();
+  Wipe(&second);
+  if (!alone) return InfoRequest::kNone;
   const std::string first = ToNarrow(LowerText(CommandParam(1)));
   for (const char* help : {"--help", "-h", "-?", "/?"}) {
     if (first == help) return InfoRequest::kHelp;

@@ -26,12 +26,13 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan
 export LSAN_OPTIONS="log_path=$reports/lsan"
 
 status=0
-ctest --test-dir "$dir" --output-on-failure -j2 -E '^console_tmux$' || status=$?
-# That test counts the console's writes under strace, and LeakSanitizer
-# cannot work in a traced process; the same driver is leak-checked by the
-# console_e2e tests.
+ctest --test-dir "$dir" --output-on-failure -j2 -E '^(console_tmux|unattended)$' || status=$?
+# These run the program under strace (console_tmux counts the console's
+# writes, unattended looks for pauses), and LeakSanitizer cannot work in a
+# traced process; the same code is leak-checked by the console_e2e tests and
+# the other end-to-end runs.
 ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" \
-    ctest --test-dir "$dir" --output-on-failure -R '^console_tmux$' || status=$?
+    ctest --test-dir "$dir" --output-on-failure -R '^(console_tmux|unattended)$' || status=$?
 if compgen -G "$reports/*" >/dev/null; then
   echo "sanitizer reports:"
   for report in "$reports"/*; do
