@@ -15,6 +15,7 @@ constexpr char kWaitPrefix[] = "/wait:";
 constexpr char kDownPrefix[] = "/down:";
 constexpr char kMaxFailPrefix[] = "/maxfail:";
 constexpr char kUntilPrefix[] = "/until:";
+constexpr char kCheckPrefix[] = "/check:";
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -130,6 +131,14 @@ bool ReadFleetOptions(const std::vector<std::u16string>& params,
         *error = "unknown argument \"" + param + "\": /until: takes a local time HH:MM";
         return false;
       }
+    } else if (StartsWith(param, kCheckPrefix)) {
+      const std::string value = Narrow(LowerText(params[i])).substr(sizeof kCheckPrefix - 1);
+      if (value != "y" && value != "n") {
+        *error = "unknown argument \"" + param + "\": /check: takes y (contact every router, "
+                 "reboot none) or n";
+        return false;
+      }
+      read.check = value == "y";
     } else if (StartsWith(param, "/pw:")) {
       // The refusal is shown and logged: a password given here is not
       // repeated in it.

@@ -8,7 +8,8 @@
 
 // The fleet run's own options, read from the command line: the list, /v:,
 // /jobs:, /report:, /wait:, and the bounds on what is down at once and when
-// the run stops starting routers: /down:, /maxfail: and /until:.
+// the run stops starting routers: /down:, /maxfail: and /until:; and the
+// preflight, /check:y.
 
 constexpr char kListPrefix[] = "/list:";
 constexpr int kMinJobs = 1;
@@ -33,6 +34,9 @@ struct FleetOptions {
   int64_t maxFailCount = -1;  // below 0: no count bound
   int maxFailPercent = -1;    // below 0: no percentage bound
   int untilMinute = -1;       // below 0: no window; else HH * 60 + MM, local time
+  // /check:y, the preflight: every router is contacted up to an open
+  // channel and none is sent the command.
+  bool check = false;
 };
 
 constexpr int64_t kMaxDown = 1000000;

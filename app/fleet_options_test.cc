@@ -58,6 +58,10 @@ TEST(FleetOptionsTest, RefusedArgumentIsNamed) {
       {{u"/list:r", u"/until:0300"}, "/until:0300"},
       {{u"/list:r", u"/until:3:5"}, "/until:3:5"},
       {{u"/list:r", u"/until:"}, "/until:"},
+      // Anything but y or n would be a reboot taken for a preflight.
+      {{u"/list:r", u"/check:yes"}, "/check:yes"},
+      {{u"/list:r", u"/check:"}, "/check:"},
+      {{u"/list:r", u"/check"}, "/check"},
   };
   for (const Case& c : cases) {
     FleetOptions options;
@@ -91,6 +95,11 @@ TEST(FleetOptionsTest, BoundsOnTheRun) {
   EXPECT_EQ(options.maxFailCount, -1);
   EXPECT_EQ(options.maxFailPercent, 10);
   EXPECT_EQ(options.untilMinute, 23 * 60 + 59);
+  EXPECT_FALSE(options.check);
+  ASSERT_TRUE(ReadFleetOptions({u"/list:r", u"/check:Y", u"/wait:60", u"/down:1"}, &options,
+                               &error))
+      << error;
+  EXPECT_TRUE(options.check);
 }
 
 TEST(FleetOptionsTest, FailuresExceedTheBound) {

@@ -227,17 +227,26 @@ void Returned(Progress* progress, size_t index, const RouterReturn& back) {
 }
 
 // Where the session went, in place of what the list gave, when it got as
-// far as reading the SSH configuration.
+// far as reading the SSH configuration. A key a preflight found unknown was
+// not recorded: the row's note says so, once the router is ready.
 void TakeRoute(const SshRoute& route, RouterResult* result) {
   if (route.host.empty()) return;
   if (route.host != result->address) result->givenName = result->address;
   result->address = route.host;
   result->port = std::to_string(route.port);
   result->user = route.user;
-  if (!route.addedFingerprint.empty()) {
+  if (!route.addedFingerprint.empty() && !route.addedWouldBe) {
     result->addedKey = route.addedKeyType + " " + route.addedFingerprint;
     result->addedTo = route.addedFile;
   }
+}
+
+// A ready router's note: its key, met for the first time, is what a reboot
+// would record.
+std::string UnrecordedKeyNote(const SshRoute& route) {
+  if (!route.addedWouldBe) return "";
+  return "its host key is not yet known: a reboot would record " + route.addedKeyType +
+         " key " + route.addedFingerprint + " in " + route.addedFile;
 }
 
 // The routers, one at a time, on a worker thread: the conversation, and
@@ -256,11 +265,15 @@ void Work(std::vector<FleetRouter>* routers, const Schedule* schedule, int32_t w
     }
     FleetRouter& router = (*routers)[index];
     RouterResult result = RowOf(router);
+    result.preflight = schedule->options->check;
     int sameAs = 0;
+    const SshPeerCheck once = OneSessionPerRouter(progress, router.line, &sameAs);
     const RebootResult talk =
-        RebootQuietly(router.user, &router.password, router.port, router.address,
-                      OneSessionPerRouter(progress, router.line, &sameAs));
+        result.preflight
+            ? CheckQuietly(router.user, &router.password, router.port, router.address, once)
+            : RebootQuietly(router.user, &router.password, router.port, router.address, once);
     TakeRoute(talk.route, &result);
+    result.question = talk.question;
     const bool awaited = talk.failure == SshFailure::kNone && waitSeconds > 0;
     if (sameAs != 0) {
       Finish(&result, Ending{kExitSameRouter, ""}, SameRouterReason(sameAs),
@@ -269,6 +282,9 @@ void Work(std::vector<FleetRouter>* routers, const Schedule* schedule, int32_t w
       const Ending ending = EndingFor(talk.failure);
       Finish(&result, ending, talk.reason.empty() ? std::string(ending.reason) : talk.reason,
              progress->startedMs[index]);
+      if (result.preflight && result.status == kExitDone) {
+        result.reason = UnrecordedKeyNote(talk.route);
+      }
     }
     bool watched = false;
     {
@@ -364,6 +380,9 @@ int RunFleet(const std::vector<std::u16string>& params) {
     return Refuse("/wait: takes a whole number of seconds from 1 to " +
                   std::to_string(kMaxWaitSeconds));
   }
+  // A preflight takes the night's command line as it stands: nothing goes
+  // down, so /wait: and /down: have nothing to wait for.
+  if (options.check) waitSeconds = 0;
   if (!options.reportPath.empty() && options.listPath != "-" &&
       SameFile(options.reportPath, options.listPath)) {
     return Refuse("/report: names the list file itself");
@@ -393,6 +412,10 @@ int RunFleet(const std::vector<std::u16string>& params) {
   if (verbose) {
     say(kBanner);
     say("");
+    if (options.check) {
+      say("preflight (/check:y): every router is contacted up to an open session; none is "
+          "sent the reboot command");
+    }
   }
   const int total = static_cast<int>(routers.size());
   const int64_t startMs = MonotonicMs();
@@ -485,7 +508,8 @@ int RunFleet(const std::vector<std::u16string>& params) {
                                    .port = PortFromText(result.port),
                                    .user = result.user,
                                    .givenName = result.givenName,
-                                   .outcome = result.status == kExitDone ? "answered"
+                                   .outcome = result.status == kExitDone
+                                                  ? (result.preflight ? "ready" : "answered")
                                               : result.status == kExitNotStarted ||
                                                       result.status == kExitNotConfirmed
                                                   ? OutcomeOf(result)
@@ -495,11 +519,13 @@ int RunFleet(const std::vector<std::u16string>& params) {
                                    .backMs = MillisecondsOf(result.backSeconds),
                                    .listLine = result.line,
                                    .addedKey = result.addedKey,
-                                   .addedTo = result.addedTo}));
+                                   .addedTo = result.addedTo,
+                                   .question = result.question}));
       }
     }
     if (showProgress && done < total) {
-      ShowStatusLine(ProgressLine(total, done, failed, running, waiting, elapsed(), held),
+      ShowStatusLine(ProgressLine(total, done, failed, running, waiting, elapsed(), held,
+                                  options.check),
                      ShortProgressLine(total, done, failed, elapsed()));
     }
     lock.lock();
@@ -524,7 +550,7 @@ int RunFleet(const std::vector<std::u16string>& params) {
   const int rebooted = total - failed - notStarted;
   if (verbose || failed > 0 || halted || !reportWhole) {
     say(SummaryLine(rebooted, failed, seconds, report.missing(), total, notStarted,
-                    halted ? halt : std::string()));
+                    halted ? halt : std::string(), options.check));
   }
   if (unwatched) {
     WriteSystemLog(failed > 0 || halted || !reportWhole,
@@ -533,7 +559,8 @@ int RunFleet(const std::vector<std::u16string>& params) {
                                 !halted                                      ? ""
                                 : stopSignal != 0                            ? "signal"
                                 : halt.find("/until:") != std::string::npos ? "until"
-                                                                             : "maxfail"));
+                                                                             : "maxfail",
+                                options.check));
   }
   // One pause for the whole run, where the single command pauses: after a
   // verbose run, and after failures shown in quiet mode; none when nobody

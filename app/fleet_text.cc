@@ -15,8 +15,8 @@ std::string ElapsedText(double seconds) {
 }
 
 std::string ProgressLine(int total, int done, int failed, int running, int down,
-                         double seconds, int held) {
-  return "rebooting " + std::to_string(total) +
+                         double seconds, int held, bool preflight) {
+  return (preflight ? "checking " : "rebooting ") + std::to_string(total) +
          (total == 1 ? " router: " : " routers: ") + std::to_string(done) +
          " done, " + std::to_string(failed) + " failed, " +
          std::to_string(running) + " running, " +
@@ -45,13 +45,14 @@ std::string FinishedLine(const RouterResult& result) {
   if (!result.givenName.empty()) line.append(" (").append(result.givenName).append(")");
   line.append(" ").append(OutcomeOf(result)).append(" ").append(SecondsText(result.seconds));
   line.append(" s");
-  if (result.status != 0) line += ": " + result.reason;
+  if (!result.reason.empty()) line += ": " + result.reason;
   return line;
 }
 
 std::string SummaryLine(int rebooted, int failed, double seconds, int rowsMissing,
-                        int rows, int notStarted, std::string_view halt) {
-  std::string line = std::to_string(rebooted) + " rebooted, " + std::to_string(failed) +
+                        int rows, int notStarted, std::string_view halt, bool preflight) {
+  std::string line = std::to_string(rebooted) + (preflight ? " ready, " : " rebooted, ") +
+                     std::to_string(failed) +
                      " failed";
   if (!halt.empty()) line += ", " + std::to_string(notStarted) + " not started";
   line += " in " + ElapsedText(seconds);

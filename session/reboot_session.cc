@@ -107,24 +107,25 @@ void TellRoute(const RebootTalk& talk, const SshRoute& route, std::string_view a
     Stage(talk, std::string(address) + " is " + route.host + " port " +
                     std::to_string(route.port) + ", user " + route.user);
   }
-  if (!route.addedFingerprint.empty()) {
+  if (!route.addedFingerprint.empty() && !route.addedWouldBe) {
     Stage(talk, "permanently added '" + route.addedName + "' (" + route.addedKeyType + " key " +
                     route.addedFingerprint + ") to " + route.addedFile);
   }
 }
 
-}  // namespace
-
-RebootResult Reboot(std::string_view user, std::string* password, std::string_view port,
-                    std::string_view address, const RebootTalk& talk,
-                    const SshPeerCheck& check) {
-  RebootResult result;
+// The session's opening, for a reboot or (with kSshCheckOnly in flags) a
+// check: the values checked, the connection with the reboot command as the
+// remote one, the password wiped, the route told. kInvalidClient when it
+// failed, told and in result.
+SshClient OpenRouterSession(std::string_view user, std::string* password, std::string_view port,
+                            std::string_view address, const RebootTalk& talk,
+                            const SshPeerCheck& check, uint32_t flags, RebootResult* result) {
   const std::string problem = RequestProblem(user, *password, port, address);
   if (!problem.empty()) {
     Wipe(password);
-    result.failure = SshFailure::kOther;
-    Failed(talk, "Connection attempt failed. Error: 'invalid client'.", problem, &result);
-    return result;
+    result->failure = SshFailure::kOther;
+    Failed(talk, "Connection attempt failed. Error: 'invalid client'.", problem, result);
+    return kInvalidClient;
   }
 
   FixedText<128> addressText;
@@ -133,8 +134,6 @@ RebootResult Reboot(std::string_view user, std::string* password, std::string_vi
   FixedText<512> command;
   SshConnectOptions options = {};
   options.size = sizeof options;
-  char line[kLineCount] = {};
-  int32_t count = 0;
 
   const int32_t portNumber = PortFromText(port);
   StoreFixedText(address, &addressText);
@@ -143,31 +142,47 @@ RebootResult Reboot(std::string_view user, std::string* password, std::string_vi
   StoreFixedText(kRebootCommand, &command);
   StoreFixedText(ReadFixedText(command), options.remoteCommand, sizeof options.remoteCommand);
 
-  Stage(talk, "connecting to " + std::string(address) + " and sending reboot command");
   // The library asks the check of the sessions this thread opens, while it
   // is set.
   if (check) SshSetPeerCheck(check);
-  SshClient client =
+  const SshClient client =
       SshConnectA(addressText.bytes, portNumber, userText.bytes, passwordText.bytes,
-                  kConnectTimeoutSeconds, kConnectFlags, &options, nullptr);
+                  kConnectTimeoutSeconds, flags, &options, nullptr);
   if (check) SshSetPeerCheck(nullptr);
   // The password is not needed once the session is open (or has failed),
   // and is gone before any pause.
   WipeBytes(passwordText.bytes, sizeof passwordText.bytes);
   Wipe(password);
-  if (SshLastRoute(&result.route)) TellRoute(talk, result.route, address, portNumber, user);
+  if (SshLastRoute(&result->route)) TellRoute(talk, result->route, address, portNumber, user);
   if (client == kInvalidClient) {
-    result.failure = LastFailure(&result.libraryText);
+    result->failure = LastFailure(&result->libraryText);
     Failed(talk, "Connection attempt failed. Error: 'invalid client'.",
-           ReasonText(result.failure, result.libraryText), &result);
-    return result;
+           ReasonText(result->failure, result->libraryText), result);
+    return kInvalidClient;
   }
-  result.opened = true;
-  if (!SshLastPeer(&result.peer)) result.peer = SshPeer();
+  result->opened = true;
+  if (!SshLastPeer(&result->peer)) result->peer = SshPeer();
+  return client;
+}
 
+}  // namespace
+
+RebootResult Reboot(std::string_view user, std::string* password, std::string_view port,
+                    std::string_view address, const RebootTalk& talk,
+                    const SshPeerCheck& check) {
+  RebootResult result;
+  Stage(talk, "connecting to " + std::string(address) + " and sending reboot command");
+  SshClient client =
+      OpenRouterSession(user, password, port, address, talk, check, kConnectFlags, &result);
+  if (client == kInvalidClient) return result;
+
+  FixedText<512> command;
+  char line[kLineCount] = {};
+  int32_t count = kLineCount;
   // Whatever came back (even nothing before the timeout), the answer is sent.
-  count = kLineCount;
-  SshReadLineA(client, line, &count);
+  if (SshReadLineA(client, line, &count) != 0 && count >= 0 && count < kLineCount) {
+    result.question.assign(line, static_cast<size_t>(count));
+  }
   Stage(talk, "responding 'y' to question");
 
   StoreFixedText(kAnswer, &command);
@@ -194,6 +209,15 @@ RebootResult Reboot(std::string_view user, std::string* password, std::string_vi
     }
   }
   client = kInvalidClient;
+  return result;
+}
+
+RebootResult CheckQuietly(std::string_view user, std::string* password, std::string_view port,
+                          std::string_view address, const SshPeerCheck& check) {
+  RebootResult result;
+  const SshClient client = OpenRouterSession(user, password, port, address, RebootTalk(), check,
+                                             kConnectFlags | kSshCheckOnly, &result);
+  if (client != kInvalidClient) SshDisconnect(client);
   return result;
 }
 

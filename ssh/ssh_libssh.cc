@@ -287,7 +287,8 @@ std::string UserNameProblem(const std::string& user) {
 // SshConnectA's work on a new session: false, with open's failure set, when
 // it could not be opened (open's end then frees whatever it got).
 bool OpenSessionOn(OpenSession* open, const char* host, int32_t port, const char* user,
-                   const char* password, int32_t timeout, const SshConnectOptions* options) {
+                   const char* password, int32_t timeout, uint32_t flags,
+                   const SshConnectOptions* options) {
   open->Fail(SshFailure::kOther);
   if (host == nullptr || user == nullptr || password == nullptr || options == nullptr) {
     return false;
@@ -333,6 +334,7 @@ bool OpenSessionOn(OpenSession* open, const char* host, int32_t port, const char
 
   // libssh's log callback is this thread's own (see SshInitializeA).
   ssh_set_log_callback(DiscardLog);
+  open->checkOnly = (flags & kSshCheckOnly) != 0;
   open->stepMs = static_cast<int64_t>(timeoutSeconds) * 1000;
   open->sessionEndMs = MonotonicMs() + kSshSessionBoundSeconds * 1000LL;
   open->identityFiles = config.identityFiles.empty() ? DefaultIdentityFiles()
@@ -395,7 +397,7 @@ bool OpenSessionOn(OpenSession* open, const char* host, int32_t port, const char
       open->Fail(SshFailure::kOther, reason);
     }
   } else if (!HostKeyAcceptable(session, knownHosts, target.keyName, target.keyPort, config,
-                                &reason, &t_route)) {
+                                !open->checkOnly, &reason, &t_route)) {
     open->Fail(SshFailure::kHostKeyRefused, reason + ".");
   } else if (RequestAuthService(open) == SshFailure::kNone &&
              Authenticate(open, password) == SshFailure::kNone &&
@@ -466,12 +468,12 @@ int32_t SshInitializeA(const char*, void*) {
 }
 
 SshClient SshConnectA(const char* host, int32_t port, const char* user,
-                      const char* password, int32_t timeout, uint32_t,
+                      const char* password, int32_t timeout, uint32_t flags,
                       SshConnectOptions* options, void*) {
   FloatingPointModeGuard guard;
   t_routeKnown = false;
   auto open = std::make_unique<OpenSession>();
-  const bool opened = OpenSessionOn(open.get(), host, port, user, password, timeout, options);
+  const bool opened = OpenSessionOn(open.get(), host, port, user, password, timeout, flags, options);
   EndCall(*open);
   return opened ? AddSession(std::move(open)) : kInvalidClient;
 }
@@ -483,7 +485,8 @@ int32_t SshReadLineA(SshClient client, char* buffer, int32_t* count) {
   buffer[0] = '\0';
   const int32_t capacity = *count;
   *count = 0;
-  if (open == nullptr || capacity < 2) return 0;
+  // A check-only session has no command to read from.
+  if (open == nullptr || capacity < 2 || open->checkOnly) return 0;
 
   const int64_t deadline = std::min(MonotonicMs() + open->stepMs, open->sessionEndMs);
   std::string line;

@@ -29,7 +29,8 @@ mkdir -p "$HOME/.ssh"
 # The report's header; its rows are compared without their last four
 # fields (seconds, the name as given, the key a first contact recorded, its
 # file), which vary.
-report_header="line,address,port,user,exit status,outcome,reason,seconds,name as given,added host key,added to"
+# The report's first seven columns, as csv_head 7 gives them.
+report_header="line,address,port,user,exit status,outcome,reason"
 server_pids=()
 user=
 cleanup() {
@@ -140,7 +141,7 @@ status=0
 TERM=dumb script -qec "$(printf '%q ' "$program" "/list:$work/one.list" /report:- /v:y) >$(printf '%q' "$work/stdout.csv")" \
   /dev/null </dev/null | tr -d '\r' >"$work/stdout.out" || status=$?
 [ "$status" = 0 ] || fail "report -: exit status $status"
-[ "$(tr -d '\r' <"$work/stdout.csv" | sed -E 's/,[0-9.]*,[^,]*,[^,]*,[^,]*$//' | paste -sd '|')" = "$report_header|1,127.0.0.1,$port,admin,0,rebooted," ] ||
+[ "$(csv_head 7 <"$work/stdout.csv" | paste -sd '|')" = "$report_header|1,127.0.0.1,$port,admin,0,rebooted," ] ||
   fail "report -: standard output: $(cat "$work/stdout.csv")"
 [ "$(grep -c $'\r$' "$work/stdout.csv")" = 2 ] || fail "report -: not two CRLF records"
 grep -q '1 rebooted, 0 failed in ' "$work/stdout.out" || fail "report -: the terminal: $(cat "$work/stdout.out")"
@@ -186,6 +187,22 @@ literals|0x7f.0.0.1 port $port is already on line 1
 names|LOCALHOST. port $port is already on line 1
 CASES
 
+# The preflight: the router is met and logged in to, its session channel
+# opened, and neither the command nor an answer is sent.
+before=$(connections)
+answers_before=$(answers)
+status=0
+"$program" "/list:$work/one.list" /check:y /v:y </dev/null >"$work/check-sim.out" 2>&1 || status=$?
+[ "$status" = 0 ] || fail "check: exit status $status: $(cat "$work/check-sim.out")"
+[ "$(connections)" = $((before + 1)) ] || fail "check: the router was not contacted once"
+[ "$(answers)" = "$answers_before" ] || fail "check: the router got an answer"
+tail -n 1 "$work/router.log" | grep -q '"password":"secret".*"command":null,"question_sent":false,"answer":null' ||
+  fail "check: the router's log: $(tail -n 1 "$work/router.log")"
+grep -q "^127.0.0.1:$port ready [0-9.]* s" "$work/check-sim.out" &&
+  grep -q '^1 ready, 0 failed in ' "$work/check-sim.out" ||
+  fail "check: the lines: $(cat "$work/check-sim.out")"
+[ "$failures" = 0 ] && echo "ok: /check:y logs in and sends no command"
+
 make_list meet "$(spell localhost)" "$(spell 127.0.0.1)"
 answers_before=$(answers)
 passwords_before=$(passwords)
@@ -195,7 +212,7 @@ status=0
 [ "$status" = 10 ] || fail "meet: exit status $status, expected 10"
 [ "$(answers)" = $((answers_before + 1)) ] || fail "meet: the router got $(($(answers) - answers_before)) answers"
 [ "$(passwords)" = $((passwords_before + 1)) ] || fail "meet: the router saw $(($(passwords) - passwords_before)) passwords"
-meet=$(tr -d '\r' <"$work/meet.csv" | sed -E 's/,[0-9.]*,[^,]*,[^,]*,[^,]*$//' | sort | paste -sd '|')
+meet=$(csv_head 7 <"$work/meet.csv" | sort | paste -sd '|')
 first="1,localhost,$port,admin,0,rebooted,|2,127.0.0.1,$port,admin,1,failed,the same router as line 1: not rebooted twice"
 second="1,localhost,$port,admin,1,failed,the same router as line 2: not rebooted twice|2,127.0.0.1,$port,admin,0,rebooted,"
 [ "$meet" = "$first|$report_header" ] || [ "$meet" = "$second|$report_header" ] || fail "meet: report: $meet"
@@ -210,7 +227,7 @@ if [ "$(id -u)" -eq 0 ] && unshare -m true 2>/dev/null; then
     fail "the 120 routers did not start"
   mapfile -t many_ports <"$work/many.port"
   # 99 comments first: every row then has a three-digit line number, so
-  # with five-digit ports every row is 42 bytes and 96 fit after the header.
+  # with five-digit ports every row has one length.
   lines=()
   for i in $(seq 99); do lines+=("# padding $i"); done
   for p in "${many_ports[@]}"; do lines+=("/user:oper /pw:secret /port:$p /ip:127.0.0.1"); done
@@ -228,11 +245,15 @@ if [ "$(id -u)" -eq 0 ] && unshare -m true 2>/dev/null; then
   tr -d '\r\n' <"$work/full.out" >"$work/full.shown"
   rows=$(($(grep -c $'\r$' "$work/many.csv") - 1))
   [ "$(tail -c 2 "$work/many.csv" | od -An -c | tr -d ' ')" = '\r\n' ] || fail "full: the last row is cut"
-  [ "$(tr -d '\r' <"$work/many.csv" | grep -cE '^[0-9]+,127\.0\.0\.1,[0-9]+,oper,0,rebooted,,[0-9.]+,,ED25519 SHA256:[^,]+,[^,]+$')" = "$rows" ] ||
+  [ "$(tr -d '\r' <"$work/many.csv" | grep -cE '^[0-9]+,127\.0\.0\.1,[0-9]+,oper,0,rebooted,,[0-9.]+,,ED25519 SHA256:[^,]+,[^,]+,Reboot now\? \[y/N\]: $')" = "$rows" ] ||
     fail "full: not only whole rows: $(tail -n 3 "$work/many.csv")"
-  # Rows of 42 bytes (five-digit ports, under ten seconds each): 96 fit.
-  if [ "$(tail -n +2 "$work/many.csv" | awk 'length($0) != 41' | wc -l)" = 0 ]; then
-    [ "$rows" = 96 ] || fail "full: $rows rows written, expected 96"
+  # Rows of one length (five-digit ports, under ten seconds each): as many
+  # as fit in 4 KiB after the header.
+  header_bytes=$(head -n 1 "$work/many.csv" | wc -c)
+  row_bytes=$(tail -n +2 "$work/many.csv" | awk '{ print length($0) + 1 }' | sort -u)
+  if [ "$(echo "$row_bytes" | wc -l)" = 1 ]; then
+    [ "$rows" = $(((4096 - header_bytes) / row_bytes)) ] ||
+      fail "full: $rows rows of $row_bytes bytes written, expected $(((4096 - header_bytes) / row_bytes))"
   fi
   missing=$((120 - rows))
   grep -qF "The report $work/full/many.csv could not be written whole: $missing of 120 rows are missing (No space left on device)." "$work/full.shown" ||
@@ -591,6 +612,14 @@ for half in "0 4" "4 3"; do
   server_pids+=($!)
 done
 
+# An old router: its sshd offers only a key exchange this side does not
+# allow.
+old_port=$(free_port)
+sed -e '/^ListenAddress/d' -e "s|^PidFile .*|PidFile $dir/old.pid|" "$dir/sshd_config" >"$dir/old_config"
+printf 'ListenAddress 127.0.0.1:%s\nKexAlgorithms diffie-hellman-group1-sha1\n' "$old_port" >>"$dir/old_config"
+/usr/sbin/sshd -D -e -f "$dir/old_config" 2>"$dir/old.err" &
+server_pids+=($!)
+
 # A router that accepts the connection and never says a word.
 silent_port=$(free_port)
 python3 -c '
@@ -604,7 +633,7 @@ while True:
 server_pids+=($!)
 closed_port=$(free_port)
 
-for p in "${sshd_ports[@]}" "${dropbear_ports[@]}" "$silent_port"; do
+for p in "${sshd_ports[@]}" "${dropbear_ports[@]}" "$silent_port" "$old_port"; do
   for _ in $(seq 100); do
     python3 -c "import socket; socket.create_connection(('127.0.0.1',$p),1)" 2>/dev/null && break
     sleep 0.1
@@ -623,7 +652,42 @@ lines+=("" "# dropbear")
 for p in "${dropbear_ports[@]:0:6}"; do lines+=("$(line_for "$p" "$password")"); done
 lines+=("$(line_for "${dropbear_ports[6]}" wrong-password)")
 lines+=("$(line_for "$closed_port" "$password")" "$(line_for "$silent_port" "$password")")
+lines+=("$(line_for "$old_port" "$password")")
 make_list fleet "${lines[@]}"
+
+# The preflight of the same fleet: every router met as for a reboot, each
+# row the status a reboot would get (the router that refuses only after the
+# answer looks ready), and no router ran its command: ask.sh writes
+# command.PORT whenever it runs. Nothing is recorded in known_hosts.
+cp "$HOME/.ssh/known_hosts" "$work/known_hosts.before"
+logins_before=$(grep -c '^Accepted password' "$dir/sshd.err" || true)
+status=0
+"$program" "/list:$work/fleet.list" /v:n /check:y "/report:$work/check.csv" </dev/null \
+  >"$work/check.out" 2>&1 || status=$?
+[ "$status" = 10 ] || fail "check: exit status $status, expected 10"
+ran=$(find "$dir/out" -name 'command.*' | wc -l)
+[ "$ran" = 0 ] || fail "check: $ran routers ran their command"
+cmp -s "$HOME/.ssh/known_hosts" "$work/known_hosts.before" || fail "check: known_hosts changed"
+# sshd's own log: the nine healthy routers and the refusing one logged in.
+logins=$(($(grep -c '^Accepted password' "$dir/sshd.err" || true) - logins_before))
+[ "$logins" = 10 ] || fail "check: sshd accepted $logins logins, expected 10"
+check_row() { csv_head 7 <"$work/check.csv" | grep ",127.0.0.1,$1,$user,"; }
+for p in "${healthy[@]}" "$fail_port"; do
+  [[ "$(check_row "$p")" =~ ^[0-9]+,127\.0\.0\.1,$p,$user,0,ready,its\ host\ key\ is\ not\ yet\ known:\ a\ reboot\ would\ record\ ED25519\ key\ SHA256:[A-Za-z0-9+/]+\ in\ .*/known_hosts$ ]] ||
+    fail "check: router on $p: $(check_row "$p")"
+done
+while IFS='|' read -r p expected; do
+  [[ "$(check_row "$p")" =~ ^[0-9]+,127\.0\.0\.1,$p,$user,$expected,failed, ]] ||
+    fail "check: router on $p: $(check_row "$p")"
+done <<CASES
+$changed_port|5
+${dropbear_ports[6]}|6
+$closed_port|3
+$silent_port|4
+$old_port|9
+CASES
+grep -qE '^16 ready, 5 failed in ' "$work/check.out" || fail "check: summary: $(cat "$work/check.out")"
+[ "$failures" = 0 ] && echo "ok: /check:y on 21 real routers: statuses as a reboot's, no command run"
 
 start=$(date +%s.%N)
 status=0
@@ -635,7 +699,7 @@ seconds=$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s 
 within 52 || fail "fleet: took $seconds s, more than one round of 45 s and the pause"
 
 # row PORT: the report's record for that router, without its seconds.
-row() { grep ",127.0.0.1,$1,$user," "$work/fleet.csv" | tr -d '\r' | sed -E 's/,[0-9.]*,[^,]*,[^,]*,[^,]*$//'; }
+row() { csv_head 7 <"$work/fleet.csv" | grep ",127.0.0.1,$1,$user,"; }
 for p in "${healthy[@]}"; do
   [ "$(row "$p")" = "$(grep -n ":$p /ip" "$work/fleet.list" | cut -d: -f1),127.0.0.1,$p,$user,0,rebooted," ] ||
     fail "fleet: healthy $p: $(row "$p")"
@@ -655,14 +719,18 @@ ${dropbear_ports[6]}|6|the user name or password was refused
 $closed_port|3|the router refused the connection
 $silent_port|4|.*
 $fail_port|8|"?The reboot failed: the router reported exit status 1.*
+$old_port|9|.*
 CASES
+# The question each router asked, for the audit: the 16 that asked one.
+[ "$(grep -cF ',"Reboot, yes? [y/N]: "'$'\r' "$work/fleet.csv")" = 16 ] ||
+  fail "fleet: the question column: $(cat "$work/fleet.csv")"
 [ -e "$dir/out/answer.$changed_port" ] && fail "fleet: the router with the changed key got an answer"
 [ -e "$dir/out/answer.${dropbear_ports[6]}" ] && fail "fleet: the refused login got an answer"
 [ "$(cat "$dir/out/answer.$fail_port" 2>/dev/null)" = y ] || fail "fleet: the refusing router did not get y"
-[ "$(grep -c $'\r$' "$work/fleet.csv")" = 21 ] ||
-  fail "fleet: the report does not hold a header and 20 rows: $(cat "$work/fleet.csv")"
+[ "$(grep -c $'\r$' "$work/fleet.csv")" = 22 ] ||
+  fail "fleet: the report does not hold a header and 21 rows: $(cat "$work/fleet.csv")"
 grep -q "$password" "$work/fleet.csv" && fail "fleet: the report holds the password"
-[ "$failures" = 0 ] && echo "ok: fleet of 20 real routers (status $status, $seconds s)"
+[ "$failures" = 0 ] && echo "ok: fleet of 21 real routers (status $status, $seconds s)"
 
 for p in "${healthy[@]}"; do line_for "$p" "$password"; done >"$work/healthy.list"
 chmod 600 "$work/healthy.list"
