@@ -396,16 +396,6 @@ bounded() {
     bounded+=("/user:admin /pw:secret /port:$sim_port /ip:127.0.0.1")
   done
 }
-# most_down NAME...: the most routers down at once, from their down and back
-# events (a back before a down at the same ms).
-most_down() {
-  local name
-  for name in "$@"; do
-    sed -n 's/^{"event":"down","ms":\([0-9]*\)}$/\1 1/p; s/^{"event":"back","ms":\([0-9]*\)}$/\1 0/p' \
-      "$work/$name.log"
-  done | sort -n -k1,1 -k2,2 |
-    awk '{ n += ($2 == 1) ? 1 : -1; if (n > m) m = n } END { print m + 0 }'
-}
 # started NAME: how many connections the router has logged (0 without a log).
 started() {
   local n

@@ -170,6 +170,18 @@ wait_end() {
   echo timeout
 }
 
+# most_down NAME...: the most simulated routers down at once, from the down
+# and back events in their logs $work/NAME.log (a back before a down at the
+# same ms).
+most_down() {
+  local name
+  for name in "$@"; do
+    sed -n 's/^{"event":"down","ms":\([0-9]*\)}$/\1 1/p; s/^{"event":"back","ms":\([0-9]*\)}$/\1 0/p' \
+      "$work/$name.log"
+  done | sort -n -k1,1 -k2,2 |
+    awk '{ n += ($2 == 1) ? 1 : -1; if (n > m) m = n } END { print m + 0 }'
+}
+
 # csv_head N: the CSV on standard input (a report), each record cut to its
 # first N fields and written back as it stood (quoted where it must be),
 # one a line.
