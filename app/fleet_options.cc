@@ -15,7 +15,6 @@ constexpr char kWaitPrefix[] = "/wait:";
 constexpr char kDownPrefix[] = "/down:";
 constexpr char kMaxFailPrefix[] = "/maxfail:";
 constexpr char kUntilPrefix[] = "/until:";
-constexpr char kCheckPrefix[] = "/check:";
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;

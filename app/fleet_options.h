@@ -12,6 +12,8 @@
 // preflight, /check:y.
 
 constexpr char kListPrefix[] = "/list:";
+// The preflight's option: a fleet option only.
+constexpr char kCheckPrefix[] = "/check:";
 constexpr int kMinJobs = 1;
 constexpr int kMaxJobs = 256;
 // Measured with bench/fleet.sh: on routers that answer at once (1000

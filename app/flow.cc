@@ -112,6 +112,11 @@ RebootRequest ReadRequest() {
   const std::string sixth = ToNarrow(CommandParam(6));
   request.hasWait = sixth.rfind(kWaitPrefix, 0) == 0;
   if (request.hasWait) request.wait = sixth.substr(sizeof kWaitPrefix - 1);
+  for (int n = 6;; ++n) {
+    const std::string param = ToNarrow(LowerText(CommandParam(n)));
+    if (param.empty()) break;
+    if (param.rfind(kCheckPrefix, 0) == 0) request.asksCheck = true;
+  }
   return request;
 }
 
@@ -231,6 +236,22 @@ int RunProgramFlow() {
                      .user = request.user,
                      .outcome = "failed",
                      .reason = "invalid /wait: option"});
+    SshUninitialize();
+    return kExitFailed;
+  }
+  // Parameters after the fifth are otherwise ignored, but a preflight asked
+  // for here must not turn into a reboot.
+  if (request.asksCheck) {
+    Wipe(&request.password);
+    PrintErrorLine("The option /check: is not valid.");
+    PrintErrorLine("Reason: the preflight is an option of the fleet run; nothing was contacted. "
+                   "Check one router with: echo \"/user:... /pw:... /port:... /ip:...\" | "
+                   "swKicker /list:- /check:y");
+    LogUnwatchedRun({.address = request.address,
+                     .port = PortFromText(request.port),
+                     .user = request.user,
+                     .outcome = "failed",
+                     .reason = "/check: is a fleet option"});
     SshUninitialize();
     return kExitFailed;
   }

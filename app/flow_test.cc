@@ -557,4 +557,23 @@ TEST(FlowTest, InvalidWaitIsRefusedBeforeTheRouterIsReached) {
   EXPECT_TRUE(MemoryScreenLines().empty());
 }
 
+// The preflight is a fleet option: asked for after the five, in any place
+// and spelling, it is refused before the router is reached, never taken
+// for a reboot.
+TEST(FlowTest, PreflightAskedOfTheSingleCommandIsRefused) {
+  const std::vector<std::string> kTails[] = {
+      {"/check:y"}, {"/check:n"}, {"/CHECK:Y"}, {"/wait:60", "/check:y"}, {"x", "/check:y"}};
+  for (const auto& tail : kTails) {
+    SCOPED_TRACE(tail.back());
+    std::vector<std::string> args = {"/user:admin", "/pw:pw", "/port:22", "/v:y",
+                                     "/ip:10.0.0.1"};
+    args.insert(args.end(), tail.begin(), tail.end());
+    EXPECT_EQ(RunFlow(args), 1);
+    ASSERT_FALSE(MemoryScreenLines().empty());
+    EXPECT_EQ(MemoryScreenLines()[0], "The option /check: is not valid.");
+    EXPECT_EQ(Count(SshCallKind::kConnect), 0);
+    EXPECT_EQ(Count(SshCallKind::kUninitialize), 1);
+  }
+}
+
 }  // namespace
