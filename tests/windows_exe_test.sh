@@ -136,6 +136,25 @@ tr -d '\r' <"$work/fleet.csv" | grep -q "^1,127.0.0.1,$fleet_a,admin,0,rebooted,
 tr -d '\r' <"$work/fleet.csv" | grep -q "^2,127.0.0.1,$fleet_b,admin,6,failed,the user name or password was refused,[0-9.]*," ||
   fail "fleet: report: $(cat "$work/fleet.csv")"
 
+# The preflight: the same two faults met, neither router sent the command,
+# no key recorded; the single command refuses /check: before any contact.
+connection_sim check-a
+check_a=$sim_port
+connection_sim check-b
+check_b=$sim_port
+run single-check 1 /user:admin /pw:secret "/port:$check_a" /v:n /ip:127.0.0.1 /check:y
+[ -s "$work/check-a.log" ] && fail "single-check: the router was contacted"
+printf '/user:admin /pw:secret /port:%s /ip:127.0.0.1\r\n/user:admin /pw:wrong /port:%s /ip:127.0.0.1\r\n' \
+  "$check_a" "$check_b" >"$work/check.list"
+chmod 600 "$work/check.list"
+run check 10 "/list:$(winpath "$work/check.list")" /v:n /check:y "/report:$(winpath "$work/check.csv")"
+grep -q '"password":"secret".*"command":null,"question_sent":false,"answer":null' "$work/check-a.log" ||
+  fail "check: the router's log: $(cat "$work/check-a.log")"
+[ "$(csv_head 7 <"$work/check.csv" | cut -d, -f1,5,6 | paste -sd '|')" = \
+  "line,exit status,outcome|1,0,ready|2,6,failed" ] || fail "check: report: $(cat "$work/check.csv")"
+grep -q "^\[127.0.0.1\]:$check_a " "$wine_user_ssh/known_hosts" 2>/dev/null &&
+  fail "check: the router's key was recorded"
+
 # The report's opening rules and duplicate spellings, before any router is
 # contacted: a folder is no report, two spellings of one address are one
 # router (each exit status 1, the simulator sees nothing); /report:- writes
