@@ -142,6 +142,22 @@ void LogUnwatchedRun(const RunLogEntry& entry) {
   }
 }
 
+// An option of the single command refused before anything reaches the
+// router: said, logged when nobody watches, exit status 1.
+int RefuseOption(RebootRequest* request, const std::string& option, const std::string& reason,
+                 std::string_view logReason) {
+  Wipe(&request->password);
+  PrintErrorLine("The option " + option + " is not valid.");
+  PrintErrorLine("Reason: " + reason);
+  LogUnwatchedRun({.address = request->address,
+                   .port = PortFromText(request->port),
+                   .user = request->user,
+                   .outcome = "failed",
+                   .reason = logReason});
+  SshUninitialize();
+  return kExitFailed;
+}
+
 void PrintVerboseLine(const std::string& line, void*) { PrintLine(line); }
 
 // After the answer: waits for the router to go down and come back with the
@@ -224,36 +240,21 @@ int RunProgramFlow() {
   WipeCommandLine();
   const bool verbose = request.verbose == "y";
   // A wait that cannot be meant is refused before anything reaches the
-  // router.
+  // router; so is a preflight, which must not turn into a reboot here, where
+  // parameters after the fifth are otherwise ignored.
   int32_t waitSeconds = 0;
   if (request.hasWait && !ParseWaitSeconds(request.wait, &waitSeconds)) {
-    Wipe(&request.password);
-    PrintErrorLine("The option /wait: is not valid.");
-    PrintErrorLine("Reason: /wait: takes a whole number of seconds from 1 to " +
-              std::to_string(kMaxWaitSeconds) + ".");
-    LogUnwatchedRun({.address = request.address,
-                     .port = PortFromText(request.port),
-                     .user = request.user,
-                     .outcome = "failed",
-                     .reason = "invalid /wait: option"});
-    SshUninitialize();
-    return kExitFailed;
+    return RefuseOption(&request, "/wait:",
+                        "/wait: takes a whole number of seconds from 1 to " +
+                            std::to_string(kMaxWaitSeconds) + ".",
+                        "invalid /wait: option");
   }
-  // Parameters after the fifth are otherwise ignored, but a preflight asked
-  // for here must not turn into a reboot.
   if (request.asksCheck) {
-    Wipe(&request.password);
-    PrintErrorLine("The option /check: is not valid.");
-    PrintErrorLine("Reason: the preflight is an option of the fleet run; nothing was contacted. "
-                   "Check one router with: echo \"/user:... /pw:... /port:... /ip:...\" | "
-                   "swKicker /list:- /check:y");
-    LogUnwatchedRun({.address = request.address,
-                     .port = PortFromText(request.port),
-                     .user = request.user,
-                     .outcome = "failed",
-                     .reason = "/check: is a fleet option"});
-    SshUninitialize();
-    return kExitFailed;
+    return RefuseOption(&request, "/check:",
+                        "the preflight is an option of the fleet run; nothing was contacted. "
+                        "Check one router with: echo \"/user:... /pw:... /port:... /ip:...\" | "
+                        "swKicker /list:- /check:y",
+                        "/check: is a fleet option");
   }
   if (verbose) {
     PrintLine(kBanner);

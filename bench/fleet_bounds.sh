@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# What the safe-run bounds cost: ROUTERS simulated routers that reboot (each
+# goes down 0.3 s after the answer for DOWN_MS), run with /jobs:64 /wait:60
+# without a bound, with /down:32, with /down:32 and groups of a hundred,
+# and as a preflight (/check:y). For each: wall time, the most threads the
+# process had at once (sampled from /proc every 20 ms), its peak memory
+# (getrusage of the child), and from the routers' own logs the most of them
+# down at once. With BASELINE (another build's swKicker, one that predates
+# the bounds) the unbounded run is measured for it too, in the same way.
+# Figures only: nothing here fails because something is slow.
+#
+# usage: bench/fleet_bounds.sh [BUILD_FOLDER] (default build-bench)
+#   ROUTERS=1000  DOWN_MS=1000  REPEAT=3 (the median of each cell)
+#   BASELINE=path/to/an/older/swKicker
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source tests/test_lib.sh
+build=${1:-build-bench}
+routers=${ROUTERS:-1000}
+down_ms=${DOWN_MS:-1000}
+repeat=${REPEAT:-3}
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" --target swKicker swKicker-router-sim >/dev/null
+swkicker=$(realpath "$build/swKicker")
+sim=$(realpath "$build/swKicker-router-sim")
+
+work=$(mktemp -d)
+sim_pids=()
+trap 'stop_sims; rm -rf "$work"' EXIT
+export HOME="$work/home"
+mkdir -p "$HOME/.ssh"
+chmod 700 "$HOME/.ssh"
+ulimit -n "$(ulimit -Hn)"
+
+# measure NAME PROGRAM ARGS...: runs one fleet on fresh routers; prints
+# "seconds threads peak_kib most_down" for it.
+measure() {
+  local name=$1 program=$2
+  shift 2
+  rm -f "$work/r.log" "$HOME/.ssh/known_hosts"
+  run_sim "$name" --ports "$routers" --user admin --password secret --lifetime 900 \
+    --log "$work/r.log" --reboot-delay-ms 300 --reboot-down-ms "$down_ms" ||
+    { echo "the routers did not start" >&2; exit 1; }
+  local lines=() p i=0
+  while read -r p; do
+    i=$((i + 1))
+    lines+=("/user:admin /pw:secret /port:$p /ip:127.0.0.1")
+    if [ -n "${GROUP:-}" ] && [ $((i % GROUP)) = 0 ] && [ "$i" -lt "$routers" ]; then
+      lines+=("---")
+    fi
+  done <"$work/$name.port"
+  printf '%s\n' "${lines[@]}" >"$work/fleet.list"
+  chmod 600 "$work/fleet.list"
+  local start end status=0
+  start=$(date +%s.%N)
+  python3 - "$program" "/list:$work/fleet.list" /v:n "$@" >"$work/measure.out" <<'PY' || status=$?
+import os, resource, subprocess, sys, time
+child = subprocess.Popen(sys.argv[1:], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL)
+most = 0
+while child.poll() is None:
+    try:
+        with open(f"/proc/{child.pid}/status") as status:
+            for line in status:
+                if line.startswith("Threads:"):
+                    most = max(most, int(line.split()[1]))
+    except OSError:
+        pass
+    time.sleep(0.02)
+print(most, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+sys.exit(child.returncode)
+PY
+  end=$(date +%s.%N)
+  kill "${sim_pids[-1]}" 2>/dev/null || true
+  wait "${sim_pids[-1]}" 2>/dev/null || true
+  [ "$status" = 0 ] || { echo "$name: exit status $status" >&2; exit 1; }
+  local down
+  down=$(sed -n 's/^{"event":"down","ms":\([0-9]*\)}$/\1 1/p; s/^{"event":"back","ms":\([0-9]*\)}$/\1 0/p' "$work/r.log" |
+    sort -n -k1,1 -k2,2 | awk '{ n += ($2 == 1) ? 1 : -1; if (n > m) m = n } END { print m + 0 }')
+  echo "$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.1f", e - s }') $(cat "$work/measure.out") $down"
+}
+
+# median_row LABEL NAME PROGRAM ARGS...: REPEAT runs, each figure's median.
+median_row() {
+  local label=$1
+  shift
+  local runs=() k
+  for k in $(seq "$repeat"); do runs+=("$(measure "$@")"); done
+  printf '%s\n' "${runs[@]}" | awk -v label="$label" '
+    { for (i = 1; i <= 4; i++) v[i, NR] = $i }
+    END {
+      n = NR
+      for (i = 1; i <= 4; i++) {
+        for (a = 1; a <= n; a++) for (b = a + 1; b <= n; b++)
+          if (v[i, b] < v[i, a]) { t = v[i, a]; v[i, a] = v[i, b]; v[i, b] = t }
+        m[i] = v[i, int((n + 1) / 2)]
+      }
+      printf "| %s | %s | %s | %s | %s |\n", label, m[1], m[2], m[3], m[4]
+    }'
+}
+
+echo "$routers simulated routers, each down ${down_ms} ms after the answer; /jobs:64 /wait:60;"
+echo "medians of $repeat runs"
+echo
+echo "| run | seconds | most threads | peak KiB | most routers down |"
+echo "|---|---|---|---|---|"
+if [ -n "${BASELINE:-}" ]; then
+  median_row "baseline, no bound" base "$(realpath "$BASELINE")" /jobs:64 /wait:60
+fi
+median_row "no bound" plain "$swkicker" /jobs:64 /wait:60
+median_row "/down:32" down "$swkicker" /jobs:64 /wait:60 /down:32
+GROUP=100 median_row "/down:32, groups of 100" groups "$swkicker" /jobs:64 /wait:60 /down:32
+median_row "/check:y" check "$swkicker" /jobs:64 /check:y
