@@ -33,23 +33,41 @@ mkdir -p "$HOME/.ssh"
 chmod 700 "$HOME/.ssh"
 ulimit -n "$(ulimit -Hn)"
 
+# The simulator serves one rebooting router per process; they share one
+# host key, made once.
+"$sim" --host-key "$work/key" --print-public-key >/dev/null
+# start_routers: ROUTERS fresh routers, logs $work/r/N.log, ports $work/r/N.port.
+start_routers() {
+  local i
+  rm -rf "$work/r"
+  mkdir "$work/r"
+  sim_pids=()
+  for i in $(seq "$routers"); do
+    "$sim" --user admin --password secret --lifetime 900 --host-key "$work/key" \
+      --log "$work/r/$i.log" --reboot-delay-ms 300 --reboot-down-ms "$down_ms" \
+      >"$work/r/$i.port" 2>/dev/null &
+    sim_pids+=($!)
+  done
+  for i in $(seq "$routers"); do
+    for _ in $(seq 300); do [ -s "$work/r/$i.port" ] && break; sleep 0.1; done
+    [ -s "$work/r/$i.port" ] || { echo "router $i did not start" >&2; exit 1; }
+  done
+}
+
 # measure NAME PROGRAM ARGS...: runs one fleet on fresh routers; prints
 # "seconds threads peak_kib most_down" for it.
 measure() {
   local name=$1 program=$2
   shift 2
-  rm -f "$work/r.log" "$HOME/.ssh/known_hosts"
-  run_sim "$name" --ports "$routers" --user admin --password secret --lifetime 900 \
-    --log "$work/r.log" --reboot-delay-ms 300 --reboot-down-ms "$down_ms" ||
-    { echo "the routers did not start" >&2; exit 1; }
-  local lines=() p i=0
-  while read -r p; do
-    i=$((i + 1))
-    lines+=("/user:admin /pw:secret /port:$p /ip:127.0.0.1")
+  rm -f "$HOME/.ssh/known_hosts"
+  start_routers
+  local lines=() i
+  for i in $(seq "$routers"); do
+    lines+=("/user:admin /pw:secret /port:$(head -n 1 "$work/r/$i.port") /ip:127.0.0.1")
     if [ -n "${GROUP:-}" ] && [ $((i % GROUP)) = 0 ] && [ "$i" -lt "$routers" ]; then
       lines+=("---")
     fi
-  done <"$work/$name.port"
+  done
   printf '%s\n' "${lines[@]}" >"$work/fleet.list"
   chmod 600 "$work/fleet.list"
   local start end status=0
@@ -72,11 +90,11 @@ print(most, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
 sys.exit(child.returncode)
 PY
   end=$(date +%s.%N)
-  kill "${sim_pids[-1]}" 2>/dev/null || true
-  wait "${sim_pids[-1]}" 2>/dev/null || true
+  stop_sims
+  wait "${sim_pids[@]}" 2>/dev/null || true
   [ "$status" = 0 ] || { echo "$name: exit status $status" >&2; exit 1; }
   local down
-  down=$(sed -n 's/^{"event":"down","ms":\([0-9]*\)}$/\1 1/p; s/^{"event":"back","ms":\([0-9]*\)}$/\1 0/p' "$work/r.log" |
+  down=$(cat "$work"/r/*.log | sed -n 's/^{"event":"down","ms":\([0-9]*\)}$/\1 1/p; s/^{"event":"back","ms":\([0-9]*\)}$/\1 0/p' |
     sort -n -k1,1 -k2,2 | awk '{ n += ($2 == 1) ? 1 : -1; if (n > m) m = n } END { print m + 0 }')
   echo "$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.1f", e - s }') $(cat "$work/measure.out") $down"
 }
