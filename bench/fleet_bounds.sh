@@ -72,7 +72,8 @@ measure() {
   chmod 600 "$work/fleet.list"
   local start end status=0
   start=$(date +%s.%N)
-  python3 - "$program" "/list:$work/fleet.list" /v:n "$@" >"$work/measure.out" <<'PY' || status=$?
+  python3 - "$program" "/list:$work/fleet.list" /v:n "/report:$work/report.csv" "$@" \
+    >"$work/measure.out" <<'PY' || status=$?
 import os, resource, subprocess, sys, time
 child = subprocess.Popen(sys.argv[1:], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL)
@@ -92,7 +93,11 @@ PY
   end=$(date +%s.%N)
   stop_sims
   wait "${sim_pids[@]}" 2>/dev/null || true
-  [ "$status" = 0 ] || { echo "$name: exit status $status" >&2; exit 1; }
+  if [ "$status" != 0 ]; then
+    echo "$name: exit status $status; the rows that did not end with 0:" >&2
+    tr -d '\r' <"$work/report.csv" | awk -F, 'NR > 1 && $5 != 0' | head -n 20 >&2
+    exit 1
+  fi
   local down
   down=$(cat "$work"/r/*.log | sed -n 's/^{"event":"down","ms":\([0-9]*\)}$/\1 1/p; s/^{"event":"back","ms":\([0-9]*\)}$/\1 0/p' |
     sort -n -k1,1 -k2,2 | awk '{ n += ($2 == 1) ? 1 : -1; if (n > m) m = n } END { print m + 0 }')
