@@ -34,6 +34,7 @@ struct RouterResult {
   std::string addedTo;
   int status = 0;
   std::string reason;  // empty when rebooted
+  int sameAsLine = 0;  // not rebooted: the same router as this list line
   double seconds = 0;
   double downSeconds = -1;  // below 0: not known
   double backSeconds = -1;
