@@ -273,8 +273,8 @@ Same order is required!
 
 /wait:(seconds, 1 to 3600) as a sixth option waits until the router has rebooted and serves SSH again
 a fleet: swKicker /list:(file, one router per line: /user:... /pw:... /port:... /ip:...) [/v:y|n] [/jobs:(1 to 256)]
-[/report:(CSV file)] [/wait:(seconds)]
+[/report:(CSV file)] [/wait:(seconds)] [/retry:(file)]
 exit status: 0 done, 1 options or other failure, 2 name not resolved, 3 refused, 4 timed out, 5 host key refused, 6
 login refused, 7 answer not delivered, 8 router reported a failure, 9 no shared algorithm, 10 a router of the fleet
-failed, 11 not down, 12 not back, 13 report not written whole
+failed, 11 not down, 12 not back, 13 report or retry list not written whole
 --help shows this text, --version the version"
