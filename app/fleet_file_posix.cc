@@ -30,17 +30,18 @@ bool ReadAll(std::string_view name, int fd, std::string* text,
       text, error);
 }
 
-// Writes bytes whole to fd, looping on short writes; false with errno set.
-bool WriteWhole(int fd, std::string_view bytes) {
-  size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
+// Writes bytes whole to fd, looping on short writes and EINTR; false with
+// *error the system's words when it stops, *written what got out before.
+bool WriteWhole(int fd, std::string_view bytes, size_t* written, std::string* error) {
+  *written = 0;
+  while (*written < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + *written, bytes.size() - *written);
     if (n > 0) {
-      written += static_cast<size_t>(n);
+      *written += static_cast<size_t>(n);
     } else if (n < 0 && errno == EINTR) {
       continue;
     } else {
-      if (n == 0) errno = EIO;
+      *error = n < 0 ? std::strerror(errno) : "nothing more could be written";
       return false;
     }
   }
@@ -106,19 +107,24 @@ bool WriteFleetRetry(const std::string& path, std::string_view text, std::string
   const int fd = CreateBeside(path, &made, error);
   if (fd < 0) return false;
   // A full disk may show at the write, at fsync or at close.
-  bool written = WriteWhole(fd, text) && fsync(fd) == 0;
-  int code = errno;
+  size_t out = 0;
+  std::string why;
+  bool written = WriteWhole(fd, text, &out, &why);
+  if (written && fsync(fd) != 0) {
+    written = false;
+    why = std::strerror(errno);
+  }
   if (close(fd) != 0 && written && errno != EINTR) {
     written = false;
-    code = errno;
+    why = std::strerror(errno);
   }
   if (written && rename(made.c_str(), path.c_str()) != 0) {
     written = false;
-    code = errno;
+    why = std::strerror(errno);
   }
   if (!written) {
     unlink(made.c_str());
-    *error = path + ": " + std::strerror(code);
+    *error = path + ": " + why;
     return false;
   }
   FlushFolderOf(path);
@@ -208,19 +214,9 @@ bool WriteFleetReport(ReportFile* file, std::string_view bytes, std::string* err
   // Where the row starts, to cut a part of it back off; a pipe has none.
   const off_t start = lseek(fd, 0, SEEK_CUR);
   size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
-    if (n > 0) {
-      written += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      *error = n < 0 ? std::strerror(errno) : "nothing more could be written";
-      if (written > 0 && start >= 0 && ftruncate(fd, start) == 0) lseek(fd, start, SEEK_SET);
-      return false;
-    }
-  }
-  return true;
+  if (WriteWhole(fd, bytes, &written, error)) return true;
+  if (written > 0 && start >= 0 && ftruncate(fd, start) == 0) lseek(fd, start, SEEK_SET);
+  return false;
 }
 
 bool CloseFleetReport(ReportFile* file, std::string* error) {

@@ -3,6 +3,7 @@
 #include <ctime>
 #include <map>
 
+#include "base/clock.h"
 #include "base/wipe.h"
 
 namespace {
@@ -19,13 +20,7 @@ std::string Printable(std::string_view text) {
 
 // The local time as the first comment gives it.
 std::string LocalTimeText() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local = {};
-#if defined(_WIN32)
-  localtime_s(&local, &now);
-#else
-  localtime_r(&now, &local);
-#endif
+  const std::tm local = LocalTimeOf(std::time(nullptr));
   char text[32];
   if (std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0) return "?";
   return text;

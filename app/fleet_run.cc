@@ -329,12 +329,7 @@ int64_t MillisecondsOf(double seconds) {
 // (minutes since midnight); mktime weighs a change of daylight saving time.
 int64_t MsToNextLocalMinute(int minute) {
   const std::time_t now = std::time(nullptr);
-  std::tm local = {};
-#if defined(_WIN32)
-  localtime_s(&local, &now);
-#else
-  localtime_r(&now, &local);
-#endif
+  std::tm local = LocalTimeOf(now);
   local.tm_hour = minute / 60;
   local.tm_min = minute % 60;
   local.tm_sec = 0;
