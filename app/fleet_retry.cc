@@ -61,7 +61,9 @@ std::string RetryListText(std::string_view listName, std::string_view when,
       put("# line " + std::to_string(router.line) + ": status " + std::to_string(result.status) +
           ", " + Printable(result.reason) + "\n");
       put(std::string_view(router.text));
-      put("\n");
+      // A line that ended in CR CR keeps its last CR: the reader takes one
+      // CR before the LF as part of the line end.
+      put(!router.text.empty() && router.text.back() == '\r' ? "\r\n" : "\n");
     }
     if (lastGroup < 0) {
       put("# Nothing is left to retry: every router rebooted or took the answer.\n"

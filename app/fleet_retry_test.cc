@@ -20,7 +20,7 @@ std::vector<FleetRouter> FiveRouters() {
       "/user:a /pw:p3 /ip:10.0.0.3\n"
       "  ---  \n"
       "/user:a /pw:p4 /ip:10.0.0.4 /port:2222\n"
-      "/user:a /pw:p5 /ip:10.0.0.5\n";
+      "/user:a /pw:p5\r /ip:10.0.0.5\r\r\n";
   std::vector<FleetRouter> routers;
   std::string error;
   EXPECT_TRUE(ReadFleetList("east.txt", text, &routers, &error)) << error;
@@ -65,7 +65,9 @@ TEST(FleetRetryTest, LinesAsWrittenWithGroupsAndReasons) {
        "/user:a /pw:\"p one\" /ip:10.0.0.1\n"
        "---\n"
        "# line 8: status 14, halted: more than 0 failed (/maxfail:)\n"
-       "/user:a /pw:p5 /ip:10.0.0.5\n"},
+       // The reader takes one CR before the LF as the line's end: a line
+       // that kept a CR of its own gets one more.
+       "/user:a /pw:p5\r /ip:10.0.0.5\r\r\n"},
       // Results arrive as routers finish; the list's order is kept.
       {"one group, list order, no dashes around it",
        {Row(5, 14, "halted: stopped by SIGINT"), Row(4, 3, "the router refused the connection")},
@@ -97,21 +99,28 @@ TEST(FleetRetryTest, RerunReadsBackTheFailedRoutersInTheirGroups) {
   const std::vector<FleetRouter> routers = FiveRouters();
   const std::string text =
       RetryListText("a\nb", "now", routers,
-                    {Row(2, 6, "refused"), Row(4, 12, "not back"), Row(7, 14, "halted")});
+                    {Row(2, 6, "refused"), Row(4, 12, "not back"), Row(7, 14, "halted"),
+                     Row(8, 3, "refused")});
   // The list's name cannot start a line of its own either.
   EXPECT_EQ(text.rfind("# Retry list of a?b, written now:", 0), 0u) << text;
   std::vector<FleetRouter> again;
   std::string error;
   ASSERT_TRUE(ReadFleetList("retry.txt", text, &again, &error)) << error;
-  ASSERT_EQ(again.size(), 3u);
+  ASSERT_EQ(again.size(), 4u);
   const struct {
     std::string password;
+    std::string address;
     int group;
-  } expected[] = {{"p one", 0}, {"p2", 1}, {"p4", 2}};
+  } expected[] = {{"p one", "10.0.0.1", 0},
+                  {"p2", "10.0.0.2", 1},
+                  {"p4", "10.0.0.4", 2},
+                  {"p5\r", "10.0.0.5\r", 2}};
   for (size_t i = 0; i < again.size(); ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(again[i].password, expected[i].password);
+    EXPECT_EQ(again[i].address, expected[i].address);
     EXPECT_EQ(again[i].group, expected[i].group);
+    EXPECT_EQ(again[i].text, routers[i == 3 ? 4 : i == 2 ? 3 : i].text);
   }
 }
 
