@@ -114,6 +114,12 @@ bool ReadFleetOptions(const std::vector<std::u16string>& params,
         *error = "unknown argument \"" + param + "\": /retry: names no file";
         return false;
       }
+      // "-" is standard input or output elsewhere; a file of that name
+      // would surprise.
+      if (read.retryPath == "-") {
+        *error = "unknown argument \"" + param + "\": /retry: names a file, not standard output";
+        return false;
+      }
     } else if (StartsWith(param, kWaitPrefix)) {
       read.hasWait = true;
       read.wait = param.substr(sizeof kWaitPrefix - 1);

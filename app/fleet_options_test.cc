@@ -45,6 +45,7 @@ TEST(FleetOptionsTest, RefusedArgumentIsNamed) {
       {{u"/list:r", u"/v:maybe"}, "/v:maybe"},
       {{u"/list:r", u"/report:"}, "/report:"},
       {{u"/list:r", u"/retry:"}, "/retry: names no file"},
+      {{u"/list:r", u"/retry:-"}, "/retry: names a file, not standard output"},
       {{u"/list:r", u"/user:admin"}, "/user:admin"},
       {{u"/list:r", u"extra"}, "extra"},
       {{u"/list:"}, "/list:"},
