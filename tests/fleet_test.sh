@@ -510,7 +510,7 @@ for presses in 1 2; do
   tmux_end
   T new-session -d -x 120 -y 30 \
     "$(printf '%q ' "$program" "/list:$work/int$presses.list" /jobs:1 /wait:30 /down:1 \
-      /report:"$work/int$presses.csv"); echo rc=\$?; stty -a | tr ' ;' '\n\n' | grep -xE 'isig|icanon|echo' | paste -sd, -; sleep 600"
+      /report:"$work/int$presses.csv" /retry:"$work/int$presses.retry"); echo rc=\$?; stty -a | tr ' ;' '\n\n' | grep -xE 'isig|icanon|echo' | paste -sd, -; sleep 600"
   wait_for " 1 down, 5 waiting, " || fail "interrupt $presses: the first router not down: $(history)"
   T send-keys C-c
   wait_for "stopping: 1 router in flight, Ctrl+C again to stop waiting" ||
@@ -535,9 +535,15 @@ for presses in 1 2; do
     fail "interrupt $presses: report: $(cat "$work/int$presses.csv")"
   contacted=$(for i in $(seq 6); do [ "$(started "int$presses$i")" = 0 ] && echo 0 || echo 1; done | paste -sd '')
   [ "$contacted" = 100000 ] || fail "interrupt $presses: routers contacted: $contacted"
+  # The retry list, written after the report: the five routers not started;
+  # the first took the answer, whether confirmed or not.
+  [ "$(grep -v '^# Retry list of ' "$work/int$presses.retry")" = "$(for i in $(seq 2 6); do
+    echo "# line $i: status 14, halted: stopped by SIGINT"
+    sed -n "${i}p" "$work/int$presses.list"
+  done)" ] || fail "interrupt $presses: retry list: $(cat "$work/int$presses.retry")"
 done
 tmux_end
-[ "$failures" = 0 ] && echo "ok: tmux, one Ctrl+C stops new starts, a second ends the waits; exit 130"
+[ "$failures" = 0 ] && echo "ok: tmux, one Ctrl+C stops new starts, a second ends the waits; exit 130; the retry list holds the routers not started"
 
 # ---------------------------------------------------------------------------
 # /retry: the lines of the routers that failed or were not started, as
