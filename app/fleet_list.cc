@@ -1,5 +1,6 @@
 #include "app/fleet_list.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <utility>
@@ -172,6 +173,10 @@ bool ReadFleetList(std::string_view name, std::string_view text,
     FleetRouter router;
     router.line = lineNumber;
     router.group = group;
+    // Kept off the string's inline buffer, whose bytes a move copies and
+    // leaves behind, so that the one wipe reaches every copy.
+    router.text.reserve(std::max<size_t>(line.size(), 32));
+    router.text.assign(line);
     std::string reason;
     const std::string where =
         std::string(name) + ":" + std::to_string(lineNumber) + ": ";
@@ -189,6 +194,7 @@ bool ReadFleetList(std::string_view name, std::string_view text,
       read.push_back(std::move(router));
     } else {
       Wipe(&router.password);
+      Wipe(&router.text);
     }
   }
   if (ok && read.empty()) {
@@ -196,11 +202,18 @@ bool ReadFleetList(std::string_view name, std::string_view text,
     ok = false;
   }
   if (!ok) {
-    for (FleetRouter& r : read) Wipe(&r.password);
+    WipeFleetRouters(&read);
     return false;
   }
   *routers = std::move(read);
   return true;
+}
+
+void WipeFleetRouters(std::vector<FleetRouter>* routers) {
+  for (FleetRouter& router : *routers) {
+    Wipe(&router.password);
+    Wipe(&router.text);
+  }
 }
 
 bool ModeIsPrivate(unsigned mode) { return (mode & 077) == 0; }
@@ -243,7 +256,7 @@ bool FinishFleetList(std::string_view name, std::string* text,
     if (!router.password.empty()) holdsPassword = true;
   }
   if (holdsPassword && !exposure.empty()) {
-    for (FleetRouter& router : read) Wipe(&router.password);
+    WipeFleetRouters(&read);
     *error = std::string(name) + ": holds passwords but " + std::string(exposure);
     return false;
   }

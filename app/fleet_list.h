@@ -20,7 +20,13 @@ struct FleetRouter {
   int portNumber = 0;  // the port the session will use
   std::string address;
   int group = 0;  // counted from 0; a line holding only --- ends a group
+  // The line as written, without its line end, for the retry list: it
+  // holds the password too, and is wiped with it.
+  std::string text;
 };
+
+/// Wipes each router's password and line text.
+void WipeFleetRouters(std::vector<FleetRouter>* routers);
 
 /// Cuts one list line into its parameters, separated by spaces. A quote
 /// anywhere in a parameter opens a stretch, closed by the next lone quote,

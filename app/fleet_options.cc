@@ -11,6 +11,7 @@ namespace {
 constexpr char kVerbosePrefix[] = "/v:";
 constexpr char kJobsPrefix[] = "/jobs:";
 constexpr char kReportPrefix[] = "/report:";
+constexpr char kRetryPrefix[] = "/retry:";
 constexpr char kWaitPrefix[] = "/wait:";
 constexpr char kDownPrefix[] = "/down:";
 constexpr char kMaxFailPrefix[] = "/maxfail:";
@@ -105,6 +106,18 @@ bool ReadFleetOptions(const std::vector<std::u16string>& params,
       read.reportPath = ToNarrow(params[i]).substr(sizeof kReportPrefix - 1);
       if (read.reportPath.empty()) {
         *error = "unknown argument \"" + param + "\": /report: names no file";
+        return false;
+      }
+    } else if (StartsWith(param, kRetryPrefix)) {
+      read.retryPath = ToNarrow(params[i]).substr(sizeof kRetryPrefix - 1);
+      if (read.retryPath.empty()) {
+        *error = "unknown argument \"" + param + "\": /retry: names no file";
+        return false;
+      }
+      // "-" is standard input or output elsewhere; a file of that name
+      // would surprise.
+      if (read.retryPath == "-") {
+        *error = "unknown argument \"" + param + "\": /retry: names a file, not standard output";
         return false;
       }
     } else if (StartsWith(param, kWaitPrefix)) {

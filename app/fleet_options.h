@@ -7,9 +7,9 @@
 #include <vector>
 
 // The fleet run's own options, read from the command line: the list, /v:,
-// /jobs:, /report:, /wait:, and the bounds on what is down at once and when
-// the run stops starting routers: /down:, /maxfail: and /until:; and the
-// preflight, /check:y.
+// /jobs:, /report:, /retry:, /wait:, and the bounds on what is down at once
+// and when the run stops starting routers: /down:, /maxfail: and /until:;
+// and the preflight, /check:y.
 
 constexpr char kListPrefix[] = "/list:";
 // The preflight's option: a fleet option only.
@@ -30,6 +30,7 @@ struct FleetOptions {
   bool verbose = true;
   int jobs = kDefaultJobs;
   std::string reportPath;  // empty: no report
+  std::string retryPath;   // empty: no retry list
   bool hasWait = false;
   std::string wait;
   int down = 0;              // 0: no bound; else at most this many not yet back

@@ -13,7 +13,7 @@ TEST(FleetOptionsTest, OptionsInAnyOrderByPrefix) {
   FleetOptions options;
   std::string error;
   ASSERT_TRUE(ReadFleetOptions({u"/list:r.txt", u"/report:out.csv", u"/jobs:8",
-                                u"/v:N", u"/wait:300"},
+                                u"/v:N", u"/wait:300", u"/retry:r.txt"},
                                &options, &error))
       << error;
   EXPECT_EQ(options.listPath, "r.txt");
@@ -22,12 +22,15 @@ TEST(FleetOptionsTest, OptionsInAnyOrderByPrefix) {
   EXPECT_FALSE(options.verbose);
   EXPECT_TRUE(options.hasWait);
   EXPECT_EQ(options.wait, "300");
+  // The retry list may be the list itself: it is read whole first.
+  EXPECT_EQ(options.retryPath, "r.txt");
 
   ASSERT_TRUE(ReadFleetOptions({u"/list:-"}, &options, &error));
   EXPECT_EQ(options.listPath, "-");
   EXPECT_EQ(options.jobs, kDefaultJobs);
   EXPECT_TRUE(options.verbose);
   EXPECT_TRUE(options.reportPath.empty());
+  EXPECT_TRUE(options.retryPath.empty());
 }
 
 TEST(FleetOptionsTest, RefusedArgumentIsNamed) {
@@ -41,6 +44,8 @@ TEST(FleetOptionsTest, RefusedArgumentIsNamed) {
       {{u"/list:r", u"/jobs:x"}, "/jobs:x"},
       {{u"/list:r", u"/v:maybe"}, "/v:maybe"},
       {{u"/list:r", u"/report:"}, "/report:"},
+      {{u"/list:r", u"/retry:"}, "/retry: names no file"},
+      {{u"/list:r", u"/retry:-"}, "/retry: names a file, not standard output"},
       {{u"/list:r", u"/user:admin"}, "/user:admin"},
       {{u"/list:r", u"extra"}, "extra"},
       {{u"/list:"}, "/list:"},

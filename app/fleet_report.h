@@ -38,6 +38,7 @@ struct RouterResult {
   bool preflight = false;
   int status = 0;
   std::string reason;  // empty when rebooted (a ready row may hold a note)
+  int sameAsLine = 0;  // not rebooted: the same router as this list line
   double seconds = 0;
   double downSeconds = -1;  // below 0: not known
   double backSeconds = -1;

@@ -18,6 +18,7 @@
 #include "app/fleet_list.h"
 #include "app/fleet_options.h"
 #include "app/fleet_report.h"
+#include "app/fleet_retry.h"
 #include "app/fleet_stop.h"
 #include "app/fleet_text.h"
 #include "app/run_log.h"
@@ -278,6 +279,7 @@ void Work(std::vector<FleetRouter>* routers, const Schedule* schedule, int32_t w
     if (sameAs != 0) {
       Finish(&result, Ending{kExitSameRouter, ""}, SameRouterReason(sameAs),
              progress->startedMs[index]);
+      result.sameAsLine = sameAs;
     } else if (!awaited) {
       const Ending ending = EndingFor(talk.failure);
       Finish(&result, ending, talk.reason.empty() ? std::string(ending.reason) : talk.reason,
@@ -343,12 +345,7 @@ int64_t MillisecondsOf(double seconds) {
 // (minutes since midnight); mktime weighs a change of daylight saving time.
 int64_t MsToNextLocalMinute(int minute) {
   const std::time_t now = std::time(nullptr);
-  std::tm local = {};
-#if defined(_WIN32)
-  localtime_s(&local, &now);
-#else
-  localtime_r(&now, &local);
-#endif
+  std::tm local = LocalTimeOf(now);
   local.tm_hour = minute / 60;
   local.tm_min = minute % 60;
   local.tm_sec = 0;
@@ -365,8 +362,23 @@ int64_t MsToNextLocalMinute(int minute) {
   return static_cast<int64_t>(std::difftime(at, now) * 1000);
 }
 
-void WipeAll(std::vector<FleetRouter>* routers) {
-  for (FleetRouter& router : *routers) Wipe(&router.password);
+void WipeAll(std::vector<FleetRouter>* routers) { WipeFleetRouters(routers); }
+
+// The retry list's path checked with the other options, the report already
+// open (so that two spellings of one new file are seen as one): it may be
+// the list itself, which is read whole first, but not the report.
+bool RetryPathUsable(const FleetOptions& options, std::string* error) {
+  if (options.retryPath.empty()) return true;
+  if (options.reportPath != "-" && !options.reportPath.empty() &&
+      SameFile(options.retryPath, options.reportPath)) {
+    *error = "/retry: and /report: name one file";
+    return false;
+  }
+  if (!CheckFleetRetry(options.retryPath, error)) {
+    *error = "the retry list " + *error;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -393,6 +405,10 @@ int RunFleet(const std::vector<std::u16string>& params) {
   if (!options.reportPath.empty() && !report.Open(options.reportPath, waitSeconds > 0, &error)) {
     WipeAll(&routers);
     return Refuse("the report " + error);
+  }
+  if (!RetryPathUsable(options, &error)) {
+    WipeAll(&routers);
+    return Refuse(error);
   }
 
   const bool verbose = options.verbose;
@@ -460,6 +476,8 @@ int RunFleet(const std::vector<std::u16string>& params) {
   int failed = 0;
   int notStarted = 0;
   int stopSignal = 0;
+  // The rows the retry list is made of: those of routers that did not reboot.
+  std::vector<RouterResult> notRebooted;
   std::unique_lock<std::mutex> lock(progress.mutex);
   while (done < total) {
     progress.finished.wait_for(lock, kRedrawEvery, [&] { return !progress.results.empty(); });
@@ -502,6 +520,7 @@ int RunFleet(const std::vector<std::u16string>& params) {
         }
       }
       report.Add(result);
+      if (!options.retryPath.empty() && result.status != kExitDone) notRebooted.push_back(result);
       if (unwatched) {
         WriteSystemLog(result.status != kExitDone,
                        RunLogLine({.address = result.address,
@@ -547,20 +566,36 @@ int RunFleet(const std::vector<std::u16string>& params) {
                    std::to_string(report.missing()) + " of " + std::to_string(total) +
                    " rows are missing (" + report.error() + ").");
   }
+  // The retry list once every row is known; one that cannot be written
+  // counts as a report not written whole (13), and the old one stays.
+  bool retryWritten = true;
+  if (!options.retryPath.empty()) {
+    retryWritten = SaveFleetRetry(options.retryPath,
+                                  options.listPath == "-" ? "standard input" : options.listPath,
+                                  routers, notRebooted, &error);
+    if (!retryWritten) {
+      PrintErrorLine("The retry list could not be written, and any old one is left as it was: " +
+                     error + ".");
+    }
+  }
+  WipeAll(&routers);
+  const bool filesWhole = reportWhole && retryWritten;
   const int rebooted = total - failed - notStarted;
-  if (verbose || failed > 0 || halted || !reportWhole) {
+  if (verbose || failed > 0 || halted || !filesWhole) {
     say(SummaryLine(rebooted, failed, seconds, report.missing(), total, notStarted,
-                    halted ? halt : std::string(), options.check));
+                    halted ? halt : std::string(), options.check) +
+        (retryWritten ? "" : "; the retry list was not written"));
   }
   if (unwatched) {
-    WriteSystemLog(failed > 0 || halted || !reportWhole,
+    WriteSystemLog(failed > 0 || halted || !filesWhole,
                    FleetLogLine(options.listPath, total, rebooted, failed, elapsedMs,
                                 reportWhole ? -1 : report.written(), notStarted,
                                 !halted                                      ? ""
                                 : stopSignal != 0                            ? "signal"
                                 : halt.find("/until:") != std::string::npos ? "until"
                                                                              : "maxfail",
-                                options.check));
+                                options.check) +
+                       (retryWritten ? "" : " retry=unwritten"));
   }
   // One pause for the whole run, where the single command pauses: after a
   // verbose run, and after failures shown in quiet mode; none when nobody
@@ -568,9 +603,9 @@ int RunFleet(const std::vector<std::u16string>& params) {
   if (verbose) {
     say(kClosingVerbose);
     PauseForReader(kClosingPauseMs);
-  } else if (failed > 0 || halted || !reportWhole) {
+  } else if (failed > 0 || halted || !filesWhole) {
     PauseForReader(kClosingPauseMs);
   }
-  if (reportWhole && stopSignal != 0) return StoppedStatus(stopSignal);
-  return FleetStatus(failed, reportWhole, halted);
+  if (filesWhole && stopSignal != 0) return StoppedStatus(stopSignal);
+  return FleetStatus(failed, filesWhole, halted);
 }

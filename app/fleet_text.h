@@ -42,8 +42,9 @@ std::string SummaryLine(int rebooted, int failed, double seconds, int rowsMissin
 
 /// The fleet's exit status: 0 all rebooted, 10 at least one did not, 14
 /// when the run was halted and some routers were never started, 13 when
-/// the report could not be written whole (whatever the routers did: the
-/// report no longer tells which).
+/// the report could not be written whole or the retry list not written
+/// (whatever the routers did: the files no longer tell which); reportWhole
+/// false stands for either.
 int FleetStatus(int failed, bool reportWhole = true, bool halted = false);
 
 constexpr int kExitHalted = kExitNotStarted;

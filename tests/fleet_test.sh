@@ -10,7 +10,9 @@
 #      report on a file system that fills up ends the run with 13;
 #   2. in tmux: the progress line redrawn in place under the finished lines,
 #      a 40-column terminal, quiet mode silent when all went well, and
-#      /wait: with one job: the routers come back side by side;
+#      /wait: with one job: the routers come back side by side; bounds on
+#      the run (/down:, groups, /maxfail:, /until:), the interrupt, and
+#      /retry: (its file, its rerun, its refusals, as root a full disk);
 #   3. as root, about twenty real routers, OpenSSH's sshd and dropbear on
 #      loopback ports, healthy and failing in each way: every row has its
 #      status and reason, every healthy router got "y", the run ends within
@@ -519,7 +521,7 @@ for presses in 1 2; do
   tmux_end
   T new-session -d -x 120 -y 30 \
     "$(printf '%q ' "$program" "/list:$work/int$presses.list" /jobs:1 /wait:30 /down:1 \
-      /report:"$work/int$presses.csv"); echo rc=\$?; stty -a | tr ' ;' '\n\n' | grep -xE 'isig|icanon|echo' | paste -sd, -; sleep 600"
+      /report:"$work/int$presses.csv" /retry:"$work/int$presses.retry"); echo rc=\$?; stty -a | tr ' ;' '\n\n' | grep -xE 'isig|icanon|echo' | paste -sd, -; sleep 600"
   wait_for " 1 down, 5 waiting, " || fail "interrupt $presses: the first router not down: $(history)"
   T send-keys C-c
   wait_for "stopping: 1 router in flight, Ctrl+C again to stop waiting" ||
@@ -544,9 +546,140 @@ for presses in 1 2; do
     fail "interrupt $presses: report: $(cat "$work/int$presses.csv")"
   contacted=$(for i in $(seq 6); do [ "$(started "int$presses$i")" = 0 ] && echo 0 || echo 1; done | paste -sd '')
   [ "$contacted" = 100000 ] || fail "interrupt $presses: routers contacted: $contacted"
+  # The retry list, written after the report: the five routers not started;
+  # the first took the answer, whether confirmed or not.
+  [ "$(grep -v '^# Retry list of ' "$work/int$presses.retry")" = "$(for i in $(seq 2 6); do
+    echo "# line $i: status 14, halted: stopped by SIGINT"
+    sed -n "${i}p" "$work/int$presses.list"
+  done)" ] || fail "interrupt $presses: retry list: $(cat "$work/int$presses.retry")"
 done
 tmux_end
-[ "$failures" = 0 ] && echo "ok: tmux, one Ctrl+C stops new starts, a second ends the waits; exit 130"
+[ "$failures" = 0 ] && echo "ok: tmux, one Ctrl+C stops new starts, a second ends the waits; exit 130; the retry list holds the routers not started"
+
+# ---------------------------------------------------------------------------
+# /retry: the lines of the routers that failed or were not started, as
+# written, with their groups; a rerun of it contacts only those routers.
+# One at a time: line 2 reboots, line 3 (a wrong password, written with two
+# spaces) fails, line 5 (a closed port) fails, which is one more than
+# /maxfail:1 allows, so lines 7 and 8 are not started.
+for i in $(seq 4); do
+  run_sim "retry$i" --user admin --password secret --lifetime 600 --log "$work/retry$i.log" ||
+    fail "retry$i did not start"
+  bounded[i - 1]=$sim_port
+done
+closed=$(free_port)
+make_list retry "# two groups of routers" \
+  "/user:admin /pw:secret /port:${bounded[0]} /ip:127.0.0.1" \
+  "/user:admin  /pw:wrong /port:${bounded[1]} /ip:127.0.0.1" \
+  "---" \
+  "/user:admin /pw:secret /port:$closed /ip:127.0.0.1" \
+  " --- " \
+  "/user:admin /pw:secret /port:${bounded[2]} /ip:127.0.0.1" \
+  "/user:admin /pw:secret /port:${bounded[3]} /ip:127.0.0.1"
+rc=0
+"$program" "/list:$work/retry.list" /jobs:1 /maxfail:1 "/retry:$work/retry.txt" \
+  >"$work/retry.out" 2>&1 </dev/null || rc=$?
+[ "$rc" = 14 ] || fail "/retry: rc=$rc: $(cat "$work/retry.out")"
+[ "$(stat -c %a "$work/retry.txt")" = 600 ] || fail "/retry: mode $(stat -c %a "$work/retry.txt")"
+head -n 1 "$work/retry.txt" | grep -qE "^# Retry list of $work/retry\.list, written [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9:]{8}: " ||
+  fail "/retry: first comment: $(head -n 1 "$work/retry.txt")"
+expected="# line 3: status 6, the user name or password was refused
+$(sed -n 3p "$work/retry.list")
+---
+# line 5: status 3, the router refused the connection
+$(sed -n 5p "$work/retry.list")
+---
+# line 7: status 14, halted: more than 1 failed (/maxfail:)
+$(sed -n 7p "$work/retry.list")
+# line 8: status 14, halted: more than 1 failed (/maxfail:)
+$(sed -n 8p "$work/retry.list")"
+[ "$(tail -n +2 "$work/retry.txt")" = "$expected" ] || fail "/retry: the file: $(cat "$work/retry.txt")"
+contacted() { for i in $(seq 4); do started "retry$i"; done | paste -sd ' '; }
+[ "$(contacted)" = "1 1 0 0" ] || fail "/retry: first run contacted $(contacted)"
+# The rerun names the retry list as its list and as its retry list: it is
+# read whole first, then replaced by what still failed. Only the failed and
+# the routers not started are contacted.
+rc=0
+"$program" "/list:$work/retry.txt" "/retry:$work/retry.txt" >"$work/rerun.out" 2>&1 </dev/null || rc=$?
+[ "$rc" = 10 ] || fail "/retry: rerun rc=$rc: $(cat "$work/rerun.out")"
+[ "$(contacted)" = "1 2 1 1" ] || fail "/retry: the rerun contacted $(contacted)"
+[ "$(tail -n +2 "$work/retry.txt")" = "# line 3: status 6, the user name or password was refused
+$(sed -n 3p "$work/retry.list")
+---
+# line 6: status 3, the router refused the connection
+$(sed -n 5p "$work/retry.list")" ] || fail "/retry: after the rerun: $(cat "$work/retry.txt")"
+[ "$(stat -c %a "$work/retry.txt")" = 600 ] || fail "/retry: mode after the rerun"
+[ "$failures" = 0 ] && echo "ok: /retry: holds the failed and not-started lines; its rerun contacts only those"
+
+# A retry path that is a symbolic link is replaced, its target untouched; a
+# run with nothing left writes comments alone, and a run of that is refused
+# as a list with no router.
+echo precious >"$work/retry-target"
+ln -s "$work/retry-target" "$work/retry-link"
+make_list retry-good "/user:admin /pw:secret /port:${bounded[0]} /ip:127.0.0.1"
+rc=0
+"$program" "/list:$work/retry-good.list" "/retry:$work/retry-link" >/dev/null 2>&1 </dev/null || rc=$?
+[ "$rc" = 0 ] && [ -f "$work/retry-link" ] && [ ! -L "$work/retry-link" ] &&
+  [ "$(cat "$work/retry-target")" = precious ] ||
+  fail "/retry: a symbolic link: rc=$rc, $(ls -l "$work/retry-link"), target $(cat "$work/retry-target")"
+[ "$(tail -n +2 "$work/retry-link")" = "# Nothing is left to retry: every router rebooted or took the answer.
+# As a list this file holds no router, and a run of it is refused." ] ||
+  fail "/retry: nothing left: $(cat "$work/retry-link")"
+rc=0
+"$program" "/list:$work/retry-link" /v:n >"$work/retry-empty.out" 2>&1 </dev/null || rc=$?
+[ "$rc" = 1 ] && grep -qF "Reason: $work/retry-link: the list holds no router." "$work/retry-empty.out" ||
+  fail "/retry: a run of an empty retry list: rc=$rc: $(cat "$work/retry-empty.out")"
+[ "$failures" = 0 ] && echo "ok: /retry: replaces a symbolic link, not its target; nothing left is said"
+
+# Refused before any router is contacted: a folder, a FIFO, a device, a
+# missing folder, the report's own file.
+mkfifo "$work/retry-fifo"
+# NAME | options | reason (an extended regular expression)
+while IFS='|' read -r name options reason; do
+  read -ra words <<<"$options"
+  rc=0
+  timeout 20 "$program" "/list:$work/retry-good.list" "${words[@]}" /v:n >"$work/$name.out" 2>&1 </dev/null ||
+    rc=$?
+  [ "$rc" = 1 ] && [ "$(started retry1)" = 2 ] &&
+    [[ "$(tr -d '\n' <"$work/$name.out")" =~ ^"The fleet run cannot start.Reason: "$reason\.$ ]] ||
+    fail "/retry: $name: rc=$rc, contacted $(started retry1): $(cat "$work/$name.out")"
+done <<CASES
+retry-folder|/retry:$work|the retry list $work: not a regular file
+retry-fifo|/retry:$work/retry-fifo|the retry list $work/retry-fifo: not a regular file
+retry-device|/retry:/dev/null|the retry list /dev/null: not a regular file
+retry-nowhere|/retry:$work/none/r.txt|the retry list $work/none/r\.txt: its folder cannot take a new file \(No such file or directory\)
+retry-report|/report:$work/r.csv /retry:$work/./r.csv|/retry: and /report: name one file
+retry-empty|/retry:|unknown argument "/retry:": /retry: names no file
+CASES
+[ -p "$work/retry-fifo" ] || fail "/retry: the FIFO is no longer one"
+[ "$failures" = 0 ] && echo "ok: /retry: a folder, FIFO, device, missing folder or the report refused"
+
+# A retry list that cannot be written (root: a full 8 KiB tmpfs, one page
+# taken by the old list, one by a filler): said, the summary and the exit
+# status (13) tell it, the old list is left as it was, no new file beside it.
+if [ "$(id -u)" -eq 0 ] && unshare -m true 2>/dev/null; then
+  make_list retry-closed "/user:admin /pw:secret /port:$closed /ip:127.0.0.1"
+  mkdir "$work/retry-full"
+  rc=0
+  unshare -m bash -c '
+    mount -t tmpfs -o size=8k swk-full "$1/retry-full" || exit 99
+    echo "old list" >"$1/retry-full/r.txt"
+    head -c 4096 /dev/zero >"$1/retry-full/filler"
+    "$2" "/list:$1/retry-closed.list" "/retry:$1/retry-full/r.txt" >"$1/retry-full.out" 2>&1 </dev/null
+    rc=$?
+    ls -A "$1/retry-full" >"$1/retry-full.ls"
+    cat "$1/retry-full/r.txt" >"$1/retry-full.old"
+    exit $rc' bash "$work" "$program" || rc=$?
+  [ "$rc" = 13 ] || fail "/retry: full: rc=$rc: $(cat "$work/retry-full.out")"
+  grep -qF "The retry list could not be written, and any old one is left as it was: $work/retry-full/r.txt: No space left on device." "$work/retry-full.out" &&
+    grep -qE '^0 rebooted, 1 failed in 0:[0-9]{2}; the retry list was not written$' "$work/retry-full.out" ||
+    fail "/retry: full: said: $(cat "$work/retry-full.out")"
+  [ "$(cat "$work/retry-full.old")" = "old list" ] && [ "$(paste -sd ' ' "$work/retry-full.ls")" = "filler r.txt" ] ||
+    fail "/retry: full: left $(cat "$work/retry-full.ls"): $(cat "$work/retry-full.old")"
+  [ "$failures" = 0 ] && echo "ok: /retry: a retry list on a full disk: said, 13, the old one kept"
+else
+  echo "skipped: the full file system needs root and mount namespaces"
+fi
 
 # ---------------------------------------------------------------------------
 # 3. Real routers

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Where the password can leak from a running swKicker: the process list from
 the first moments of the run, a core file or another process of the same user,
-and the process's own memory once the session is over.
+and the process's own memory once the session is over (a fleet run's too, after
+its retry list was written).
 
 Usage: secrets_test.py PATH_TO_swKicker PATH_TO_swKicker-router-sim
 """
@@ -11,6 +12,7 @@ import pty
 import re
 import select
 import shutil
+import socket
 import signal
 import subprocess
 import sys
@@ -248,6 +250,40 @@ else:
             fail("memory (%s): the password is still there: %s" % (name, ", ".join(found)))
         sim.kill()
         sim.wait()
+
+    # A fleet run's closing pause, after its retry list was written: the
+    # list's text, each router's line and the retry list's own text are
+    # wiped, as the passwords are. One router reboots, one refuses the
+    # password, one port is closed; the last two go in the retry list.
+    sim, port = start_simulator("--user", "admin", "--password", PASSWORD)
+    refusing, refusing_port = start_simulator("--user", "admin", "--password", "other")
+    closed = socket.socket()
+    closed.bind(("127.0.0.1", 0))
+    closed_port = closed.getsockname()[1]
+    closed.close()
+    shutil.rmtree(os.path.join(env["HOME"], ".ssh"), ignore_errors=True)
+    fleet_list = os.path.join(work, "fleet.list")
+    retry = os.path.join(work, "retry.txt")
+    with open(os.open(fleet_list, os.O_WRONLY | os.O_CREAT, 0o600), "w") as f:
+        for p in (port, refusing_port, closed_port):
+            f.write('/user:admin "/pw:%s" /port:%s /ip:127.0.0.1\n' % (PASSWORD, p))
+    process, master = start_in_pty([program, "/list:" + fleet_list, "/retry:" + retry],
+                                   env=env)
+    seen = read_until(master, CLOSING, 60)
+    found = []
+    if CLOSING not in seen:
+        fail("memory (fleet with /retry:): no pause: %r" % seen[-300:])
+    else:
+        found = scan_memory(process.pid)
+    stop(process, master)
+    with open(retry, "rb") as f:
+        if f.read().count(PASSWORD.encode()) != 2:
+            fail("memory (fleet with /retry:): the retry list does not hold the two lines")
+    if found:
+        fail("memory (fleet with /retry:): the password is still there: %s" % ", ".join(found))
+    for server in (sim, refusing):
+        server.kill()
+        server.wait()
 
 shutil.rmtree(work, ignore_errors=True)
 if failures:

@@ -296,8 +296,9 @@ Same order is required!
 
 /wait:(seconds, 1 to 3600) as a sixth option waits until the router has rebooted and serves SSH again
 a fleet: swKicker /list:(file, one router per line: /user:... /pw:... /port:... /ip:...) [/v:y|n] [/jobs:(1 to 256)]
-[/report:(CSV file)] [/wait:(seconds)] [/down:N] [/maxfail:N|P%] [/until:HH:MM] [/check:y]; a line of --- ends a group
+[/report:(CSV file)] [/wait:(seconds)] [/down:N] [/maxfail:N|P%] [/until:HH:MM] [/check:y] [/retry:(file)]; a line of
+--- ends a group
 exit status: 0 done, 1 options or other failure, 2 name not resolved, 3 refused, 4 timed out, 5 host key refused, 6
 login refused, 7 answer not delivered, 8 router reported a failure, 9 no shared algorithm, 10 a router of the fleet
-failed, 11 not down, 12 not back, 13 report not written whole, 14 fleet halted, 128+N stopped by signal N
+failed, 11 not down, 12 not back, 13 report or retry list not written whole, 14 fleet halted, 128+N stopped by signal N
 --help shows this text, --version the version"

@@ -2,7 +2,8 @@
 # swKicker.exe under Wine with no console at all (as under Task Scheduler
 # with no window): it must end on its own with the right exit status. Against
 # the router simulator: the usage screen, verbose and quiet reboots, a wrong
-# password, a closed port, a reboot waited for with /wait:; as root also
+# password, a closed port, a reboot waited for with /wait:, a fleet's
+# report and retry list; as root also
 # against OpenSSH's sshd with a throwaway user and a forced command that asks
 # and records the answer.
 # Usage: windows_exe_test.sh SWKICKER_EXE ROUTER_SIM
@@ -194,6 +195,27 @@ first_back=$(sed -n 's/^{"event":"back","ms":\([0-9]*\)}$/\1/p' "$work/fleet-wai
 second_down=$(sed -n 's/^{"event":"down","ms":\([0-9]*\)}$/\1/p' "$work/fleet-wait-b.log")
 [ -n "$first_back" ] && [ -n "$second_down" ] && [ "$second_down" -lt "$first_back" ] ||
   fail "fleet-wait: the second router went down at ${second_down:-never}, not before the first was back (${first_back:-never})"
+
+# /retry: a failing router's line, as written (CR LF ended in the list),
+# replaces an old retry list others could read with one only its owner may
+# (Wine makes the access list a Unix mode: others get nothing, though its
+# mapping of an owner-only list gives the group read too, 0750); a rerun of
+# it as its own list is not refused for its privacy and fails the same way.
+closed_port=$(free_port)
+printf '# one router\r\n/user:admin /pw:secret  /port:%s /ip:127.0.0.1\r\n' "$closed_port" >"$work/retry.list"
+chmod 600 "$work/retry.list"
+echo "old list" >"$work/retry.txt"
+chmod 644 "$work/retry.txt"
+run fleet-retry 10 "/list:$(winpath "$work/retry.list")" /v:n "/retry:$(winpath "$work/retry.txt")"
+retry_mode=$(stat -c %a "$work/retry.txt")
+[ $((8#$retry_mode & 8#007)) = 0 ] || fail "fleet-retry: mode $retry_mode"
+retry_expected="# line 2: status 3, the router refused the connection
+/user:admin /pw:secret  /port:$closed_port /ip:127.0.0.1"
+[ "$(tail -n +2 "$work/retry.txt")" = "$retry_expected" ] || fail "fleet-retry: $(cat -A "$work/retry.txt")"
+run fleet-rerun 10 "/list:$(winpath "$work/retry.txt")" /v:n "/retry:$(winpath "$work/retry.txt")"
+[ "$(tail -n +2 "$work/retry.txt")" = "# line 3: status 3, the router refused the connection
+/user:admin /pw:secret  /port:$closed_port /ip:127.0.0.1" ] || fail "fleet-rerun: $(cat -A "$work/retry.txt")"
+ls "$work" | grep -q '\.new$' && fail "fleet-retry: a new file was left beside the retry list"
 
 if [ "$(id -u)" -eq 0 ] && [ -x /usr/sbin/sshd ]; then
   dir="$work/sshd"
