@@ -49,7 +49,9 @@ bool ReadRouterLine(std::string_view line, FleetRouter* router,
       read = false;
     } else {
       match->seen = true;
-      *match->value = param.substr(match->prefix.size());
+      // Made in place, off the inline buffer (see SplitListLine).
+      match->value->reserve(std::max<size_t>(param.size(), 32));
+      match->value->assign(param, match->prefix.size());
     }
   }
   for (std::string& param : params) Wipe(&param);
@@ -104,19 +106,34 @@ bool SplitListLine(std::string_view line, std::vector<std::string>* params,
   while (closed) {
     while (i < line.size() && line[i] == ' ') ++i;
     if (i == line.size()) break;
+    // Read twice: first to count the parameter's bytes, then into a text
+    // made once to that size, off the string's inline buffer, which a
+    // move or a growth would leave behind with a short password in it.
     std::string param;
     bool quoted = false;
     bool hadQuote = false;
-    for (; i < line.size() && (quoted || line[i] != ' '); ++i) {
-      if (line[i] != '"') {
-        param += line[i];
-      } else if (quoted && i + 1 < line.size() && line[i + 1] == '"') {
-        param += '"';
-        ++i;
-      } else {
-        quoted = !quoted;
-        hadQuote = true;
+    const size_t from = i;
+    for (int pass = 0; pass < 2; ++pass) {
+      size_t length = 0;
+      i = from;
+      quoted = false;
+      hadQuote = false;
+      for (; i < line.size() && (quoted || line[i] != ' '); ++i) {
+        char c = line[i];
+        if (c == '"' && quoted && i + 1 < line.size() && line[i + 1] == '"') {
+          ++i;
+        } else if (c == '"') {
+          quoted = !quoted;
+          hadQuote = true;
+          continue;
+        }
+        if (pass == 0) {
+          ++length;
+        } else {
+          param.push_back(c);
+        }
       }
+      if (pass == 0) param.reserve(std::max<size_t>(length, 32));
     }
     if (quoted) {
       *reason = "a quote is left open (a value with spaces goes in quotes: /pw:\"two words\")";

@@ -113,13 +113,24 @@ void TellRoute(const RebootTalk& talk, const SshRoute& route, std::string_view a
   }
 }
 
+// The fixed texts the library's calls take, kept by the caller for the
+// whole session, as the library may look at them until it ends.
+struct SessionTexts {
+  FixedText<128> address;
+  FixedText<128> user;
+  FixedText<128> password;
+  FixedText<512> command;
+  SshConnectOptions options = {};
+};
+
 // The session's opening, for a reboot or (with kSshCheckOnly in flags) a
 // check: the values checked, the connection with the reboot command as the
 // remote one, the password wiped, the route told. kInvalidClient when it
 // failed, told and in result.
 SshClient OpenRouterSession(std::string_view user, std::string* password, std::string_view port,
                             std::string_view address, const RebootTalk& talk,
-                            const SshPeerCheck& check, uint32_t flags, RebootResult* result) {
+                            const SshPeerCheck& check, uint32_t flags, SessionTexts* texts,
+                            RebootResult* result) {
   const std::string problem = RequestProblem(user, *password, port, address);
   if (!problem.empty()) {
     Wipe(password);
@@ -128,19 +139,19 @@ SshClient OpenRouterSession(std::string_view user, std::string* password, std::s
     return kInvalidClient;
   }
 
-  FixedText<128> addressText;
-  FixedText<128> userText;
-  FixedText<128> passwordText;
-  FixedText<512> command;
-  SshConnectOptions options = {};
+  FixedText<128>& addressText = texts->address;
+  FixedText<128>& userText = texts->user;
+  FixedText<128>& passwordText = texts->password;
+  SshConnectOptions& options = texts->options;
   options.size = sizeof options;
 
   const int32_t portNumber = PortFromText(port);
   StoreFixedText(address, &addressText);
   StoreFixedText(user, &userText);
   StoreFixedText(*password, &passwordText);
-  StoreFixedText(kRebootCommand, &command);
-  StoreFixedText(ReadFixedText(command), options.remoteCommand, sizeof options.remoteCommand);
+  StoreFixedText(kRebootCommand, &texts->command);
+  StoreFixedText(ReadFixedText(texts->command), options.remoteCommand,
+                 sizeof options.remoteCommand);
 
   // The library asks the check of the sessions this thread opens, while it
   // is set.
@@ -171,12 +182,13 @@ RebootResult Reboot(std::string_view user, std::string* password, std::string_vi
                     std::string_view address, const RebootTalk& talk,
                     const SshPeerCheck& check) {
   RebootResult result;
+  SessionTexts texts;
   Stage(talk, "connecting to " + std::string(address) + " and sending reboot command");
-  SshClient client =
-      OpenRouterSession(user, password, port, address, talk, check, kConnectFlags, &result);
+  SshClient client = OpenRouterSession(user, password, port, address, talk, check,
+                                       kConnectFlags, &texts, &result);
   if (client == kInvalidClient) return result;
 
-  FixedText<512> command;
+  FixedText<512>& command = texts.command;
   char line[kLineCount] = {};
   int32_t count = kLineCount;
   // Whatever came back (even nothing before the timeout), the answer is sent.
@@ -215,8 +227,9 @@ RebootResult Reboot(std::string_view user, std::string* password, std::string_vi
 RebootResult CheckQuietly(std::string_view user, std::string* password, std::string_view port,
                           std::string_view address, const SshPeerCheck& check) {
   RebootResult result;
+  SessionTexts texts;
   const SshClient client = OpenRouterSession(user, password, port, address, RebootTalk(), check,
-                                             kConnectFlags | kSshCheckOnly, &result);
+                                             kConnectFlags | kSshCheckOnly, &texts, &result);
   if (client != kInvalidClient) SshDisconnect(client);
   return result;
 }
