@@ -151,10 +151,28 @@ chmod 600 "$work/check.list"
 run check 10 "/list:$(winpath "$work/check.list")" /v:n /check:y "/report:$(winpath "$work/check.csv")"
 grep -q '"password":"secret".*"command":null,"question_sent":false,"answer":null' "$work/check-a.log" ||
   fail "check: the router's log: $(cat "$work/check-a.log")"
-[ "$(csv_head 7 <"$work/check.csv" | cut -d, -f1,5,6 | paste -sd '|')" = \
-  "line,exit status,outcome|1,0,ready|2,6,failed" ] || fail "check: report: $(cat "$work/check.csv")"
+# Rows come as the routers finish.
+[ "$(csv_head 7 <"$work/check.csv" | cut -d, -f1,5,6 | sort | paste -sd '|')" = \
+  "1,0,ready|2,6,failed|line,exit status,outcome" ] || fail "check: report: $(cat "$work/check.csv")"
 grep -q "^\[127.0.0.1\]:$check_a " "$wine_user_ssh/known_hosts" 2>/dev/null &&
   fail "check: the router's key was recorded"
+
+# Job threads that end while another router is still in its session: three
+# quick routers and one whose every step takes a second, six runs, each
+# ending with 0 (the threads' own state once crashed the program as they
+# ended, now and then).
+: >"$work/ending.list"
+for name in ending-1 ending-2 ending-3 ending-slow; do
+  extra=()
+  [ "$name" = ending-slow ] && extra=(--mode stall --stall-ms 1000)
+  run_sim "$name" --user admin --password secret --lifetime 120 "${extra[@]}" ||
+    fail "$name: simulator did not start"
+  printf '/user:admin /pw:secret /port:%s /ip:127.0.0.1\r\n' "$sim_port" >>"$work/ending.list"
+done
+chmod 600 "$work/ending.list"
+for round in 1 2 3 4 5 6; do
+  run "threads-ending-$round" 0 "/list:$(winpath "$work/ending.list")" /v:n
+done
 
 # The report's opening rules and duplicate spellings, before any router is
 # contacted: a folder is no report, two spellings of one address are one
