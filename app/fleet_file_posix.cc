@@ -1,5 +1,5 @@
 // The fleet's files on POSIX: reading the list, private by its mode bits,
-// and opening, writing and closing the report.
+// opening, writing and closing the report, and replacing the retry list.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +12,7 @@
 
 #include "app/fleet_list.h"
 #include "app/fleet_report.h"
+#include "app/fleet_retry.h"
 
 namespace {
 
@@ -29,7 +30,106 @@ bool ReadAll(std::string_view name, int fd, std::string* text,
       text, error);
 }
 
+// Writes bytes whole to fd, looping on short writes and EINTR; false with
+// *error the system's words when it stops, *written what got out before.
+bool WriteWhole(int fd, std::string_view bytes, size_t* written, std::string* error) {
+  *written = 0;
+  while (*written < bytes.size()) {
+    const ssize_t n = write(fd, bytes.data() + *written, bytes.size() - *written);
+    if (n > 0) {
+      *written += static_cast<size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      *error = n < 0 ? std::strerror(errno) : "nothing more could be written";
+      return false;
+    }
+  }
+  return true;
+}
+
+// A new file beside path, mode 0600 whatever the umask, never through a
+// symbolic link and never one that was there: its name is *made, its
+// descriptor returned; below 0 with error when none can be made.
+int CreateBeside(const std::string& path, std::string* made, std::string* error) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *made = path + "." + std::to_string(getpid()) + "-" + std::to_string(attempt) + ".new";
+    const int fd = open(made->c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd >= 0) {
+      if (fchmod(fd, 0600) == 0) return fd;
+      *error = path + ": " + std::strerror(errno);
+      close(fd);
+      unlink(made->c_str());
+      return -1;
+    }
+    if (errno != EEXIST) break;
+  }
+  *error = path + ": its folder cannot take a new file (" + std::strerror(errno) + ")";
+  return -1;
+}
+
+// Flushes the folder that holds path, so that a rename in it is on the disk
+// too; a file system that cannot is left to its own pace.
+void FlushFolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
 }  // namespace
+
+bool CheckFleetRetry(const std::string& path, std::string* error) {
+  struct stat status = {};
+  if (lstat(path.c_str(), &status) == 0) {
+    if (!S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode)) {
+      *error = path + ": not a regular file";
+      return false;
+    }
+  } else if (errno != ENOENT) {
+    *error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  // The folder is tried as the end of the run will use it.
+  std::string made;
+  const int fd = CreateBeside(path, &made, error);
+  if (fd < 0) return false;
+  close(fd);
+  unlink(made.c_str());
+  return true;
+}
+
+bool WriteFleetRetry(const std::string& path, std::string_view text, std::string* error) {
+  std::string made;
+  const int fd = CreateBeside(path, &made, error);
+  if (fd < 0) return false;
+  // A full disk may show at the write, at fsync or at close.
+  size_t out = 0;
+  std::string why;
+  bool written = WriteWhole(fd, text, &out, &why);
+  if (written && fsync(fd) != 0) {
+    written = false;
+    why = std::strerror(errno);
+  }
+  if (close(fd) != 0 && written && errno != EINTR) {
+    written = false;
+    why = std::strerror(errno);
+  }
+  if (written && rename(made.c_str(), path.c_str()) != 0) {
+    written = false;
+    why = std::strerror(errno);
+  }
+  if (!written) {
+    unlink(made.c_str());
+    *error = path + ": " + why;
+    return false;
+  }
+  FlushFolderOf(path);
+  return true;
+}
 
 bool LoadFleetList(const std::string& path, std::vector<FleetRouter>* routers,
                    std::string* error) {
@@ -114,19 +214,9 @@ bool WriteFleetReport(ReportFile* file, std::string_view bytes, std::string* err
   // Where the row starts, to cut a part of it back off; a pipe has none.
   const off_t start = lseek(fd, 0, SEEK_CUR);
   size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
-    if (n > 0) {
-      written += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      *error = n < 0 ? std::strerror(errno) : "nothing more could be written";
-      if (written > 0 && start >= 0 && ftruncate(fd, start) == 0) lseek(fd, start, SEEK_SET);
-      return false;
-    }
-  }
-  return true;
+  if (WriteWhole(fd, bytes, &written, error)) return true;
+  if (written > 0 && start >= 0 && ftruncate(fd, start) == 0) lseek(fd, start, SEEK_SET);
+  return false;
 }
 
 bool CloseFleetReport(ReportFile* file, std::string* error) {

@@ -1,9 +1,13 @@
 // The fleet's files on POSIX, on real files: lists refused for their mode,
 // type or size, lists read from a file and from standard input, and what may
-// be opened as the report.
+// be opened as the report, and the retry list replaced as one step.
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +18,7 @@
 
 #include "app/fleet_list.h"
 #include "app/fleet_report.h"
+#include "app/fleet_retry.h"
 
 namespace {
 
@@ -43,6 +48,14 @@ class FleetFileTest : public testing::Test {
     const size_t got = file != nullptr ? std::fread(text, 1, sizeof text, file) : 0;
     if (file != nullptr) std::fclose(file);
     return std::string(text, got);
+  }
+  // How many entries the test's folder holds, . and .. among them.
+  int Entries() const {
+    int entries = 0;
+    DIR* folder = opendir(folder_.c_str());
+    while (folder != nullptr && readdir(folder) != nullptr) ++entries;
+    if (folder != nullptr) closedir(folder);
+    return entries;
   }
   std::string folder_;
 };
@@ -156,6 +169,82 @@ TEST_F(FleetFileTest, ReportOpensOnlyARegularFile) {
   EXPECT_EQ(ReadBack(target), "precious\n");
   struct stat status = {};
   EXPECT_NE(lstat((folder_ + "/nowhere").c_str(), &status), 0);
+}
+
+// The retry list: checked before the run, then a new 0600 file renamed over
+// the old one, whatever the umask; a symbolic link is replaced, its target
+// left alone; a FIFO, device, folder or missing folder is refused.
+TEST_F(FleetFileTest, RetryListReplacesItsFileAsOneStep) {
+  const std::string target = Write("target.txt", "precious\n", 0644);
+  const std::string link = folder_ + "/link.txt";
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  const std::string dangling = folder_ + "/dangling.txt";
+  ASSERT_EQ(symlink((folder_ + "/nowhere").c_str(), dangling.c_str()), 0);
+  const std::string fifo = folder_ + "/fifo.txt";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string missing = folder_ + "/none/r.txt";
+  struct Case {
+    std::string path;
+    std::string error;  // empty: written
+  };
+  const Case cases[] = {
+      {link, ""},
+      {dangling, ""},
+      {Write("old.txt", "old list\n", 0644), ""},
+      {folder_ + "/new.txt", ""},
+      {fifo, fifo + ": not a regular file"},
+      {"/dev/null", "/dev/null: not a regular file"},
+      {folder_, folder_ + ": not a regular file"},
+      {missing, missing + ": its folder cannot take a new file (No such file or directory)"},
+  };
+  const mode_t mask = umask(0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string error;
+    EXPECT_EQ(CheckFleetRetry(c.path, &error), c.error.empty());
+    EXPECT_EQ(error, c.error);
+    if (!c.error.empty()) continue;
+    ASSERT_TRUE(WriteFleetRetry(c.path, "# retry\n/pw:p /ip:10.0.0.1\n", &error)) << error;
+    struct stat status = {};
+    ASSERT_EQ(lstat(c.path.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode));
+    EXPECT_EQ(status.st_mode & 07777, 0600u);
+    EXPECT_EQ(ReadBack(c.path), "# retry\n/pw:p /ip:10.0.0.1\n");
+  }
+  umask(mask);
+  EXPECT_EQ(ReadBack(target), "precious\n");
+  struct stat status = {};
+  EXPECT_NE(lstat((folder_ + "/nowhere").c_str(), &status), 0);
+  // Neither the checks nor the writes left a new file behind.
+  EXPECT_EQ(Entries(), 2 + 6);
+}
+
+// A retry list that cannot be written whole (here a file-size limit cuts
+// the write, as a full disk would) leaves the old file as it was and no new
+// file beside it; so does a folder removed after the check.
+TEST_F(FleetFileTest, RetryListNotWrittenLeavesTheOldOne) {
+  const std::string old = Write("retry.txt", "old list\n", 0600);
+  std::string error;
+  ASSERT_TRUE(CheckFleetRetry(old, &error)) << error;
+  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit = {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const rlimit small = {16, limit.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const bool written = WriteFleetRetry(old, std::string(100, '#'), &error);
+  setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(error, old + ": File too large");
+  EXPECT_EQ(ReadBack(old), "old list\n");
+  EXPECT_EQ(Entries(), 3);
+
+  const std::string gone = folder_ + "/gone";
+  ASSERT_EQ(mkdir(gone.c_str(), 0700), 0);
+  ASSERT_TRUE(CheckFleetRetry(gone + "/retry.txt", &error)) << error;
+  ASSERT_EQ(rmdir(gone.c_str()), 0);
+  EXPECT_FALSE(WriteFleetRetry(gone + "/retry.txt", "x\n", &error));
+  EXPECT_EQ(error, gone + "/retry.txt: its folder cannot take a new file (No such file or directory)");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The fleet's files on Windows: reading the list, private by its access
-// list, and opening, writing and closing the report.
+// list, opening, writing and closing the report, and replacing the retry
+// list.
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -12,6 +13,7 @@
 
 #include "app/fleet_list.h"
 #include "app/fleet_report.h"
+#include "app/fleet_retry.h"
 #include "base/text_codec.h"
 
 // The list file on Windows: the path is 8-bit text in the ANSI code page, as
@@ -100,7 +102,118 @@ std::string ExposureOf(HANDLE file, const std::string& path) {
          "\" /inheritance:r /grant:r \"%USERNAME%:F\"";
 }
 
+// A new file beside path whose access list grants its owner alone and
+// inherits nothing from the folder; never one that was there, nor what a
+// reparse point of that name leads to (CREATE_NEW opens nothing that
+// exists). Its name is *made; INVALID_HANDLE_VALUE with error when none can
+// be made.
+HANDLE CreateBeside(const std::string& path, std::u16string* made, std::string* error) {
+  HANDLE token = nullptr;
+  BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+  DWORD size = 0;
+  const bool known = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                     GetTokenInformation(token, TokenUser, user, sizeof user, &size);
+  if (token != nullptr) CloseHandle(token);
+  if (!known) {
+    *error = path + ": " + SystemErrorText(GetLastError());
+    return INVALID_HANDLE_VALUE;
+  }
+  const PSID owner = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+  BYTE listBytes[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE];
+  ACL* list = reinterpret_cast<ACL*>(listBytes);
+  SECURITY_DESCRIPTOR descriptor;
+  if (!InitializeAcl(list, sizeof listBytes, ACL_REVISION) ||
+      !AddAccessAllowedAce(list, ACL_REVISION, FILE_ALL_ACCESS, owner) ||
+      !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE) ||
+      !SetSecurityDescriptorControl(&descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
+    *error = path + ": " + SystemErrorText(GetLastError());
+    return INVALID_HANDLE_VALUE;
+  }
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
+  DWORD code = ERROR_FILE_EXISTS;
+  for (int attempt = 0; attempt < 100 && code == ERROR_FILE_EXISTS; ++attempt) {
+    *made = WidenText(path + "." + std::to_string(GetCurrentProcessId()) + "-" +
+                      std::to_string(attempt) + ".new");
+    const HANDLE file =
+        CreateFileW(reinterpret_cast<const wchar_t*>(made->c_str()), GENERIC_WRITE, 0,
+                    &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) return file;
+    code = GetLastError();
+  }
+  *error = path + ": its folder cannot take a new file (" + SystemErrorText(code) + ")";
+  return INVALID_HANDLE_VALUE;
+}
+
 }  // namespace
+
+bool CheckFleetRetry(const std::string& path, std::string* error) {
+  const std::u16string wide = WidenText(path);
+  // What is there is looked at, not used: a reparse point itself (it is
+  // replaced, never followed), a device or pipe by its type, a folder by
+  // its attributes.
+  const HANDLE there = CreateFileW(reinterpret_cast<const wchar_t*>(wide.c_str()), 0,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                   nullptr);
+  if (there != INVALID_HANDLE_VALUE) {
+    BY_HANDLE_FILE_INFORMATION information = {};
+    const bool plain = GetFileType(there) == FILE_TYPE_DISK &&
+                       GetFileInformationByHandle(there, &information) &&
+                       ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+                        (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0);
+    CloseHandle(there);
+    if (!plain) {
+      *error = path + ": not a regular file";
+      return false;
+    }
+  } else if (const DWORD code = GetLastError();
+             code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
+    *error = path + ": " + SystemErrorText(code);
+    return false;
+  }
+  // The folder is tried as the end of the run will use it.
+  std::u16string made;
+  const HANDLE file = CreateBeside(path, &made, error);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(file);
+  DeleteFileW(reinterpret_cast<const wchar_t*>(made.c_str()));
+  return true;
+}
+
+bool WriteFleetRetry(const std::string& path, std::string_view text, std::string* error) {
+  std::u16string made;
+  const HANDLE file = CreateBeside(path, &made, error);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const auto* madeName = reinterpret_cast<const wchar_t*>(made.c_str());
+  bool written = true;
+  DWORD code = ERROR_SUCCESS;
+  for (size_t done = 0; written && done < text.size();) {
+    DWORD wrote = 0;
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(text.size() - done, 1u << 20));
+    written = WriteFile(file, text.data() + done, chunk, &wrote, nullptr) && wrote > 0;
+    if (!written) code = GetLastError() == ERROR_SUCCESS ? ERROR_WRITE_FAULT : GetLastError();
+    done += wrote;
+  }
+  // A disk that defers its writes reports their failure here.
+  if (written && !FlushFileBuffers(file)) {
+    written = false;
+    code = GetLastError();
+  }
+  CloseHandle(file);
+  const std::u16string wide = WidenText(path);
+  if (written && !MoveFileExW(madeName, reinterpret_cast<const wchar_t*>(wide.c_str()),
+                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    written = false;
+    code = GetLastError();
+  }
+  if (!written) {
+    DeleteFileW(madeName);
+    *error = path + ": " + SystemErrorText(code);
+  }
+  return written;
+}
 
 bool LoadFleetList(const std::string& path, std::vector<FleetRouter>* routers,
                    std::string* error) {

@@ -21,6 +21,7 @@
 
 #include "app/fleet_list.h"
 #include "app/fleet_report.h"
+#include "app/fleet_retry.h"
 #include "base/text_codec.h"
 
 namespace {
@@ -359,6 +360,56 @@ TEST_F(FleetFileWin32Test, ReportOnStandardOutput) {
   CloseHandle(out);  // standard output is the caller's to close
   ASSERT_TRUE(opened && wrote && closed) << error;
   EXPECT_EQ(ReadBack(path), "header\r\n");
+}
+
+// The retry list: a new file that grants only its owner, renamed over the
+// old one, so that a rerun of it passes the list's own privacy check; a
+// folder, device, pipe or missing folder is refused before the run.
+TEST_F(FleetFileWin32Test, RetryListReplacesItsFileAndStaysPrivate) {
+  const std::string folder = Narrow(folder_);
+  const std::string pipe =
+      "\\\\.\\pipe\\fleet_retry_test." + std::to_string(GetCurrentProcessId());
+  const HANDLE server = CreateNamedPipeA(pipe.c_str(), PIPE_ACCESS_INBOUND,
+                                         PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  const Sid everyone = WellKnown(WinWorldSid);
+  // An old retry list anyone may read: the new one is private all the same.
+  const std::wstring old =
+      Create(L"old.txt", "old list\n", {{CurrentUser(), GENERIC_ALL}, {everyone, GENERIC_READ}});
+  files_.push_back(folder_ + L"\\new.txt");
+  const std::string missing = folder + "\\none\\r.txt";
+  struct Case {
+    std::string path;
+    std::string error;  // empty: written; else how it starts
+  };
+  const Case cases[] = {
+      {Narrow(old), ""},
+      {folder + "\\new.txt", ""},
+      {folder, folder + ": not a regular file"},
+      {"NUL", "NUL: not a regular file"},
+      {pipe, pipe + ": not a regular file"},
+      {missing, missing + ": its folder cannot take a new file ("},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string error;
+    EXPECT_EQ(CheckFleetRetry(c.path, &error), c.error.empty());
+    EXPECT_EQ(error.substr(0, c.error.size()), c.error);
+    if (!c.error.empty()) continue;
+    ASSERT_TRUE(WriteFleetRetry(c.path, kNoPassword + std::string("/pw:p /ip:::1\n"), &error))
+        << error;
+    EXPECT_EQ(ReadBack(WidenPath(c.path)), kNoPassword + std::string("/pw:p /ip:::1\n"));
+    EXPECT_FALSE(ListAllows(WidenPath(c.path), everyone));
+    std::vector<FleetRouter> routers;
+    EXPECT_TRUE(LoadFleetList(c.path, &routers, &error)) << error;
+    EXPECT_EQ(routers.size(), 2u);
+  }
+  CloseHandle(server);
+  // No new file was left beside them.
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW((folder_ + L"\\*.new").c_str(), &found);
+  EXPECT_EQ(search, INVALID_HANDLE_VALUE);
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
 }
 
 }  // namespace

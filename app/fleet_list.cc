@@ -1,5 +1,6 @@
 #include "app/fleet_list.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <utility>
@@ -48,7 +49,9 @@ bool ReadRouterLine(std::string_view line, FleetRouter* router,
       read = false;
     } else {
       match->seen = true;
-      *match->value = param.substr(match->prefix.size());
+      // Made in place, off the inline buffer (see SplitListLine).
+      match->value->reserve(std::max<size_t>(param.size(), 32));
+      match->value->assign(param, match->prefix.size());
     }
   }
   for (std::string& param : params) Wipe(&param);
@@ -103,19 +106,34 @@ bool SplitListLine(std::string_view line, std::vector<std::string>* params,
   while (closed) {
     while (i < line.size() && line[i] == ' ') ++i;
     if (i == line.size()) break;
+    // Read twice: first to count the parameter's bytes, then into a text
+    // made once to that size, off the string's inline buffer, which a
+    // move or a growth would leave behind with a short password in it.
     std::string param;
     bool quoted = false;
     bool hadQuote = false;
-    for (; i < line.size() && (quoted || line[i] != ' '); ++i) {
-      if (line[i] != '"') {
-        param += line[i];
-      } else if (quoted && i + 1 < line.size() && line[i + 1] == '"') {
-        param += '"';
-        ++i;
-      } else {
-        quoted = !quoted;
-        hadQuote = true;
+    const size_t from = i;
+    for (int pass = 0; pass < 2; ++pass) {
+      size_t length = 0;
+      i = from;
+      quoted = false;
+      hadQuote = false;
+      for (; i < line.size() && (quoted || line[i] != ' '); ++i) {
+        char c = line[i];
+        if (c == '"' && quoted && i + 1 < line.size() && line[i + 1] == '"') {
+          ++i;
+        } else if (c == '"') {
+          quoted = !quoted;
+          hadQuote = true;
+          continue;
+        }
+        if (pass == 0) {
+          ++length;
+        } else {
+          param.push_back(c);
+        }
       }
+      if (pass == 0) param.reserve(std::max<size_t>(length, 32));
     }
     if (quoted) {
       *reason = "a quote is left open (a value with spaces goes in quotes: /pw:\"two words\")";
@@ -153,6 +171,7 @@ bool ReadFleetList(std::string_view name, std::string_view text,
   std::vector<FleetRouter> read;
   std::map<std::pair<std::string, int>, int> seen;  // router and port: its line
   int lineNumber = 0;
+  int group = 0;
   size_t start = 0;
   bool ok = true;
   while (ok && start < text.size()) {
@@ -164,8 +183,17 @@ bool ReadFleetList(std::string_view name, std::string_view text,
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     size_t first = line.find_first_not_of(" \t");
     if (first == std::string_view::npos || line[first] == '#') continue;
+    if (line.substr(first, line.find_last_not_of(" \t") + 1 - first) == "---") {
+      ++group;
+      continue;
+    }
     FleetRouter router;
     router.line = lineNumber;
+    router.group = group;
+    // Kept off the string's inline buffer, whose bytes a move copies and
+    // leaves behind, so that the one wipe reaches every copy.
+    router.text.reserve(std::max<size_t>(line.size(), 32));
+    router.text.assign(line);
     std::string reason;
     const std::string where =
         std::string(name) + ":" + std::to_string(lineNumber) + ": ";
@@ -183,6 +211,7 @@ bool ReadFleetList(std::string_view name, std::string_view text,
       read.push_back(std::move(router));
     } else {
       Wipe(&router.password);
+      Wipe(&router.text);
     }
   }
   if (ok && read.empty()) {
@@ -190,11 +219,18 @@ bool ReadFleetList(std::string_view name, std::string_view text,
     ok = false;
   }
   if (!ok) {
-    for (FleetRouter& r : read) Wipe(&r.password);
+    WipeFleetRouters(&read);
     return false;
   }
   *routers = std::move(read);
   return true;
+}
+
+void WipeFleetRouters(std::vector<FleetRouter>* routers) {
+  for (FleetRouter& router : *routers) {
+    Wipe(&router.password);
+    Wipe(&router.text);
+  }
 }
 
 bool ModeIsPrivate(unsigned mode) { return (mode & 077) == 0; }
@@ -237,7 +273,7 @@ bool FinishFleetList(std::string_view name, std::string* text,
     if (!router.password.empty()) holdsPassword = true;
   }
   if (holdsPassword && !exposure.empty()) {
-    for (FleetRouter& router : read) Wipe(&router.password);
+    WipeFleetRouters(&read);
     *error = std::string(name) + ": holds passwords but " + std::string(exposure);
     return false;
   }

@@ -19,7 +19,14 @@ struct FleetRouter {
   std::string port;
   int portNumber = 0;  // the port the session will use
   std::string address;
+  int group = 0;  // counted from 0; a line holding only --- ends a group
+  // The line as written, without its line end, for the retry list: it
+  // holds the password too, and is wiped with it.
+  std::string text;
 };
+
+/// Wipes each router's password and line text.
+void WipeFleetRouters(std::vector<FleetRouter>* routers);
 
 /// Cuts one list line into its parameters, separated by spaces. A quote
 /// anywhere in a parameter opens a stretch, closed by the next lone quote,
@@ -40,7 +47,9 @@ std::string RouterKey(std::string_view address);
 
 /// Reads the list's text (bytes in the locale's encoding). Each line is cut
 /// into parameters by SplitListLine; '#' as a line's first non-space
-/// character makes it a comment, and blank lines are skipped. Every line is
+/// character makes it a comment, and blank lines are skipped. A line that
+/// holds only `---` (spaces around it allowed) ends a group: the routers
+/// after it are in the next group. Every line is
 /// checked; on the first bad line or the second line for one router (one
 /// RouterKey and port), returns false with error "name:line: reason". An
 /// empty list is refused too.

@@ -35,6 +35,31 @@ TEST(FleetListTest, ReadsLinesCommentsAndQuotes) {
   EXPECT_EQ(routers[2].address, "10.0.0.2");
 }
 
+TEST(FleetListTest, DashLineEndsAGroup) {
+  const std::string text =
+      "/user:a /pw:p /port:22 /ip:10.0.0.1\n"
+      "  ---  \n"
+      "/user:a /pw:p /port:22 /ip:10.0.0.2\n"
+      "/user:a /pw:p /port:22 /ip:10.0.0.3\r\n"
+      "---\r\n"
+      "---\n"
+      "/user:a /pw:p /port:22 /ip:10.0.0.4\n";
+  std::vector<FleetRouter> routers;
+  std::string error;
+  ASSERT_TRUE(ReadFleetList("g.txt", text, &routers, &error)) << error;
+  ASSERT_EQ(routers.size(), 4u);
+  EXPECT_EQ(routers[0].group, 0);
+  EXPECT_EQ(routers[1].group, 1);
+  EXPECT_EQ(routers[2].group, 1);
+  EXPECT_EQ(routers[3].group, 3);
+  EXPECT_EQ(routers[3].line, 7);
+  // Only three dashes alone make the line a group's end.
+  EXPECT_FALSE(ReadFleetList("g.txt", "----\n", &routers, &error));
+  EXPECT_FALSE(ReadFleetList("g.txt", "--- x\n", &routers, &error));
+  EXPECT_FALSE(ReadFleetList("g.txt", "---\n", &routers, &error));
+  EXPECT_NE(error.find("holds no router"), std::string::npos) << error;
+}
+
 TEST(FleetListTest, BadListNamesFileAndLine) {
   const std::string good = "/user:a /pw:p /port:22 /ip:10.0.0.1\n";
   struct Case {

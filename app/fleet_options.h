@@ -1,14 +1,19 @@
 #ifndef APP_FLEET_OPTIONS_H_
 #define APP_FLEET_OPTIONS_H_
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 // The fleet run's own options, read from the command line: the list, /v:,
-// /jobs:, /report: and /wait:.
+// /jobs:, /report:, /retry:, /wait:, and the bounds on what is down at once
+// and when the run stops starting routers: /down:, /maxfail: and /until:;
+// and the preflight, /check:y.
 
 constexpr char kListPrefix[] = "/list:";
+// The preflight's option: a fleet option only.
+constexpr char kCheckPrefix[] = "/check:";
 constexpr int kMinJobs = 1;
 constexpr int kMaxJobs = 256;
 // Measured with bench/fleet.sh: on routers that answer at once (1000
@@ -25,9 +30,24 @@ struct FleetOptions {
   bool verbose = true;
   int jobs = kDefaultJobs;
   std::string reportPath;  // empty: no report
+  std::string retryPath;   // empty: no retry list
   bool hasWait = false;
   std::string wait;
+  int down = 0;              // 0: no bound; else at most this many not yet back
+  int64_t maxFailCount = -1;  // below 0: no count bound
+  int maxFailPercent = -1;    // below 0: no percentage bound
+  int untilMinute = -1;       // below 0: no window; else HH * 60 + MM, local time
+  // /check:y, the preflight: every router is contacted up to an open
+  // channel and none is sent the command.
+  bool check = false;
 };
+
+constexpr int64_t kMaxDown = 1000000;
+constexpr int64_t kMaxFailCount = 1000000;
+
+/// True when failed routers out of total exceed the /maxfail: bound, so no
+/// further router may start.
+bool FailuresExceedBound(const FleetOptions& options, int64_t failed, int64_t total);
 
 /// True when the first parameter starts the fleet mode.
 bool IsFleetInvocation(std::u16string_view firstParam);

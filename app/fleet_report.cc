@@ -33,11 +33,32 @@ std::string ReportHeader(bool waited) {
   std::string header =
       "line,address,port,user,exit status,outcome,reason,seconds";
   if (waited) header += ",down seconds,back seconds";
-  return header + ",name as given,added host key,added to\r\n";
+  return header + ",name as given,added host key,added to,question\r\n";
 }
 
 std::string_view OutcomeOf(const RouterResult& result) {
-  return result.status == 0 ? "rebooted" : "failed";
+  if (result.status == kExitNotStarted) return "not started";
+  if (result.status == kExitNotConfirmed) return "not confirmed";
+  if (result.status != 0) return "failed";
+  return result.preflight ? "ready" : "rebooted";
+}
+
+std::string QuestionCell(std::string_view question) {
+  std::string shown;
+  for (size_t i = 0; i < question.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(question[i]);
+    if (byte < 0x20 || byte == 0x7F) {
+      shown += '?';
+    } else if (byte == 0xC2 && i + 1 < question.size() &&
+               static_cast<unsigned char>(question[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(question[i + 1]) < 0xA0) {
+      shown += '?';  // a C1 control in UTF-8
+      ++i;
+    } else {
+      shown += question[i];
+    }
+  }
+  return ReportCell(shown);
 }
 
 std::string ReportRow(const RouterResult& result, bool waited) {
@@ -56,7 +77,7 @@ std::string ReportRow(const RouterResult& result, bool waited) {
   for (const std::string* cell : {&result.givenName, &result.addedKey, &result.addedTo}) {
     row.append(",").append(ReportCell(*cell));
   }
-  return row + "\r\n";
+  return row + "," + QuestionCell(result.question) + "\r\n";
 }
 
 FleetReport::~FleetReport() {

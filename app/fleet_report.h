@@ -32,19 +32,35 @@ struct RouterResult {
   // the file; empty when none was.
   std::string addedKey;
   std::string addedTo;
+  // The question the router asked, as it came; empty when it asked none.
+  std::string question;
+  // A preflight's row (/check:y): status 0 is "ready", not "rebooted".
+  bool preflight = false;
   int status = 0;
-  std::string reason;  // empty when rebooted
+  std::string reason;  // empty when rebooted (a ready row may hold a note)
+  int sameAsLine = 0;  // not rebooted: the same router as this list line
   double seconds = 0;
   double downSeconds = -1;  // below 0: not known
   double backSeconds = -1;
 };
 
-/// The outcome word of a result: "rebooted" or "failed".
+/// The status of a router the run never started: a halted run's rest.
+constexpr int kExitNotStarted = 14;
+/// The status of a router that took the answer while a second interrupt
+/// ended the wait for its return.
+constexpr int kExitNotConfirmed = 15;
+
+/// The outcome word of a result: "rebooted" (a preflight's: "ready"),
+/// "failed", "not started" or "not confirmed".
 std::string_view OutcomeOf(const RouterResult& result);
 
 /// Seconds with one decimal, as the report and the finished lines show
 /// them; below 0 shows as 0.0.
 std::string SecondsText(double seconds);
+
+/// A router's question as a report cell: control characters (C0, DEL, C1),
+/// which a terminal showing the file would obey, become "?".
+std::string QuestionCell(std::string_view question);
 
 /// One report record (CRLF ended), never with a password.
 std::string ReportRow(const RouterResult& result, bool waited);

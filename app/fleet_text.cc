@@ -14,13 +14,14 @@ std::string ElapsedText(double seconds) {
   return text;
 }
 
-std::string ProgressLine(int total, int done, int failed, int running, int waiting,
-                         double seconds) {
-  return "rebooting " + std::to_string(total) +
+std::string ProgressLine(int total, int done, int failed, int running, int down,
+                         double seconds, int held, bool preflight) {
+  return (preflight ? "checking " : "rebooting ") + std::to_string(total) +
          (total == 1 ? " router: " : " routers: ") + std::to_string(done) +
          " done, " + std::to_string(failed) + " failed, " +
          std::to_string(running) + " running, " +
-         (waiting >= 0 ? std::to_string(waiting) + " coming back, " : std::string()) +
+         (down >= 0 ? std::to_string(down) + " down, " : std::string()) +
+         (held >= 0 ? std::to_string(held) + " waiting, " : std::string()) +
          ElapsedText(seconds);
 }
 
@@ -44,14 +45,18 @@ std::string FinishedLine(const RouterResult& result) {
   if (!result.givenName.empty()) line.append(" (").append(result.givenName).append(")");
   line.append(" ").append(OutcomeOf(result)).append(" ").append(SecondsText(result.seconds));
   line.append(" s");
-  if (result.status != 0) line += ": " + result.reason;
+  if (!result.reason.empty()) line += ": " + result.reason;
   return line;
 }
 
 std::string SummaryLine(int rebooted, int failed, double seconds, int rowsMissing,
-                        int rows) {
-  std::string line = std::to_string(rebooted) + " rebooted, " + std::to_string(failed) +
-                     " failed in " + ElapsedText(seconds);
+                        int rows, int notStarted, std::string_view halt, bool preflight) {
+  std::string line = std::to_string(rebooted) + (preflight ? " ready, " : " rebooted, ") +
+                     std::to_string(failed) +
+                     " failed";
+  if (!halt.empty()) line += ", " + std::to_string(notStarted) + " not started";
+  line += " in " + ElapsedText(seconds);
+  if (!halt.empty()) line.append("; halted: ").append(halt);
   if (rowsMissing > 0) {
     line += "; the report lacks " + std::to_string(rowsMissing) + " of " +
             std::to_string(rows) + " rows";
@@ -59,8 +64,9 @@ std::string SummaryLine(int rebooted, int failed, double seconds, int rowsMissin
   return line;
 }
 
-int FleetStatus(int failed, bool reportWhole) {
+int FleetStatus(int failed, bool reportWhole, bool halted) {
   if (!reportWhole) return kExitReportIncomplete;
+  if (halted) return kExitHalted;
   return failed == 0 ? 0 : kExitSomeFailed;
 }
 

@@ -12,8 +12,12 @@ TEST(FleetTextTest, ProgressFinishedAndSummary) {
   EXPECT_EQ(ProgressLine(120, 37, 2, 16, -1, 7.9),
             "rebooting 120 routers: 37 done, 2 failed, 16 running, 0:07");
   EXPECT_EQ(ProgressLine(120, 37, 2, 16, 40, 7.9),
-            "rebooting 120 routers: 37 done, 2 failed, 16 running, 40 coming back, 0:07");
+            "rebooting 120 routers: 37 done, 2 failed, 16 running, 40 down, 0:07");
+  EXPECT_EQ(ProgressLine(120, 37, 2, 16, 3, 7.9, 64),
+            "rebooting 120 routers: 37 done, 2 failed, 16 running, 3 down, 64 waiting, 0:07");
   EXPECT_EQ(SummaryLine(118, 2, 41), "118 rebooted, 2 failed in 0:41");
+  EXPECT_EQ(SummaryLine(115, 3, 41, 0, 0, 882, "more than 2 failed"),
+            "115 rebooted, 3 failed, 882 not started in 0:41; halted: more than 2 failed");
   EXPECT_EQ(ElapsedText(3725), "1:02:05");
   EXPECT_EQ(ShortProgressLine(120, 37, 2, 7.9), "37/120 done, 2 failed, 0:07");
   RouterResult result = {.address = "10.0.0.9", .port = "22", .seconds = 2.34};
@@ -45,6 +49,13 @@ TEST(FleetTextTest, ProgressFinishedAndSummary) {
   // A report that is not whole outweighs the routers' own results.
   EXPECT_EQ(FleetStatus(0, false), 13);
   EXPECT_EQ(FleetStatus(3, false), 13);
+  // A halted run says so, whatever the routers that ran did.
+  EXPECT_EQ(FleetStatus(0, true, true), 14);
+  EXPECT_EQ(FleetStatus(3, true, true), 14);
+  EXPECT_EQ(FleetStatus(3, false, true), 13);
+  RouterResult rest = {.address = "10.0.0.9", .port = "22", .status = kExitNotStarted,
+                       .reason = "halted: more than 2 failed"};
+  EXPECT_EQ(FinishedLine(rest), "10.0.0.9 not started 0.0 s: halted: more than 2 failed");
 }
 
 }  // namespace

@@ -52,12 +52,14 @@ void ShowUsage() {
       "serves SSH again");
   PrintWrappedLine(
       "a fleet: swKicker /list:(file, one router per line: /user:... /pw:... /port:... /ip:...) "
-      "[/v:y|n] [/jobs:(1 to 256)] [/report:(CSV file)] [/wait:(seconds)]");
+      "[/v:y|n] [/jobs:(1 to 256)] [/report:(CSV file)] [/wait:(seconds)] [/down:N] "
+      "[/maxfail:N|P%] [/until:HH:MM] [/check:y] [/retry:(file)]; a line of --- ends a group");
   PrintWrappedLine(
       "exit status: 0 done, 1 options or other failure, 2 name not resolved, 3 refused, "
       "4 timed out, 5 host key refused, 6 login refused, 7 answer not delivered, 8 router "
       "reported a failure, 9 no shared algorithm, 10 a router of the fleet failed, 11 not down, "
-      "12 not back, 13 report not written whole");
+      "12 not back, 13 report or retry list not written whole, 14 fleet halted, 128+N stopped "
+      "by signal N");
   PrintWrappedLine("--help shows this text, --version the version");
 }
 
@@ -111,6 +113,11 @@ RebootRequest ReadRequest() {
   const std::string sixth = ToNarrow(CommandParam(6));
   request.hasWait = sixth.rfind(kWaitPrefix, 0) == 0;
   if (request.hasWait) request.wait = sixth.substr(sizeof kWaitPrefix - 1);
+  for (int n = 6;; ++n) {
+    const std::string param = ToNarrow(LowerText(CommandParam(n)));
+    if (param.empty()) break;
+    if (param.rfind(kCheckPrefix, 0) == 0) request.asksCheck = true;
+  }
   return request;
 }
 
@@ -134,6 +141,22 @@ void LogUnwatchedRun(const RunLogEntry& entry) {
   if (Console().output < 0) {
     WriteSystemLog(entry.outcome == "failed", RunLogLine(entry));
   }
+}
+
+// An option of the single command refused before anything reaches the
+// router: said, logged when nobody watches, exit status 1.
+int RefuseOption(RebootRequest* request, const std::string& option, const std::string& reason,
+                 std::string_view logReason) {
+  Wipe(&request->password);
+  PrintErrorLine("The option " + option + " is not valid.");
+  PrintErrorLine("Reason: " + reason);
+  LogUnwatchedRun({.address = request->address,
+                   .port = PortFromText(request->port),
+                   .user = request->user,
+                   .outcome = "failed",
+                   .reason = logReason});
+  SshUninitialize();
+  return kExitFailed;
 }
 
 void PrintVerboseLine(const std::string& line, void*) { PrintLine(line); }
@@ -218,20 +241,21 @@ int RunProgramFlow() {
   WipeCommandLine();
   const bool verbose = request.verbose == "y";
   // A wait that cannot be meant is refused before anything reaches the
-  // router.
+  // router; so is a preflight, which must not turn into a reboot here, where
+  // parameters after the fifth are otherwise ignored.
   int32_t waitSeconds = 0;
   if (request.hasWait && !ParseWaitSeconds(request.wait, &waitSeconds)) {
-    Wipe(&request.password);
-    PrintErrorLine("The option /wait: is not valid.");
-    PrintErrorLine("Reason: /wait: takes a whole number of seconds from 1 to " +
-              std::to_string(kMaxWaitSeconds) + ".");
-    LogUnwatchedRun({.address = request.address,
-                     .port = PortFromText(request.port),
-                     .user = request.user,
-                     .outcome = "failed",
-                     .reason = "invalid /wait: option"});
-    SshUninitialize();
-    return kExitFailed;
+    return RefuseOption(&request, "/wait:",
+                        "/wait: takes a whole number of seconds from 1 to " +
+                            std::to_string(kMaxWaitSeconds) + ".",
+                        "invalid /wait: option");
+  }
+  if (request.asksCheck) {
+    return RefuseOption(&request, "/check:",
+                        "the preflight is an option of the fleet run; nothing was contacted. "
+                        "Check one router with: echo \"/user:... /pw:... /port:... /ip:...\" | "
+                        "swKicker /list:- /check:y",
+                        "/check: is a fleet option");
   }
   if (verbose) {
     PrintLine(kBanner);
@@ -273,7 +297,8 @@ int RunProgramFlow() {
                    .downMs = back.downMs,
                    .backMs = back.backMs,
                    .addedKey = addedKey,
-                   .addedTo = route.addedFile});
+                   .addedTo = route.addedFile,
+                   .question = talk.question});
 
   SshUninitialize();
   if (verbose) {

@@ -15,6 +15,9 @@ struct RebootRequest {
   // prefix: how long to wait for the router to go down and come back.
   bool hasWait = false;
   std::string wait;
+  // Whether a parameter after the fifth asks for the fleet's preflight
+  // (/check:), which this command does not take.
+  bool asksCheck = false;
 };
 
 /// The whole run between console start-up and shutdown: SSH library start,

@@ -70,11 +70,13 @@ const Lines kUsageText = {
     "/wait:(seconds, 1 to 3600) as a sixth option waits until the router has rebooted and "
     "serves SSH again",
     "a fleet: swKicker /list:(file, one router per line: /user:... /pw:... /port:... /ip:...) "
-    "[/v:y|n] [/jobs:(1 to 256)] [/report:(CSV file)] [/wait:(seconds)]",
+    "[/v:y|n] [/jobs:(1 to 256)] [/report:(CSV file)] [/wait:(seconds)] [/down:N] "
+    "[/maxfail:N|P%] [/until:HH:MM] [/check:y] [/retry:(file)]; a line of --- ends a group",
     "exit status: 0 done, 1 options or other failure, 2 name not resolved, 3 refused, "
     "4 timed out, 5 host key refused, 6 login refused, 7 answer not delivered, 8 router "
     "reported a failure, 9 no shared algorithm, 10 a router of the fleet failed, 11 not down, "
-    "12 not back, 13 report not written whole",
+    "12 not back, 13 report or retry list not written whole, 14 fleet halted, 128+N stopped "
+    "by signal N",
     "--help shows this text, --version the version",
 };
 
@@ -88,12 +90,16 @@ const Lines kUsageScreen = Joined(
     Lines(kUsageText.begin(), kUsageText.begin() + 7),
     {"a fleet: swKicker /list:(file, one router per line: /user:... /pw:... /port:... /ip:...) "
      "[/v:y|n] [/jobs:(1 to 256)]",
-     "[/report:(CSV file)] [/wait:(seconds)]",
+     "[/report:(CSV file)] [/wait:(seconds)] [/down:N] [/maxfail:N|P%] [/until:HH:MM] "
+     "[/check:y] [/retry:(file)]; a line of",
+     "--- ends a group",
      "exit status: 0 done, 1 options or other failure, 2 name not resolved, 3 refused, 4 timed "
      "out, 5 host key refused, 6",
      "login refused, 7 answer not delivered, 8 router reported a failure, 9 no shared "
      "algorithm, 10 a router of the fleet",
-     "failed, 11 not down, 12 not back, 13 report not written whole", kUsageText.back()});
+     "failed, 11 not down, 12 not back, 13 report or retry list not written whole, 14 fleet "
+     "halted, 128+N stopped by signal N",
+     kUsageText.back()});
 
 const Lines kUsage = Joined(kUsageScreen, {"", "", "press any key to quit"});
 
@@ -407,6 +413,8 @@ TEST(FlowTest, RunWithoutTerminalLeavesOneLineInTheSystemLog) {
   oldRouter.failureText =
       "the router offers only old host key types (ssh-rsa); to allow them for this router, add "
       "to ~/.ssh/config: Host 192.0.2.1 / HostKeyAlgorithms +ssh-rsa.";
+  // The question the router asked, as the log keeps it for the audit.
+  const std::string kAsked = " question=\"Reboot now? [y/N]: \"";
   const struct {
     const char* name;
     std::vector<std::string> args;
@@ -415,9 +423,9 @@ TEST(FlowTest, RunWithoutTerminalLeavesOneLineInTheSystemLog) {
     std::string line;
   } kRows[] = {
       {"answered", {"/user:admin", "/pw:Sec ret", "/port:0", "/v:n", "/ip:192.0.2.1"}, {},
-       false, "address=192.0.2.1 port=22 user=admin outcome=answered"},
+       false, "address=192.0.2.1 port=22 user=admin outcome=answered" + kAsked},
       {"verbose makes no difference", {"/user:admin", "/pw:s", "/port:2222", "/v:y", "/ip:r1"},
-       {}, false, "address=r1 port=2222 user=admin outcome=answered"},
+       {}, false, "address=r1 port=2222 user=admin outcome=answered" + kAsked},
       {"failed", {"/user:admin", "/pw:Secret", "/port:22", "/v:n", "/ip:192.0.2.1"}, refused,
        true,
        "address=192.0.2.1 port=22 user=admin outcome=failed "
@@ -425,11 +433,11 @@ TEST(FlowTest, RunWithoutTerminalLeavesOneLineInTheSystemLog) {
       // A line break in a value must not start a second, forged log line.
       {"values with blanks and line breaks",
        {"/user:a b=c", "/pw:p", "/port:22", "/v:n", "/ip:h\nswKicker: forged"}, {}, false,
-       "address=\"h\\x0aswKicker: forged\" port=22 user=\"a b=c\" outcome=answered"},
+       "address=\"h\\x0aswKicker: forged\" port=22 user=\"a b=c\" outcome=answered" + kAsked},
       // Out of order, the password lands in the user's place, prefix and all.
       {"password given out of order is starred",
        {"/pw:Secret", "/user:admin", "/port:22", "/v:n", "/ip:h"}, {}, false,
-       "address=h port=22 user=/pw:****** outcome=answered"},
+       "address=h port=22 user=/pw:****** outcome=answered" + kAsked},
       // What to add reaches the admin of a scheduled job too.
       {"no shared algorithm", {"/user:admin", "/pw:Secret", "/port:22", "/v:n", "/ip:192.0.2.1"},
        oldRouter, true,
@@ -441,7 +449,7 @@ TEST(FlowTest, RunWithoutTerminalLeavesOneLineInTheSystemLog) {
       {"alias and first contact", {"/user:", "/pw:p", "/port:", "/v:n", "/ip:myrouter"}, alias,
        false,
        "address=127.0.0.1 port=2201 user=admin name=myrouter outcome=answered "
-       "added_key=\"ED25519 SHA256:abc\" known_hosts=/root/.ssh/known_hosts"},
+       "added_key=\"ED25519 SHA256:abc\" known_hosts=/root/.ssh/known_hosts" + kAsked},
       {"no options", {}, {}, false, "outcome=no-options reason=\"nothing to do\""},
       {"library cannot start", {"/user:a", "/pw:p", "/port:22", "/v:n", "/ip:h"}, noInit, true,
        "outcome=failed reason=\"the SSH library could not start\""},
@@ -549,6 +557,25 @@ TEST(FlowTest, InvalidWaitIsRefusedBeforeTheRouterIsReached) {
   EXPECT_EQ(RunFlow({"/user:admin", "/pw:pw", "/port:22", "/v:n", "/ip:10.0.0.1", "wait:0"}), 0);
   EXPECT_EQ(Count(SshCallKind::kConnect), 1);
   EXPECT_TRUE(MemoryScreenLines().empty());
+}
+
+// The preflight is a fleet option: asked for after the five, in any place
+// and spelling, it is refused before the router is reached, never taken
+// for a reboot.
+TEST(FlowTest, PreflightAskedOfTheSingleCommandIsRefused) {
+  const std::vector<std::string> kTails[] = {
+      {"/check:y"}, {"/check:n"}, {"/CHECK:Y"}, {"/wait:60", "/check:y"}, {"x", "/check:y"}};
+  for (const auto& tail : kTails) {
+    SCOPED_TRACE(tail.back());
+    std::vector<std::string> args = {"/user:admin", "/pw:pw", "/port:22", "/v:y",
+                                     "/ip:10.0.0.1"};
+    args.insert(args.end(), tail.begin(), tail.end());
+    EXPECT_EQ(RunFlow(args), 1);
+    ASSERT_FALSE(MemoryScreenLines().empty());
+    EXPECT_EQ(MemoryScreenLines()[0], "The option /check: is not valid.");
+    EXPECT_EQ(Count(SshCallKind::kConnect), 0);
+    EXPECT_EQ(Count(SshCallKind::kUninitialize), 1);
+  }
 }
 
 }  // namespace

@@ -71,16 +71,23 @@ std::string RunLogLine(const RunLogEntry& entry) {
     AppendField("added_key", entry.addedKey, &line);
     AppendField("known_hosts", entry.addedTo, &line);
   }
+  if (!entry.question.empty()) AppendField("question", entry.question, &line);
   return line;
 }
 
 std::string FleetLogLine(std::string_view list, int routers, int rebooted, int failed,
-                         int64_t elapsedMs, int reportRowsWritten) {
+                         int64_t elapsedMs, int reportRowsWritten, int notStarted,
+                         std::string_view halted, bool preflight) {
   std::string line;
   AppendField("list", list, &line);
+  if (preflight) AppendField("check", "y", &line);
   AppendField("routers", std::to_string(routers), &line);
-  AppendField("rebooted", std::to_string(rebooted), &line);
+  AppendField(preflight ? "ready" : "rebooted", std::to_string(rebooted), &line);
   AppendField("failed", std::to_string(failed), &line);
+  if (!halted.empty()) {
+    AppendField("not_started", std::to_string(notStarted), &line);
+    AppendField("halted", halted, &line);
+  }
   AppendField("seconds", SecondsText(elapsedMs), &line);
   if (reportRowsWritten >= 0) {
     AppendField("report", "incomplete", &line);

@@ -31,12 +31,16 @@ struct RunLogEntry {
   // and the file; empty when none was.
   std::string_view addedKey;
   std::string_view addedTo;
+  // The router's question, the line the answer went to; empty when none
+  // came.
+  std::string_view question;
 };
 
 /// The line, e.g. address=192.0.2.1 port=22 user=admin outcome=failed
 /// reason="authentication refused"; name=ALIAS follows the user when the
 /// router was given by another name, added_key="ED25519 SHA256:..." and
-/// known_hosts=FILE come last when its key was recorded. Values with blanks, quotes or control
+/// known_hosts=FILE come last when its key was recorded, and after them
+/// question="Reboot, yes? [y/N]:" when the router asked one. Values with blanks, quotes or control
 /// characters are quoted and escaped so the line stays one line; down=3.2
 /// and back=47.9 (seconds) follow when they were seen; anything
 /// after a "/pw:" in a value (a password given out of order) is starred.
@@ -45,9 +49,12 @@ std::string RunLogLine(const RunLogEntry& entry);
 /// A fleet run's closing line, e.g. list=routers.txt routers=120
 /// rebooted=118 failed=2 seconds=41.3; when the report could not be
 /// written whole, report=incomplete report_rows=96 follow (the rows it
-/// holds whole).
+/// holds whole). A preflight's says check=y and ready=118 in place of
+/// rebooted=118.
 std::string FleetLogLine(std::string_view list, int routers, int rebooted, int failed,
-                         int64_t elapsedMs, int reportRowsWritten = -1);
+                         int64_t elapsedMs, int reportRowsWritten = -1,
+                         int notStarted = 0, std::string_view halted = {},
+                         bool preflight = false);
 
 /// Sends one line to the system log: on POSIX syslog, facility user,
 /// identity "swKicker", a warning for a failure and a notice otherwise; on

@@ -233,3 +233,5 @@ void SetCursor(int32_t column, int32_t row) {
   g_console.wrapPending = false;
   TerminalFlush();
 }
+
+void LetInterruptKeyStop(bool on) { TerminalLetInterruptKeyStop(on); }

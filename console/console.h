@@ -52,6 +52,10 @@ void SetColor(int32_t foreground, int32_t background);
 /// no keyboard can be read at all.
 void WaitKey();
 
+/// While on, Ctrl+C is the interrupt even where keys are read raw (the
+/// fleet run's stop); off puts the keyboard back.
+void LetInterruptKeyStop(bool on);
+
 /// Whether printed text reaches a screen someone can see; a key wait after
 /// a message makes sense only then.
 bool ConsoleShowsText();

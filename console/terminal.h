@@ -61,6 +61,11 @@ bool TerminalReadEvent(TerminalKeyEvent* event);
 /// Told each time WaitKey returns.
 void TerminalKeyWaitEnded();
 
+/// While on, Ctrl+C on the keyboard is the interrupt (SIGINT, or the
+/// console's Ctrl+C event) even where keys are otherwise read raw; off puts
+/// the keyboard back as it was.
+void TerminalLetInterruptKeyStop(bool on);
+
 /// Pauses the program; the keyboard is not read meanwhile.
 void TerminalSleep(int32_t milliseconds);
 

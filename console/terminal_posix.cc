@@ -53,6 +53,7 @@ struct PosixTerminal {
   int output = -1;
   int input = -1;
   bool rawKeys = false;
+  bool interruptKeyStops = false;  // Ctrl+C a signal even with raw keys
   bool outputIsKeyboard = false;
   bool plain = false;        // plain lines: no escape sequences
   bool ownColours = false;   // NO_COLOR: the terminal's default colours
@@ -156,7 +157,9 @@ void TakeModes() {
   modes.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP |
                                           INLCR | IGNCR | ICRNL | IXON);
   modes.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | IEXTEN);
-  if (g_term.rawKeys) modes.c_lflag &= ~static_cast<tcflag_t>(ISIG);
+  if (g_term.rawKeys && !g_term.interruptKeyStops) {
+    modes.c_lflag &= ~static_cast<tcflag_t>(ISIG);
+  }
   modes.c_cc[VMIN] = 1;
   modes.c_cc[VTIME] = 0;
   g_modesChanged = 1;
@@ -570,6 +573,11 @@ bool TerminalReadEvent(TerminalKeyEvent* event) {
 }
 
 void TerminalKeyWaitEnded() {}
+
+void TerminalLetInterruptKeyStop(bool on) {
+  g_term.interruptKeyStops = on;
+  if (g_modesChanged) TakeModes();
+}
 
 void TerminalSleep(int32_t milliseconds) {
   // Negative counts pause not at all rather than for ever.

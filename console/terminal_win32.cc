@@ -164,6 +164,13 @@ bool TerminalReadEvent(TerminalKeyEvent* event) {
 
 void TerminalKeyWaitEnded() {}
 
+void TerminalLetInterruptKeyStop(bool on) {
+  DWORD mode = 0;
+  if (g_console.input == INVALID_HANDLE_VALUE || !GetConsoleMode(g_console.input, &mode)) return;
+  SetConsoleMode(g_console.input, on ? (mode | ENABLE_PROCESSED_INPUT)
+                                     : (mode & ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT)));
+}
+
 void TerminalSleep(int32_t milliseconds) {
   // A negative count would be INFINITE to Sleep: it pauses not at all.
   if (milliseconds <= 0) return;

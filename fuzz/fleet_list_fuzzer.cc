@@ -2,8 +2,9 @@
 // reason naming the list and, for a bad line, a line that is in the text;
 // an accepted list holds routers in line order, each with the values the
 // single command would take, no two of them one router; a refusal never
-// repeats a password; and a line cut into parameters and quoted back gives
-// the same parameters.
+// repeats a password; a line cut into parameters and quoted back gives the
+// same parameters; and the retry list of an accepted list whose routers all
+// failed reads back as the same routers, in the same groups.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "app/fleet_list.h"
+#include "app/fleet_retry.h"
 #include "fuzz/fuzz_check.h"
 
 namespace {
@@ -50,6 +52,35 @@ void CheckSplit(const std::string& line) {
   std::vector<std::string> again;
   FUZZ_CHECK(SplitListLine(rebuilt, &again, &reason));
   FUZZ_CHECK(again == params);
+}
+
+// Every router failed: its retry list, read as a list, gives each router
+// back with its values, and a new group exactly where one began.
+void CheckRetryReadsBack(const std::vector<FleetRouter>& routers) {
+  std::vector<RouterResult> failed;
+  for (const FleetRouter& router : routers) {
+    RouterResult result;
+    result.line = router.line;
+    result.status = 3;
+    result.reason = router.address;  // any text: it goes in a comment
+    failed.push_back(result);
+  }
+  const std::string text = RetryListText(kName, "now", routers, failed);
+  std::vector<FleetRouter> again;
+  std::string error;
+  FUZZ_CHECK(ReadFleetList("retry", text, &again, &error));
+  FUZZ_CHECK(again.size() == routers.size());
+  for (size_t i = 0; i < routers.size(); ++i) {
+    FUZZ_CHECK(again[i].text == routers[i].text);
+    FUZZ_CHECK(again[i].user == routers[i].user);
+    FUZZ_CHECK(again[i].password == routers[i].password);
+    FUZZ_CHECK(again[i].port == routers[i].port);
+    FUZZ_CHECK(again[i].address == routers[i].address);
+    if (i > 0) {
+      FUZZ_CHECK((again[i].group != again[i - 1].group) ==
+                 (routers[i].group != routers[i - 1].group));
+    }
+  }
 }
 
 }  // namespace
@@ -97,5 +128,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(seen.insert({RouterKey(router.address), router.portNumber}).second);
   }
   if (withSecret) FUZZ_CHECK(routers[0].password == kSecret);
+  CheckRetryReadsBack(routers);
   return 0;
 }

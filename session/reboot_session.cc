@@ -107,10 +107,73 @@ void TellRoute(const RebootTalk& talk, const SshRoute& route, std::string_view a
     Stage(talk, std::string(address) + " is " + route.host + " port " +
                     std::to_string(route.port) + ", user " + route.user);
   }
-  if (!route.addedFingerprint.empty()) {
+  if (!route.addedFingerprint.empty() && !route.addedWouldBe) {
     Stage(talk, "permanently added '" + route.addedName + "' (" + route.addedKeyType + " key " +
                     route.addedFingerprint + ") to " + route.addedFile);
   }
+}
+
+// The fixed texts the library's calls take, kept by the caller for the
+// whole session, as the library may look at them until it ends.
+struct SessionTexts {
+  FixedText<128> address;
+  FixedText<128> user;
+  FixedText<128> password;
+  FixedText<512> command;
+  SshConnectOptions options = {};
+};
+
+// The session's opening, for a reboot or (with kSshCheckOnly in flags) a
+// check: the values checked, the connection with the reboot command as the
+// remote one, the password wiped, the route told. kInvalidClient when it
+// failed, told and in result.
+SshClient OpenRouterSession(std::string_view user, std::string* password, std::string_view port,
+                            std::string_view address, const RebootTalk& talk,
+                            const SshPeerCheck& check, uint32_t flags, SessionTexts* texts,
+                            RebootResult* result) {
+  const std::string problem = RequestProblem(user, *password, port, address);
+  if (!problem.empty()) {
+    Wipe(password);
+    result->failure = SshFailure::kOther;
+    Failed(talk, "Connection attempt failed. Error: 'invalid client'.", problem, result);
+    return kInvalidClient;
+  }
+
+  FixedText<128>& addressText = texts->address;
+  FixedText<128>& userText = texts->user;
+  FixedText<128>& passwordText = texts->password;
+  SshConnectOptions& options = texts->options;
+  options.size = sizeof options;
+
+  const int32_t portNumber = PortFromText(port);
+  StoreFixedText(address, &addressText);
+  StoreFixedText(user, &userText);
+  StoreFixedText(*password, &passwordText);
+  StoreFixedText(kRebootCommand, &texts->command);
+  StoreFixedText(ReadFixedText(texts->command), options.remoteCommand,
+                 sizeof options.remoteCommand);
+
+  // The library asks the check of the sessions this thread opens, while it
+  // is set.
+  if (check) SshSetPeerCheck(check);
+  const SshClient client =
+      SshConnectA(addressText.bytes, portNumber, userText.bytes, passwordText.bytes,
+                  kConnectTimeoutSeconds, flags, &options, nullptr);
+  if (check) SshSetPeerCheck(nullptr);
+  // The password is not needed once the session is open (or has failed),
+  // and is gone before any pause.
+  WipeBytes(passwordText.bytes, sizeof passwordText.bytes);
+  Wipe(password);
+  if (SshLastRoute(&result->route)) TellRoute(talk, result->route, address, portNumber, user);
+  if (client == kInvalidClient) {
+    result->failure = LastFailure(&result->libraryText);
+    Failed(talk, "Connection attempt failed. Error: 'invalid client'.",
+           ReasonText(result->failure, result->libraryText), result);
+    return kInvalidClient;
+  }
+  result->opened = true;
+  if (!SshLastPeer(&result->peer)) result->peer = SshPeer();
+  return client;
 }
 
 }  // namespace
@@ -119,55 +182,19 @@ RebootResult Reboot(std::string_view user, std::string* password, std::string_vi
                     std::string_view address, const RebootTalk& talk,
                     const SshPeerCheck& check) {
   RebootResult result;
-  const std::string problem = RequestProblem(user, *password, port, address);
-  if (!problem.empty()) {
-    Wipe(password);
-    result.failure = SshFailure::kOther;
-    Failed(talk, "Connection attempt failed. Error: 'invalid client'.", problem, &result);
-    return result;
-  }
-
-  FixedText<128> addressText;
-  FixedText<128> userText;
-  FixedText<128> passwordText;
-  FixedText<512> command;
-  SshConnectOptions options = {};
-  options.size = sizeof options;
-  char line[kLineCount] = {};
-  int32_t count = 0;
-
-  const int32_t portNumber = PortFromText(port);
-  StoreFixedText(address, &addressText);
-  StoreFixedText(user, &userText);
-  StoreFixedText(*password, &passwordText);
-  StoreFixedText(kRebootCommand, &command);
-  StoreFixedText(ReadFixedText(command), options.remoteCommand, sizeof options.remoteCommand);
-
+  SessionTexts texts;
   Stage(talk, "connecting to " + std::string(address) + " and sending reboot command");
-  // The library asks the check of the sessions this thread opens, while it
-  // is set.
-  if (check) SshSetPeerCheck(check);
-  SshClient client =
-      SshConnectA(addressText.bytes, portNumber, userText.bytes, passwordText.bytes,
-                  kConnectTimeoutSeconds, kConnectFlags, &options, nullptr);
-  if (check) SshSetPeerCheck(nullptr);
-  // The password is not needed once the session is open (or has failed),
-  // and is gone before any pause.
-  WipeBytes(passwordText.bytes, sizeof passwordText.bytes);
-  Wipe(password);
-  if (SshLastRoute(&result.route)) TellRoute(talk, result.route, address, portNumber, user);
-  if (client == kInvalidClient) {
-    result.failure = LastFailure(&result.libraryText);
-    Failed(talk, "Connection attempt failed. Error: 'invalid client'.",
-           ReasonText(result.failure, result.libraryText), &result);
-    return result;
-  }
-  result.opened = true;
-  if (!SshLastPeer(&result.peer)) result.peer = SshPeer();
+  SshClient client = OpenRouterSession(user, password, port, address, talk, check,
+                                       kConnectFlags, &texts, &result);
+  if (client == kInvalidClient) return result;
 
+  FixedText<512>& command = texts.command;
+  char line[kLineCount] = {};
+  int32_t count = kLineCount;
   // Whatever came back (even nothing before the timeout), the answer is sent.
-  count = kLineCount;
-  SshReadLineA(client, line, &count);
+  if (SshReadLineA(client, line, &count) != 0 && count >= 0 && count < kLineCount) {
+    result.question.assign(line, static_cast<size_t>(count));
+  }
   Stage(talk, "responding 'y' to question");
 
   StoreFixedText(kAnswer, &command);
@@ -194,6 +221,16 @@ RebootResult Reboot(std::string_view user, std::string* password, std::string_vi
     }
   }
   client = kInvalidClient;
+  return result;
+}
+
+RebootResult CheckQuietly(std::string_view user, std::string* password, std::string_view port,
+                          std::string_view address, const SshPeerCheck& check) {
+  RebootResult result;
+  SessionTexts texts;
+  const SshClient client = OpenRouterSession(user, password, port, address, RebootTalk(), check,
+                                             kConnectFlags | kSshCheckOnly, &texts, &result);
+  if (client != kInvalidClient) SshDisconnect(client);
   return result;
 }
 

@@ -40,6 +40,9 @@ struct RebootResult {
   // The router as the session found it, for the wait for its return;
   // addressLength 0 when it is not known.
   SshPeer peer;
+  // The router's question: the line read before the answer was sent, as it
+  // came (control characters included); empty when none came.
+  std::string question;
   // Where the session went after the SSH configuration, and the key a first
   // contact recorded; an empty host when it got nowhere. The talk's stages
   // say them where they differ from what was given.
@@ -63,5 +66,14 @@ RebootResult Reboot(std::string_view user, std::string* password, std::string_vi
 /// The same for one router of many: nothing is said.
 RebootResult RebootQuietly(std::string_view user, std::string* password, std::string_view port,
                            std::string_view address, const SshPeerCheck& check = SshPeerCheck());
+
+/// A preflight of one router: the session is opened as for a reboot
+/// (address, configuration, host key, authentication, its channel) and
+/// closed without the command ever being requested, so nothing can reboot.
+/// A host key met for the first time is not recorded (route's added fields
+/// describe it, addedWouldBe). failure is kNone when the router is ready.
+/// Nothing is said.
+RebootResult CheckQuietly(std::string_view user, std::string* password, std::string_view port,
+                          std::string_view address, const SshPeerCheck& check = SshPeerCheck());
 
 #endif  // SESSION_REBOOT_SESSION_H_

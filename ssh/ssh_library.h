@@ -74,9 +74,17 @@ const char* SshLibraryVersion();
 /// The port a session goes to when it is given port 0.
 constexpr int32_t kSshDefaultPort = 22;
 
+/// A flag of SshConnectA: the session stops once its channel is open. The
+/// remote command is never requested, so nothing runs on the host;
+/// SshReadLineA reads nothing, SshWriteLineA sends nothing (kOther), and
+/// SshDisconnect closes the channel at once. A host key met for the first
+/// time is not recorded (SshLastRoute describes it, as one that would be).
+/// Other flag bits are ignored.
+constexpr uint32_t kSshCheckOnly = 0x10000u;
+
 /// Opens a session on host:port (port 0 means kSshDefaultPort; outside 1..65535 fails),
 /// authenticated as user with password, whose remote command is the one in
-/// options. timeout is in seconds: the longest the host may stay silent in a
+/// options (see kSshCheckOnly for flags). timeout is in seconds: the longest the host may stay silent in a
 /// step. The whole session, from here to the end of SshDisconnect, lasts at
 /// most kSshSessionBoundSeconds. Returns kInvalidClient on any failure,
 /// leaving nothing open; SshGetLastError tells why. A handle is never 0,

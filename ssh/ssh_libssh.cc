@@ -25,6 +25,7 @@
 #include "ssh/server_offer.h"
 #include "ssh/ssh_libssh_peer.h"
 #include "ssh/ssh_libssh_session.h"
+#include "ssh/ssh_thread_state.h"
 #include "ssh/tcp_connect.h"
 #include "ssh_files/ssh_files.h"
 
@@ -48,18 +49,11 @@ std::atomic<SshClient> g_lastHandle{0};
 std::mutex g_libraryLock;
 int g_libraryUsers = 0;
 
-// Why this thread's last SshConnectA, SshWriteLineA or SshDisconnect failed,
-// as errno is kept: a session on another thread never overwrites it.
-thread_local SshFailure t_lastFailure = SshFailure::kNone;
-thread_local std::string t_lastFailureText;
-// Where the calling thread's last session went (SshLastRoute).
-thread_local SshRoute t_route;
-thread_local bool t_routeKnown = false;
-
 // Ends a call: its failure becomes the calling thread's last error.
 void EndCall(SshFailure kind, const std::string& text = std::string()) {
-  t_lastFailure = kind;
-  t_lastFailureText = text;
+  SshThreadState& state = ThisThreadState();
+  state.lastFailure = kind;
+  state.lastFailureText = text;
 }
 void EndCall(const OpenSession& open) { EndCall(open.failure, open.failureText); }
 
@@ -287,7 +281,8 @@ std::string UserNameProblem(const std::string& user) {
 // SshConnectA's work on a new session: false, with open's failure set, when
 // it could not be opened (open's end then frees whatever it got).
 bool OpenSessionOn(OpenSession* open, const char* host, int32_t port, const char* user,
-                   const char* password, int32_t timeout, const SshConnectOptions* options) {
+                   const char* password, int32_t timeout, uint32_t flags,
+                   const SshConnectOptions* options) {
   open->Fail(SshFailure::kOther);
   if (host == nullptr || user == nullptr || password == nullptr || options == nullptr) {
     return false;
@@ -318,11 +313,12 @@ bool OpenSessionOn(OpenSession* open, const char* host, int32_t port, const char
   // No user given: the configuration's, else this process's, as ssh does.
   const std::string localUser = user[0] == '\0' && config.user.empty() ? LocalUserName() : "";
   if (user[0] == '\0') user = !config.user.empty() ? config.user.c_str() : localUser.c_str();
-  t_route = SshRoute();
-  t_route.host = config.hostName;
-  t_route.port = port;
-  t_route.user = user;
-  t_routeKnown = true;
+  SshThreadState& thread = ThisThreadState();
+  thread.route = SshRoute();
+  thread.route.host = config.hostName;
+  thread.route.port = port;
+  thread.route.user = user;
+  thread.routeKnown = true;
   const std::string userProblem = UserNameProblem(user);
   if (!userProblem.empty()) {
     open->Fail(SshFailure::kOther, userProblem);
@@ -333,6 +329,7 @@ bool OpenSessionOn(OpenSession* open, const char* host, int32_t port, const char
 
   // libssh's log callback is this thread's own (see SshInitializeA).
   ssh_set_log_callback(DiscardLog);
+  open->checkOnly = (flags & kSshCheckOnly) != 0;
   open->stepMs = static_cast<int64_t>(timeoutSeconds) * 1000;
   open->sessionEndMs = MonotonicMs() + kSshSessionBoundSeconds * 1000LL;
   open->identityFiles = config.identityFiles.empty() ? DefaultIdentityFiles()
@@ -352,7 +349,7 @@ bool OpenSessionOn(OpenSession* open, const char* host, int32_t port, const char
                "the router address is malformed: it is no host name or address.");
     return false;
   }
-  t_route.host = target.knownName;
+  thread.route.host = target.knownName;
   const bool optionsSet =
       SetOptions(open->session, target.knownName.c_str(), port, user, timeoutSeconds) &&
       ApplyConfig(open->session, config, proxyCommand,
@@ -395,7 +392,7 @@ bool OpenSessionOn(OpenSession* open, const char* host, int32_t port, const char
       open->Fail(SshFailure::kOther, reason);
     }
   } else if (!HostKeyAcceptable(session, knownHosts, target.keyName, target.keyPort, config,
-                                &reason, &t_route)) {
+                                !open->checkOnly, &reason, &thread.route)) {
     open->Fail(SshFailure::kHostKeyRefused, reason + ".");
   } else if (RequestAuthService(open) == SshFailure::kNone &&
              Authenticate(open, password) == SshFailure::kNone &&
@@ -432,8 +429,9 @@ OpenSession::~OpenSession() { ReleaseSession(this); }
 
 
 bool SshLastRoute(SshRoute* route) {
-  if (!t_routeKnown) return false;
-  *route = t_route;
+  const SshThreadState& state = ThisThreadState();
+  if (!state.routeKnown) return false;
+  *route = state.route;
   return true;
 }
 
@@ -445,9 +443,9 @@ const char* SshLibraryVersion() {
 
 SshFailure SshGetLastError(char* text, int32_t capacity) {
   if (text != nullptr && capacity > 0) {
-    StoreFixedText(t_lastFailureText, text, static_cast<size_t>(capacity));
+    StoreFixedText(ThisThreadState().lastFailureText, text, static_cast<size_t>(capacity));
   }
-  return t_lastFailure;
+  return ThisThreadState().lastFailure;
 }
 
 int32_t SshInitializeA(const char*, void*) {
@@ -466,12 +464,12 @@ int32_t SshInitializeA(const char*, void*) {
 }
 
 SshClient SshConnectA(const char* host, int32_t port, const char* user,
-                      const char* password, int32_t timeout, uint32_t,
+                      const char* password, int32_t timeout, uint32_t flags,
                       SshConnectOptions* options, void*) {
   FloatingPointModeGuard guard;
-  t_routeKnown = false;
+  ThisThreadState().routeKnown = false;
   auto open = std::make_unique<OpenSession>();
-  const bool opened = OpenSessionOn(open.get(), host, port, user, password, timeout, options);
+  const bool opened = OpenSessionOn(open.get(), host, port, user, password, timeout, flags, options);
   EndCall(*open);
   return opened ? AddSession(std::move(open)) : kInvalidClient;
 }
@@ -483,7 +481,8 @@ int32_t SshReadLineA(SshClient client, char* buffer, int32_t* count) {
   buffer[0] = '\0';
   const int32_t capacity = *count;
   *count = 0;
-  if (open == nullptr || capacity < 2) return 0;
+  // A check-only session has no command to read from.
+  if (open == nullptr || capacity < 2 || open->checkOnly) return 0;
 
   const int64_t deadline = std::min(MonotonicMs() + open->stepMs, open->sessionEndMs);
   std::string line;

@@ -120,7 +120,7 @@ bool OpenCommandChannel(OpenSession* open, const char* command) {
   }
   ssh_channel channel = open->channel;
   int rc = RunStep(open, SSH_AGAIN, [&] { return ssh_channel_open_session(channel); });
-  if (rc == SSH_OK) {
+  if (rc == SSH_OK && !open->checkOnly) {
     rc = RunStep(open, SSH_AGAIN, [&] { return ssh_channel_request_exec(channel, command); });
   }
   if (rc == SSH_OK) return true;
@@ -141,6 +141,10 @@ void PumpOutput(OpenSession* open, int waitMs) {
 
 // SshWriteLineA's work on an open session.
 bool WriteLineOn(OpenSession* open, const char* text) {
+  if (open->checkOnly) {
+    open->Fail(SshFailure::kOther, "a check-only session sends nothing.");
+    return false;
+  }
   open->Fail(SshFailure::kOther);
   // Whatever has arrived is handled first: a command that has already ended
   // its output, exited or closed its channel is not asking anything, in
@@ -192,6 +196,14 @@ bool WriteLineOn(OpenSession* open, const char* text) {
 // SshDisconnect's work on a session already out of the table.
 bool CloseSession(OpenSession* open) {
   BoundBlockingWaits(open);
+  if (open->checkOnly) {
+    // No command runs: nothing to end or wait for.
+    ssh_channel_close(open->channel);
+    AwaitPackets(open, 0);
+    ReleaseSession(open);
+    open->Fail(SshFailure::kNone);
+    return true;
+  }
   DrainOutput(open);
   // Closing at once can kill a command that has read its input but not yet
   // acted on it: end its input, then give it a bounded time to finish.

@@ -166,7 +166,7 @@ bool PreferKnownKeyTypes(ssh_session session, const std::vector<std::string>& kn
 // the key), or accepted as it is.
 bool HostKeyAcceptable(ssh_session session, const std::vector<KnownHostsText>& files,
                        const std::string& host, int port, const SshConfig& config,
-                       std::string* reason, SshRoute* route) {
+                       bool record, std::string* reason, SshRoute* route) {
   ssh_key key = nullptr;
   char* base64 = nullptr;
   HostKeyVerdict verdict{HostKeyStatus::kUnreadable, std::string(), 0};
@@ -205,7 +205,14 @@ bool HostKeyAcceptable(ssh_session session, const std::vector<KnownHostsText>& f
     return false;
   }
   if (config.strictHostKeyChecking == StrictHostKeyChecking::kAcceptNew &&
-      files[0].path != NullPath()) {
+      files[0].path != NullPath() && !record) {
+    route->addedName = KnownHostsName(host, port);
+    route->addedKeyType = KeyTypeName(shown.type);
+    route->addedFingerprint = fingerprint;
+    route->addedFile = files[0].path;
+    route->addedWouldBe = true;
+  } else if (config.strictHostKeyChecking == StrictHostKeyChecking::kAcceptNew &&
+             files[0].path != NullPath()) {
     // As ssh does, a file that cannot be written leaves the router accepted
     // this time, and unknown.
     NewEntry entry{&files, host, port, shown, config.hashKnownHosts};

@@ -18,6 +18,7 @@
 #include "base/clock.h"
 #include "base/numbers.h"
 #include "ssh/ssh_peer.h"
+#include "ssh/ssh_thread_state.h"
 #include "ssh/tcp_connect.h"
 #include "ssh_files/ssh_config.h"
 #include "ssh_files/ssh_files.h"
@@ -28,11 +29,6 @@ namespace {
 // at again.
 constexpr int kLongestWaitMs = 1000;
 
-// The router of the last session this thread opened: each thread's
-// sessions are its own, whatever other threads open meanwhile.
-thread_local SshPeer t_peer;
-thread_local bool t_peerKnown = false;
-thread_local SshPeerCheck t_peerCheck;
 
 // The host key the session shows, as known_hosts writes it.
 bool ServerKey(ssh_session session, std::string* type, std::string* base64Key) {
@@ -84,8 +80,10 @@ std::string HostKeyAlgorithmsPreferring(const std::vector<std::string>& keyTypes
 }
 
 void RememberSessionPeer(ssh_session session) {
-  t_peerKnown = false;
-  t_peer = SshPeer();
+  SshThreadState& state = ThisThreadState();
+  state.peerKnown = false;
+  state.peer = SshPeer();
+  SshPeer& peer = state.peer;
   sockaddr_storage address = {};
   socklen_t length = sizeof address;
   const socket_t fd = ssh_get_fd(session);
@@ -94,24 +92,24 @@ void RememberSessionPeer(ssh_session session) {
   if (fd == SSH_INVALID_SOCKET ||
       getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
       (address.ss_family != AF_INET && address.ss_family != AF_INET6) ||
-      length > static_cast<socklen_t>(sizeof t_peer.address) ||
-      !ServerKey(session, &t_peer.hostKeyType, &t_peer.hostKey)) {
+      length > static_cast<socklen_t>(sizeof peer.address) ||
+      !ServerKey(session, &peer.hostKeyType, &peer.hostKey)) {
     return;
   }
-  t_peer.keyExchange = Text(ssh_get_kex_algo(session));
-  t_peer.cipherOut = Text(ssh_get_cipher_out(session));
-  t_peer.cipherIn = Text(ssh_get_cipher_in(session));
-  t_peer.macOut = Text(ssh_get_hmac_out(session));
-  t_peer.macIn = Text(ssh_get_hmac_in(session));
-  std::memcpy(t_peer.address, &address, static_cast<size_t>(length));
-  t_peer.addressLength = static_cast<int32_t>(length);
-  t_peerKnown = true;
+  peer.keyExchange = Text(ssh_get_kex_algo(session));
+  peer.cipherOut = Text(ssh_get_cipher_out(session));
+  peer.cipherIn = Text(ssh_get_cipher_in(session));
+  peer.macOut = Text(ssh_get_hmac_out(session));
+  peer.macIn = Text(ssh_get_hmac_in(session));
+  std::memcpy(peer.address, &address, static_cast<size_t>(length));
+  peer.addressLength = static_cast<int32_t>(length);
+  state.peerKnown = true;
 }
 
-void SshSetPeerCheck(SshPeerCheck check) { t_peerCheck = std::move(check); }
+void SshSetPeerCheck(SshPeerCheck check) { ThisThreadState().peerCheck = std::move(check); }
 
 bool PeerAllowed(socket_t fd, std::string* reason) {
-  if (!t_peerCheck) return true;
+  if (!ThisThreadState().peerCheck) return true;
   sockaddr_storage address = {};
   socklen_t length = sizeof address;
   if (getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return true;
@@ -134,12 +132,13 @@ bool PeerAllowed(socket_t fd, std::string* reason) {
                   service, sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
     return true;
   }
-  return t_peerCheck(std::string(host) + " " + service, reason);
+  return ThisThreadState().peerCheck(std::string(host) + " " + service, reason);
 }
 
 bool SshLastPeer(SshPeer* peer) {
-  if (!t_peerKnown) return false;
-  *peer = t_peer;
+  const SshThreadState& state = ThisThreadState();
+  if (!state.peerKnown) return false;
+  *peer = state.peer;
   return true;
 }
 

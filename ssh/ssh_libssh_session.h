@@ -69,6 +69,8 @@ struct OpenSession {
   PasswordWay password;
   PasswordWay keyboardInteractive;
   bool keyboardInteractiveFirst = false;
+  // Opened with kSshCheckOnly: no command is requested, nothing is recorded.
+  bool checkOnly = false;
   SshFailure failure = SshFailure::kNone;
   std::string failureText;
 };
@@ -118,10 +120,11 @@ bool PreferKnownKeyTypes(ssh_session session, const std::vector<std::string>& kn
 /// Whether the key the server showed may be trusted; *reason says why not
 /// (a changed key's also names the key shown and the ssh-keygen line that
 /// removes the old entry). A key recorded under accept-new is described in
-/// route's added fields.
+/// route's added fields; with record false nothing is written, and the key
+/// that would have been is described there (addedWouldBe).
 bool HostKeyAcceptable(ssh_session session, const std::vector<KnownHostsText>& files,
                        const std::string& host, int port, const SshConfig& config,
-                       std::string* reason, SshRoute* route);
+                       bool record, std::string* reason, SshRoute* route);
 
 // Authentication (ssh_libssh_auth.cc).
 
@@ -131,6 +134,8 @@ SshFailure Authenticate(OpenSession* open, const char* password);
 
 // The command's channel (ssh_libssh_channel.cc).
 
+/// Opens the session's channel and requests command on it; a check-only
+/// session stops once the channel is open.
 bool OpenCommandChannel(OpenSession* open, const char* command);
 /// Feeds the output that has arrived into the line assembler, or waits up
 /// to waitMs for more.

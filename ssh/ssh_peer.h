@@ -40,6 +40,9 @@ struct SshRoute {
   std::string addedKeyType;      // as ssh names it: "ED25519", "RSA", "ECDSA"
   std::string addedFingerprint;  // "SHA256:" and the unpadded base64 digest
   std::string addedFile;         // the known_hosts file it went into
+  // A check-only session (kSshCheckOnly) records nothing: the added fields
+  // then describe the key a session would have recorded, and this is true.
+  bool addedWouldBe = false;
 };
 
 /// The route of the last SshConnectA on the calling thread that got as far

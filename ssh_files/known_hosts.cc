@@ -315,7 +315,7 @@ std::vector<KnownHostsText> ReadKnownHostsFiles(const std::vector<std::string>& 
     // A missing file lists nothing; one that is there but cannot be read
     // (closed to us, not a regular file, too large) may list the host.
     file.readable =
-        ReadSmallFile(path, kSshFileMaxBytes, &file.text) != SmallFileStatus::kUnreadable;
+        ReadSmallFileShared(path, kSshFileMaxBytes, &file.text) != SmallFileStatus::kUnreadable;
     if (!file.readable) file.text.clear();
     files.push_back(std::move(file));
   }

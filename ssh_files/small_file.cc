@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
 #include <io.h>
 #else
+#include <sys/file.h>
 #include <unistd.h>
 #endif
 
@@ -21,6 +24,14 @@ int ReadSome(int fd, char* buffer, size_t size) {
   return _read(fd, buffer, static_cast<unsigned>(size));
 }
 void CloseFile(int fd) { _close(fd); }
+// Takes (or with lock false gives back) the appenders' lock, shared.
+bool ShareAppendLock(int fd, bool lock) {
+  const HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  if (file == INVALID_HANDLE_VALUE) return false;
+  OVERLAPPED at = {};
+  at.OffsetHigh = kAppendLockOffsetHigh;
+  return lock ? LockFileEx(file, 0, 0, 1, 0, &at) != 0 : UnlockFileEx(file, 0, 1, 0, &at) != 0;
+}
 // The size of a regular file; -1 for anything else.
 int64_t RegularSize(int fd) {
   struct _stat64 info;
@@ -35,6 +46,14 @@ int ReadSome(int fd, char* buffer, size_t size) {
   return static_cast<int>(read(fd, buffer, size));
 }
 void CloseFile(int fd) { close(fd); }
+// Takes (or with lock false gives back) the appenders' lock, shared.
+bool ShareAppendLock(int fd, bool lock) {
+  int done;
+  do {
+    done = flock(fd, lock ? LOCK_SH : LOCK_UN);
+  } while (done != 0 && errno == EINTR);
+  return done == 0;
+}
 // The size of a regular file; -1 for anything else.
 int64_t RegularSize(int fd) {
   struct stat info;
@@ -43,9 +62,10 @@ int64_t RegularSize(int fd) {
 }
 #endif
 
-}  // namespace
-
-SmallFileStatus ReadSmallFile(const std::string& path, size_t maxBytes, std::string* text) {
+// ReadSmallFile's work, with the appenders' lock held shared while reading
+// when shared is true.
+SmallFileStatus ReadWhole(const std::string& path, size_t maxBytes, bool shared,
+                           std::string* text) {
   text->clear();
   const int fd = OpenNonBlocking(path);
   if (fd < 0) {
@@ -53,6 +73,7 @@ SmallFileStatus ReadSmallFile(const std::string& path, size_t maxBytes, std::str
                                                : SmallFileStatus::kUnreadable;
   }
   SmallFileStatus status = SmallFileStatus::kUnreadable;
+  const bool locked = shared && RegularSize(fd) >= 0 && ShareAppendLock(fd, true);
   if (RegularSize(fd) >= 0) {
     char chunk[4096];
     for (;;) {
@@ -66,9 +87,21 @@ SmallFileStatus ReadSmallFile(const std::string& path, size_t maxBytes, std::str
       text->append(chunk, static_cast<size_t>(got));
     }
   }
+  if (locked) ShareAppendLock(fd, false);
   CloseFile(fd);
   if (status != SmallFileStatus::kRead) text->clear();
   return status;
+}
+
+}  // namespace
+
+SmallFileStatus ReadSmallFile(const std::string& path, size_t maxBytes, std::string* text) {
+  return ReadWhole(path, maxBytes, false, text);
+}
+
+SmallFileStatus ReadSmallFileShared(const std::string& path, size_t maxBytes,
+                                    std::string* text) {
+  return ReadWhole(path, maxBytes, true, text);
 }
 
 SmallFileStatus CheckSmallFile(const std::string& path, size_t maxBytes) {

@@ -16,6 +16,18 @@ enum class SmallFileStatus {
 /// is read, and only up to maxBytes: a larger one is kUnreadable.
 SmallFileStatus ReadSmallFile(const std::string& path, size_t maxBytes, std::string* text);
 
+/// The same, holding shared, while it reads, the lock a known_hosts appender
+/// (AppendUnderLock) holds exclusive from its read to its write: a line
+/// being appended meanwhile is read whole or not at all, never in part.
+/// Where the lock cannot be taken the file is read as ReadSmallFile reads it.
+SmallFileStatus ReadSmallFileShared(const std::string& path, size_t maxBytes,
+                                    std::string* text);
+
+/// Where an appender's lock lies on Windows: one byte far past any real end
+/// of the file, since Windows enforces a lock on reads through other
+/// handles (POSIX locks the whole file, advisory only).
+constexpr unsigned long kAppendLockOffsetHigh = 0x40000000;  // 2^62
+
 /// What ReadSmallFile would give, without reading: the file is opened the
 /// same way and its size is taken from the system. For a file another
 /// library then reads itself (a private key stays out of our memory).

@@ -3,6 +3,7 @@
 // operations that differ there. rand_s needs _CRT_RAND_S before any header.
 #define _CRT_RAND_S
 #include "ssh_files/ssh_files.h"
+#include "ssh_files/small_file.h"
 
 #include <windows.h>
 
@@ -86,7 +87,7 @@ bool AppendUnderLock(const std::string& path,
   // another handle of this same process waits too. A whole-file lock, as
   // older runs took, covers the byte as well.
   OVERLAPPED lockByte = {};
-  lockByte.OffsetHigh = 0x40000000;  // 2^62
+  lockByte.OffsetHigh = kAppendLockOffsetHigh;
   bool ok = false;
   if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockByte)) {
     *error = path + " cannot be locked";

@@ -175,6 +175,8 @@ bool TerminalReadEvent(TerminalKeyEvent* event) {
   return true;
 }
 
+void TerminalLetInterruptKeyStop(bool) {}
+
 void TerminalKeyWaitEnded() { ++g_screen.keyWaits; }
 
 void TerminalSleep(int32_t milliseconds) {

@@ -184,5 +184,53 @@ for p in $(grep -o '/port:[0-9]*' "$work/fleet.list" | cut -d: -f2); do
 done
 [ "$(grep -c $'\r$' "$work/fleet.csv")" = 5 ] || fail "fleet: report: $(cat "$work/fleet.csv")"
 
+# --- Safe runs in the console: /down:1 on rebooting simulators (from their
+# own logs, never two down at once), then Ctrl+C once and twice: the first
+# stops new starts, the second ends the wait; the report and the routers'
+# logs agree, and the run ends with 130.
+# rebooting NAME COUNT: COUNT simulators that go down 0.3 s after the answer
+# for DOWN_MS (default 1500), logs $work/NAME1.log..., list $work/NAME.list.
+rebooting() {
+  local i lines=()
+  for i in $(seq "$2"); do
+    run_sim "$1$i" --user admin --password 's3cret pw' --lifetime 280 --log "$work/$1$i.log" \
+      --reboot-delay-ms 300 --reboot-down-ms "${DOWN_MS:-1500}" || fail "$1$i did not start"
+    lines+=("/user:admin \"/pw:s3cret pw\" /port:$sim_port /ip:127.0.0.1")
+  done
+  printf '%s\r\n' "${lines[@]}" >"$work/$1.list"
+  chmod 600 "$work/$1.list"
+}
+rebooting down 3
+start "wine '$program' '/list:$(winpath "$work/down.list")' /jobs:3 /wait:30 /down:1 /v:n"
+[ "$(wait_end)" = 0 ] || fail "/down:1: exit status $(cat "$status_file"): $(screen_text)"
+[ "$(most_down down1 down2 down3)" = 1 ] ||
+  fail "/down:1: $(most_down down1 down2 down3) routers were down at once"
+[ "$failures" = 0 ] && echo "ok: /down:1 under Wine"
+
+for presses in 1 2; do
+  DOWN_MS=4000 rebooting "int$presses" 3
+  start "wine '$program' '/list:$(winpath "$work/int$presses.list")' /jobs:3 /wait:30 /down:1 '/report:$(winpath "$work/int$presses.csv")'"
+  wait_for "1 down, 2 waiting" || fail "interrupt $presses: no router down: $(screen_text)"
+  T send-keys -t "$pane" C-c
+  wait_for "stopping: 1 router in flight, Ctrl+C again to stop waiting" ||
+    fail "interrupt $presses: no stopping line: $(screen_text)"
+  first="0,rebooted"
+  summary="1 rebooted, 0 failed"
+  if [ "$presses" = 2 ]; then
+    T send-keys -t "$pane" C-c
+    first="15,not confirmed"
+    summary="0 rebooted, 1 failed"
+  fi
+  [ "$(wait_end)" = 130 ] || fail "interrupt $presses: exit status $(cat "$status_file"): $(screen_text)"
+  [ "$(csv_head 6 <"$work/int$presses.csv" | cut -d, -f1,5,6 | sort | paste -sd '|')" = \
+    "1,$first|2,14,not started|3,14,not started|line,exit status,outcome" ] ||
+    fail "interrupt $presses: report: $(cat "$work/int$presses.csv")"
+  [ "$(cat "$work/int${presses}2.log" "$work/int${presses}3.log" 2>/dev/null | grep -c '"user"')" = 0 ] ||
+    fail "interrupt $presses: a router not started was contacted"
+  screen_text | grep -qE "^$summary, 2 not started in 0:[0-9]{2}; halted: stopped by SIGINT$" ||
+    fail "interrupt $presses: summary: $(screen_text)"
+done
+[ "$failures" = 0 ] && echo "ok: Ctrl+C in the Wine console, once and twice; exit 130"
+
 test_exit
 echo "swKicker.exe under Wine: all checks passed"

@@ -197,6 +197,24 @@ if [ "$(id -u)" -eq 0 ] && [ -x /usr/sbin/sshd ]; then
   [ -n "$sim_down" ] && [ -n "$sshd_back" ] && [ "$sim_down" -lt "$sshd_back" ] ||
     fail "fleet-wait: the simulator went down at ${sim_down:-never}, not before sshd was back (${sshd_back:-never})"
   stop_sshd
+
+  # The same with two jobs under /down:1: the simulator is not started
+  # until sshd is back, so it goes down only after sshd came back.
+  rm -f "$dir/out/answer"
+  start_sshd "$dir/host_key" || fail "sshd did not start"
+  reboot_sim down-sim --reboot-delay-ms 300 --reboot-down-ms 2000
+  printf '%s\n' "$(sshd_args n)" "$(args "$sim_port" n)" >"$work/down.list"
+  chmod 600 "$work/down.list"
+  { reboot_sshd "$dir/host_key" && date +%s%3N >"$work/sshd-back-down"; } &
+  rebooter=$!
+  run fleet-down "/list:$work/down.list" /jobs:2 /wait:30 /down:1 "/report:$work/down.csv" /v:n
+  wait "$rebooter" || fail "fleet-down: sshd did not start again"
+  check fleet-down 0 60 ""
+  sim_down=$(sim_event down-sim down)
+  sshd_back=$(cat "$work/sshd-back-down" 2>/dev/null || true)
+  [ -n "$sim_down" ] && [ -n "$sshd_back" ] && [ "$sim_down" -gt "$sshd_back" ] ||
+    fail "fleet-down: the simulator went down at ${sim_down:-never}, before sshd was back (${sshd_back:-never})"
+  stop_sshd
 else
   echo "skipped: the reboot of OpenSSH's sshd needs root"
 fi

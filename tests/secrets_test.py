@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Where the password can leak from a running swKicker: the process list from
 the first moments of the run, a core file or another process of the same user,
-and the process's own memory once the session is over.
+and the process's own memory once the session is over (a fleet run's too, after
+its retry list was written).
 
 Usage: secrets_test.py PATH_TO_swKicker PATH_TO_swKicker-router-sim
 """
@@ -11,6 +12,7 @@ import pty
 import re
 import select
 import shutil
+import socket
 import signal
 import subprocess
 import sys
@@ -163,8 +165,9 @@ PATTERNS = {
 }
 
 
-def scan_memory(pid):
+def scan_memory(pid, patterns=None):
     """The password's forms found in the writable memory of pid."""
+    patterns = patterns or PATTERNS
     found = []
     with open("/proc/%d/maps" % pid) as maps, open("/proc/%d/mem" % pid, "rb", 0) as mem:
         for line in maps:
@@ -177,7 +180,7 @@ def scan_memory(pid):
             if end - start > HUGE_MAPPING:
                 continue
             where = fields[5] if len(fields) > 5 else "anonymous"
-            overlap = max(len(p) for p in PATTERNS.values()) - 1
+            overlap = max(len(p) for p in patterns.values()) - 1
             tail = b""
             for chunk_start in range(start, end, CHUNK):
                 try:
@@ -186,7 +189,7 @@ def scan_memory(pid):
                 except OSError:
                     tail = b""
                     continue
-                for label, pattern in PATTERNS.items():
+                for label, pattern in patterns.items():
                     entry = "%s in %s" % (label, where)
                     if pattern in data and entry not in found:
                         found.append(entry)
@@ -248,6 +251,50 @@ else:
             fail("memory (%s): the password is still there: %s" % (name, ", ".join(found)))
         sim.kill()
         sim.wait()
+
+    # A fleet run's closing pause, after its retry list was written: the
+    # list's text, each router's line and the retry list's own text are
+    # wiped, as the passwords are. One router reboots, one refuses the
+    # password, forty ports are closed; all but the first go in the retry
+    # list. Also with a password short enough to live inside a string
+    # object, and with many lines, so that copies made on the way (in the
+    # vector registers the dynamic linker saves on the stack) would show.
+    closed_ports = []
+    for _ in range(40):
+        closed = socket.socket()
+        closed.bind(("127.0.0.1", 0))
+        closed_ports.append(closed.getsockname()[1])
+        closed.close()
+    for password in (PASSWORD, "Kick3r-S3c"):
+        sim, port = start_simulator("--user", "admin", "--password", password)
+        refusing, refusing_port = start_simulator("--user", "admin", "--password", "other")
+        shutil.rmtree(os.path.join(env["HOME"], ".ssh"), ignore_errors=True)
+        fleet_list = os.path.join(work, "fleet.list")
+        retry = os.path.join(work, "retry.txt")
+        if os.path.exists(fleet_list):
+            os.unlink(fleet_list)
+        with open(os.open(fleet_list, os.O_WRONLY | os.O_CREAT, 0o600), "w") as f:
+            for p in [port, refusing_port] + closed_ports:
+                f.write('/user:admin "/pw:%s" /port:%s /ip:127.0.0.1\n' % (password, p))
+        name = "fleet with /retry:, a %d-byte password" % len(password.encode())
+        process, master = start_in_pty([program, "/list:" + fleet_list, "/retry:" + retry],
+                                       env=env)
+        seen = read_until(master, CLOSING, 60)
+        found = []
+        if CLOSING not in seen:
+            fail("memory (%s): no pause: %r" % (name, seen[-300:]))
+        else:
+            found = scan_memory(process.pid, {"UTF-8": password.encode("utf-8"),
+                                              "UTF-16LE": password.encode("utf-16-le")})
+        stop(process, master)
+        with open(retry, "rb") as f:
+            if f.read().count(password.encode()) != 41:
+                fail("memory (%s): the retry list does not hold the 41 lines" % name)
+        if found:
+            fail("memory (%s): the password is still there: %s" % (name, ", ".join(found)))
+        for server in (sim, refusing):
+            server.kill()
+            server.wait()
 
 shutil.rmtree(work, ignore_errors=True)
 if failures:

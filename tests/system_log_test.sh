@@ -88,7 +88,7 @@ wait_lines 1
 [ "$(lines)" -eq 1 ] || fail "answered run: $(lines) lines in the log, expected 1"
 line=$(sed -n 1p "$work/received")
 fingerprint=$(ssh-keygen -lf "$HOME/.ssh/known_hosts" | awk '{ print $2 }')
-expected="address=127.0.0.1 port=$port user=admin outcome=answered added_key=\"ED25519 $fingerprint\" known_hosts=$HOME/.ssh/known_hosts"
+expected="address=127.0.0.1 port=$port user=admin outcome=answered added_key=\"ED25519 $fingerprint\" known_hosts=$HOME/.ssh/known_hosts question=\"Reboot now? [y/N]: \""
 # <13> is facility user (1), severity notice (5).
 [[ "$line" =~ ^\<13\>.*swKicker\[[0-9]+\]:\ (.*)$ ]] || fail "answered run: not user.notice from swKicker: $line"
 [ "${BASH_REMATCH[1]:-}" = "$expected" ] || fail "answered run: got '${BASH_REMATCH[1]:-}', expected '$expected'"
@@ -128,7 +128,7 @@ in_namespace setsid -w "$program" /user:admin "/pw:$password" "/port:$sim_port" 
 [ "$status" -eq 0 ] || fail "waited run: exit status $status"
 wait_lines 3
 line=$(sed -n 3p "$work/received")
-expected="address=127\.0\.0\.1 port=$sim_port user=admin outcome=answered down=[0-9]+\.[0-9] back=[0-9]+\.[0-9] added_key=\"ED25519 SHA256:[A-Za-z0-9+/]+\" known_hosts=$HOME/\.ssh/known_hosts"
+expected="address=127\.0\.0\.1 port=$sim_port user=admin outcome=answered down=[0-9]+\.[0-9] back=[0-9]+\.[0-9] added_key=\"ED25519 SHA256:[A-Za-z0-9+/]+\" known_hosts=$HOME/\.ssh/known_hosts question=\"Reboot now\\? \\[y/N\\]: \""
 [[ "$line" =~ ^\<13\>.*swKicker\[[0-9]+\]:\ (.*)$ ]] || fail "waited run: not user.notice from swKicker: $line"
 [[ "${BASH_REMATCH[1]:-}" =~ ^$expected$ ]] || fail "waited run: got '${BASH_REMATCH[1]:-}'"
 
@@ -156,7 +156,7 @@ while IFS= read -r expected; do
   [[ "${BASH_REMATCH[1]:-}" =~ ^$expected$ ]] || fail "fleet run: line $i: got '${BASH_REMATCH[1]:-}'"
   i=$((i + 1))
 done <<LINES
-line=2 address=127\.0\.0\.1 port=$port user=admin outcome=answered
+line=2 address=127\.0\.0\.1 port=$port user=admin outcome=answered question="Reboot now\? \[y/N\]: "
 line=3 address=127\.0\.0\.1 port=$sim_port user=admin outcome=failed reason="the user name or password was refused" added_key="ED25519 SHA256:[A-Za-z0-9+/]+" known_hosts=$HOME/\.ssh/known_hosts
 line=4 address=127\.0\.0\.1 port=$closed user=admin outcome=failed reason="the router refused the connection"
 list=$work/fleet\.list routers=3 rebooted=1 failed=2 seconds=[0-9]+\.[0-9]
@@ -213,14 +213,14 @@ alias_run() {
   [[ "$line" =~ swKicker\[[0-9]+\]:\ (.*)$ ]] && [ "${BASH_REMATCH[1]}" = "$expected" ] ||
     fail "$name: got '$line', expected '$expected'"
 }
-alias_run alias 1 "address=$used_host port=$used_port user=$used_user name=myrouter outcome=answered" \
+alias_run alias 1 "address=$used_host port=$used_port user=$used_user name=myrouter outcome=answered question=\"Reboot now? [y/N]: \"" \
   /user: "/pw:$password" /port: /v:n /ip:myrouter
 echo "/pw:$password /ip:myrouter" >"$work/alias.list"
 chmod 600 "$work/alias.list"
 alias_run "alias fleet" 1 \
-  "line=1 address=$used_host port=$used_port user=$used_user name=myrouter outcome=answered" \
+  "line=1 address=$used_host port=$used_port user=$used_user name=myrouter outcome=answered question=\"Reboot now? [y/N]: \"" \
   "/list:$work/alias.list" /v:n "/report:$work/alias.csv"
-tr -d '\r' <"$work/alias.csv" | grep -qxE "1,127\.0\.0\.1,$port,admin,0,rebooted,,[0-9.]+,myrouter,," ||
+tr -d '\r' <"$work/alias.csv" | grep -qxE "1,127\.0\.0\.1,$port,admin,0,rebooted,,[0-9.]+,myrouter,,,Reboot now\\? \\[y/N\\]: " ||
   fail "alias fleet: report: $(cat "$work/alias.csv")"
 rm -f "$HOME/.ssh/config"
 

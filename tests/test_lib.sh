@@ -170,6 +170,29 @@ wait_end() {
   echo timeout
 }
 
+# most_down NAME...: the most simulated routers down at once, from the down
+# and back events in their logs $work/NAME.log (a back before a down at the
+# same ms).
+most_down() {
+  local name
+  for name in "$@"; do
+    sed -n 's/^{"event":"down","ms":\([0-9]*\)}$/\1 1/p; s/^{"event":"back","ms":\([0-9]*\)}$/\1 0/p' \
+      "$work/$name.log"
+  done | sort -n -k1,1 -k2,2 |
+    awk '{ n += ($2 == 1) ? 1 : -1; if (n > m) m = n } END { print m + 0 }'
+}
+
+# csv_head N: the CSV on standard input (a report), each record cut to its
+# first N fields and written back as it stood (quoted where it must be),
+# one a line.
+csv_head() {
+  python3 -c '
+import csv, sys
+out = csv.writer(sys.stdout, lineterminator="\n")
+for record in csv.reader(sys.stdin, strict=True):
+    out.writerow(record[:int(sys.argv[1])])' "$1"
+}
+
 # sshd_router DIR USER PASSWORD: as root, a throwaway USER (home DIR) with
 # PASSWORD, an ed25519 host key DIR/host_key and the forced command
 # DIR/ask.sh, which records the command asked for in DIR/out/command, asks
@@ -273,8 +296,9 @@ Same order is required!
 
 /wait:(seconds, 1 to 3600) as a sixth option waits until the router has rebooted and serves SSH again
 a fleet: swKicker /list:(file, one router per line: /user:... /pw:... /port:... /ip:...) [/v:y|n] [/jobs:(1 to 256)]
-[/report:(CSV file)] [/wait:(seconds)]
+[/report:(CSV file)] [/wait:(seconds)] [/down:N] [/maxfail:N|P%] [/until:HH:MM] [/check:y] [/retry:(file)]; a line of
+--- ends a group
 exit status: 0 done, 1 options or other failure, 2 name not resolved, 3 refused, 4 timed out, 5 host key refused, 6
 login refused, 7 answer not delivered, 8 router reported a failure, 9 no shared algorithm, 10 a router of the fleet
-failed, 11 not down, 12 not back, 13 report not written whole
+failed, 11 not down, 12 not back, 13 report or retry list not written whole, 14 fleet halted, 128+N stopped by signal N
 --help shows this text, --version the version"

@@ -156,7 +156,7 @@ for help in --help -h -? /?; do
   unattended help "$help"
   [ "$status" = 0 ] || fail "help ($help): exit status $status"
   grep -qx 'syntax:' "$work/help.out" || fail "help ($help): $(cat "$work/help.out")"
-  grep -q '^exit status: 0 done, .* 12 not back, 13 report not written whole$' "$work/help.out" ||
+  grep -q '^exit status: 0 done, .* 12 not back, 13 report or retry list not written whole, 14 fleet halted, 128+N stopped by signal N$' "$work/help.out" ||
     fail "help ($help): no exit statuses: $(cat "$work/help.out")"
   [ ! -s "$work/help.err" ] || fail "help ($help): standard error: $(cat "$work/help.err")"
   [ "$(pauses help)" = 0 ] || fail "help ($help): paused"
