@@ -177,44 +177,40 @@ if [ "$(id -u)" -eq 0 ] && [ -x /usr/sbin/sshd ]; then
     stop_sshd
   done
 
-  # A fleet waited for with one job: sshd rebooted as above, then a
-  # simulator that reboots too. The simulator is rebooted while sshd is
-  # still down, since waiting holds no job slot, and both come back.
-  rm -f "$dir/out/answer"
-  start_sshd "$dir/host_key" || fail "sshd did not start"
-  reboot_sim fleet-sim --reboot-delay-ms 300 --reboot-down-ms 2000
-  printf '%s\n' "$(sshd_args n)" "$(args "$sim_port" n)" >"$work/fleet.list"
-  chmod 600 "$work/fleet.list"
-  { reboot_sshd "$dir/host_key" && date +%s%3N >"$work/sshd-back"; } &
-  rebooter=$!
-  run fleet-wait "/list:$work/fleet.list" /jobs:1 /wait:30 "/report:$work/fleet.csv" /v:n
-  wait "$rebooter" || fail "fleet-wait: sshd did not start again"
-  check fleet-wait 0 60 ""
-  [ "$(tr -d '\r' <"$work/fleet.csv" | grep -cE '^[12],127\.0\.0\.1,[0-9]+,[a-z0-9]+,0,rebooted,,[0-9.]+,[0-9.]+,[0-9.]+,')" = 2 ] ||
-    fail "fleet-wait: report: $(cat "$work/fleet.csv")"
-  sim_down=$(sim_event fleet-sim down)
-  sshd_back=$(cat "$work/sshd-back" 2>/dev/null || true)
+  # sshd_fleet NAME OPTIONS...: a fleet of sshd (rebooted as above) and a
+  # simulator that reboots too, run with OPTIONS and ending 0 with both
+  # rebooted; $sim_down and $sshd_back say when the simulator went down
+  # and when sshd was back.
+  sshd_fleet() {
+    local name=$1
+    shift
+    rm -f "$dir/out/answer"
+    start_sshd "$dir/host_key" || fail "sshd did not start"
+    reboot_sim "$name-sim" --reboot-delay-ms 300 --reboot-down-ms 2000
+    printf '%s\n' "$(sshd_args n)" "$(args "$sim_port" n)" >"$work/$name.list"
+    chmod 600 "$work/$name.list"
+    { reboot_sshd "$dir/host_key" && date +%s%3N >"$work/$name-sshd-back"; } &
+    rebooter=$!
+    run "$name" "/list:$work/$name.list" "$@" "/report:$work/$name.csv" /v:n
+    wait "$rebooter" || fail "$name: sshd did not start again"
+    check "$name" 0 60 ""
+    [ "$(tr -d '\r' <"$work/$name.csv" | grep -cE '^[12],127\.0\.0\.1,[0-9]+,[a-z0-9]+,0,rebooted,,[0-9.]+,[0-9.]+,[0-9.]+,')" = 2 ] ||
+      fail "$name: report: $(cat "$work/$name.csv")"
+    sim_down=$(sim_event "$name-sim" down)
+    sshd_back=$(cat "$work/$name-sshd-back" 2>/dev/null || true)
+    stop_sshd
+  }
+
+  # With one job the simulator is rebooted while sshd is still down, since
+  # waiting holds no job slot, and both come back.
+  sshd_fleet fleet-wait /jobs:1 /wait:30
   [ -n "$sim_down" ] && [ -n "$sshd_back" ] && [ "$sim_down" -lt "$sshd_back" ] ||
     fail "fleet-wait: the simulator went down at ${sim_down:-never}, not before sshd was back (${sshd_back:-never})"
-  stop_sshd
-
-  # The same with two jobs under /down:1: the simulator is not started
-  # until sshd is back, so it goes down only after sshd came back.
-  rm -f "$dir/out/answer"
-  start_sshd "$dir/host_key" || fail "sshd did not start"
-  reboot_sim down-sim --reboot-delay-ms 300 --reboot-down-ms 2000
-  printf '%s\n' "$(sshd_args n)" "$(args "$sim_port" n)" >"$work/down.list"
-  chmod 600 "$work/down.list"
-  { reboot_sshd "$dir/host_key" && date +%s%3N >"$work/sshd-back-down"; } &
-  rebooter=$!
-  run fleet-down "/list:$work/down.list" /jobs:2 /wait:30 /down:1 "/report:$work/down.csv" /v:n
-  wait "$rebooter" || fail "fleet-down: sshd did not start again"
-  check fleet-down 0 60 ""
-  sim_down=$(sim_event down-sim down)
-  sshd_back=$(cat "$work/sshd-back-down" 2>/dev/null || true)
+  # With two jobs under /down:1 the simulator is not started until sshd is
+  # back, so it goes down only after sshd came back.
+  sshd_fleet fleet-down /jobs:2 /wait:30 /down:1
   [ -n "$sim_down" ] && [ -n "$sshd_back" ] && [ "$sim_down" -gt "$sshd_back" ] ||
     fail "fleet-down: the simulator went down at ${sim_down:-never}, before sshd was back (${sshd_back:-never})"
-  stop_sshd
 else
   echo "skipped: the reboot of OpenSSH's sshd needs root"
 fi
